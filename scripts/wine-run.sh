@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Runs one Windows program under Wine, in the build tree's private 32-bit prefix
+# and on a virtual X display. CTest uses it as the cross-compiling emulator.
+#   QUELTO_BUILD_DIR  build tree that holds the prefix (default: ./build)
+set -euo pipefail
+
+build_dir=${QUELTO_BUILD_DIR:-$PWD/build}
+# CTest runs tests from inside the build tree: find the tree by its cache file.
+if [ -z "${QUELTO_BUILD_DIR:-}" ]; then
+  d=$PWD
+  while [ "$d" != / ]; do
+    if [ -f "$d/CMakeCache.txt" ]; then build_dir=$d; break; fi
+    d=$(dirname "$d")
+  done
+fi
+
+export WINEPREFIX=${WINEPREFIX:-$build_dir/wineprefix}
+export WINEARCH=win32
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+# No display yet: start a virtual one with an explicit 24-bit depth, which
+# makes screen captures read back exact colours.
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$0" "$@"
+fi
+
+# Create the prefix once; concurrent test programs wait for the first.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      wineboot -i >/dev/null 2>&1 || true
+      wineserver -w
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
+
+exec wine "$@"
