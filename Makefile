@@ -1,0 +1,30 @@
+# Front door: every target installs what is missing first (scripts/setup.sh).
+#   make test   build everything and run every test under Wine
+#   make demo   run the command-line host on the built plug-in
+#   make bench  build and run the benchmarks
+BUILD_DIR := build
+XVFB := xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp"
+
+.PHONY: all setup build test demo bench clean
+
+all: build
+
+setup:
+	@scripts/setup.sh
+
+build: setup
+	@cmake --preset mingw >/dev/null
+	@cmake --build --preset mingw -- --no-print-directory -s
+
+test: build
+	@$(XVFB) ctest --preset mingw
+
+demo: build
+	@scripts/demo.sh
+
+bench: build
+	@cmake --build --preset mingw --target benchmarks -- --no-print-directory -s
+	@$(XVFB) scripts/bench.sh
+
+clean:
+	rm -rf $(BUILD_DIR) out

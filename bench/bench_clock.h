@@ -1,0 +1,48 @@
+// Timing helpers shared by the benchmarks: a monotonic clock, medians over
+// interleaved rounds (the machines are shared and noisy) and private bytes.
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+inline double seconds_now() {
+    LARGE_INTEGER frequency, counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+inline double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+inline double percentile(std::vector<double> values, double fraction) {
+    std::sort(values.begin(), values.end());
+    if (values.empty()) return 0;
+    return values[std::min(values.size() - 1, static_cast<size_t>(fraction * values.size()))];
+}
+
+// Nanoseconds per iteration of `work`, run `iterations` times.
+template <class Work>
+double nanoseconds_per(int iterations, Work&& work) {
+    const double start = seconds_now();
+    for (int i = 0; i < iterations; ++i) work();
+    return (seconds_now() - start) * 1e9 / iterations;
+}
+
+// Committed private memory of the process, summed over its address space
+// (Wine reports no PrivateUsage in the process memory counters).
+inline SIZE_T private_bytes() {
+    SIZE_T total = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const char* address = nullptr;
+         VirtualQuery(address, &region, sizeof region) == sizeof region;
+         address = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
+        if (static_cast<const char*>(region.BaseAddress) + region.RegionSize < address) break;
+    }
+    return total;
+}

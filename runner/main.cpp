@@ -1,0 +1,183 @@
+// quelto-runner: plays the host application's part for the plug-in, so that
+// its registration can be inspected and its actions run from a shell.
+#include "runner/plugin_host.h"
+#include "runner/script.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+// Exit status.
+constexpr int done = 0;
+constexpr int refused = 1;  // the plug-in answered 0 for an action
+constexpr int bad_input = 2;
+
+constexpr char usage_text[] =
+    "usage: quelto-runner [--dll PATH] [--list] [--verbose] [-e LINE]... [SCRIPT]...\n"
+    "\n"
+    "Loads the plug-in as its host application does and runs actions through it.\n"
+    "An action line is an action name (with or without \"KP_Quelto3D_\", any case)\n"
+    "or number, one blank, then the parameter text exactly as it stands. In a\n"
+    "script, '#' starts a comment line and blank lines are skipped.\n"
+    "\n"
+    "  --dll PATH   plug-in library (default: VasaQuelto3D.dll beside this program)\n"
+    "  --list       print the identity texts and the actions the plug-in registers\n"
+    "  -e LINE      run one action line; may be given more than once\n"
+    "  SCRIPT       run the action lines of a file; \"-\" reads standard input\n"
+    "  --verbose    print each action before it runs\n"
+    "  --help       print this text\n"
+    "\n"
+    "Action lines run in command-line order, after all of them have been read.\n"
+    "Exit status: 0 done, 1 the plug-in refused an action, 2 bad input.\n";
+
+// Where action lines come from, in command-line order.
+struct action_source {
+    bool is_file;
+    std::string text;  // the line of -e, or the script's path
+};
+
+struct options {
+    std::string dll;
+    bool list = false;
+    bool verbose = false;
+    bool help = false;
+    std::vector<action_source> sources;
+};
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "quelto-runner: %s\n", message.c_str());
+    return bad_input;
+}
+
+// Fills `parsed`; returns an error message or an empty string.
+std::string parse_options(int argc, char** argv, options& parsed) {
+    bool options_ended = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i];
+        auto value = [&](const char* option, std::string& into) {
+            if (i + 1 >= argc) return std::string(option) + " needs a value";
+            into = argv[++i];
+            return std::string();
+        };
+        std::string error;
+        if (options_ended || argument == "-" || argument.empty() || argument[0] != '-') {
+            parsed.sources.push_back({true, argument});
+        } else if (argument == "--") {
+            options_ended = true;
+        } else if (argument == "--dll") {
+            error = value("--dll", parsed.dll);
+        } else if (argument.compare(0, 6, "--dll=") == 0) {
+            parsed.dll = argument.substr(6);
+        } else if (argument == "-e") {
+            std::string line;
+            error = value("-e", line);
+            parsed.sources.push_back({false, line});
+        } else if (argument == "--list") {
+            parsed.list = true;
+        } else if (argument == "--verbose" || argument == "-v") {
+            parsed.verbose = true;
+        } else if (argument == "--help" || argument == "-h") {
+            parsed.help = true;
+        } else {
+            error = "unknown option '" + argument + "' (see --help)";
+        }
+        if (!error.empty()) return error;
+    }
+    if (!parsed.help && !parsed.list && parsed.sources.empty())
+        return "nothing to do: give --list, -e LINE or a script (see --help)";
+    return {};
+}
+
+// Reads every source before any action runs, so a mistake on a late line
+// does not leave the plug-in half-way through a script.
+std::string read_steps(const std::vector<action_source>& sources, const received_catalogue& actions,
+                       std::vector<script_step>& steps) {
+    int command_line_count = 0;
+    for (const action_source& source : sources) {
+        std::string error;
+        if (source.is_file) {
+            std::string text;
+            if (!read_script_file(source.text, text, error)) return "quelto-runner: " + error;
+            error = parse_script(source.text, split_script_lines(text), 1, actions, steps);
+        } else {
+            error = parse_script("-e", {source.text}, ++command_line_count, actions, steps);
+        }
+        if (!error.empty()) return error;
+    }
+    return {};
+}
+
+void print_catalogue(const plugin_host& host, bool verbose) {
+    const plugin_identity& identity = host.identity();
+    std::printf("title:     %s\npublisher: %s\nhint:      %s\n\n", identity.title.c_str(),
+                identity.publisher.c_str(), identity.hint.c_str());
+    for (const received_action& action : host.actions()) {
+        help_parts help = split_help_text(action.help);
+        // The name keeps the trailing space it was announced with.
+        std::string usage = action.name + '"' + help.placeholder + '"';
+        std::printf("%2d  %-46s %s\n", static_cast<int>(action.number), usage.c_str(), help.description.c_str());
+        if (verbose)
+            std::printf("    parameter type %s, count %u, %u\n", action.parameter_type.c_str(),
+                        static_cast<unsigned>(action.count), static_cast<unsigned>(action.count_again));
+    }
+}
+
+std::string action_name(const plugin_host& host, std::int32_t number) {
+    for (const received_action& action : host.actions())
+        if (action.number == number) return action.name;
+    return {};
+}
+
+// The one place where actions reach the plug-in.
+int run_steps(const plugin_host& host, const std::vector<script_step>& steps, bool verbose) {
+    for (const script_step& step : steps) {
+        if (verbose) {
+            std::printf("%s: %d %s\"%s\"\n", step.origin.c_str(), static_cast<int>(step.number),
+                        action_name(host, step.number).c_str(), step.parameter.c_str());
+            // An action may not come back soon (Init runs a message loop).
+            std::fflush(stdout);
+        }
+        if (host.run_action(step.number, step.parameter) != 1) {
+            std::fprintf(stderr, "%s: the plug-in refused action %d\n", step.origin.c_str(),
+                         static_cast<int>(step.number));
+            return refused;
+        }
+    }
+    return done;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Plain LF line ends: the output is mostly read by scripts on the Unix
+    // side of Wine, and the C runtime would otherwise add a CR to each.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+
+    options parsed;
+    std::string error = parse_options(argc, argv, parsed);
+    if (parsed.help) {
+        std::fputs(usage_text, stdout);
+        return done;
+    }
+    if (!error.empty()) return fail(error);
+
+    std::string path = parsed.dll.empty() ? default_plugin_path() : parsed.dll;
+    std::unique_ptr<plugin_host> host = plugin_host::open(path, error);
+    if (!host) return fail(error);
+
+    std::vector<script_step> steps;
+    error = read_steps(parsed.sources, host->actions(), steps);
+    if (!error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return bad_input;
+    }
+
+    if (parsed.list) print_catalogue(*host, parsed.verbose);
+    int status = run_steps(*host, steps, parsed.verbose);
+    std::fflush(stdout);
+    return status;
+}

@@ -1,0 +1,115 @@
+#include "runner/script.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+bool is_number_word(std::string_view word) {
+    if (!word.empty() && (word[0] == '-' || word[0] == '+')) word.remove_prefix(1);
+    if (word.empty()) return false;
+    for (char c : word)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// The action of a numeric word, or an error naming the valid range.
+script_line action_by_number(std::string_view word, const received_catalogue& actions) {
+    script_line result;
+    std::string_view digits = word[0] == '-' || word[0] == '+' ? word.substr(1) : word;
+    std::size_t start = digits.find_first_not_of('0');
+    digits = start == std::string_view::npos ? std::string_view() : digits.substr(start);
+    if (word[0] != '-' && digits.size() <= 9) {
+        std::int32_t number = 0;
+        for (char c : digits) number = number * 10 + (c - '0');
+        for (const received_action& action : actions)
+            if (action.number == number) {
+                result.what = script_line::kind::action;
+                result.number = number;
+                return result;
+            }
+    }
+    result.what = script_line::kind::error;
+    result.error = "action number " + std::string(word) + " is outside 1.." + std::to_string(actions.size());
+    return result;
+}
+}  // namespace
+
+script_line parse_script_line(std::string_view line, const received_catalogue& actions) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    std::size_t start = 0;
+    while (start < line.size() && is_blank(line[start])) ++start;
+    line.remove_prefix(start);
+    if (line.empty() || line[0] == '#') return {};
+
+    std::size_t end = 0;
+    while (end < line.size() && !is_blank(line[end])) ++end;
+    std::string_view word = line.substr(0, end);
+    // Everything after the one separating blank belongs to the parameter,
+    // further blanks included: the plug-in gets the text as written.
+    std::string_view parameter = end < line.size() ? line.substr(end + 1) : std::string_view();
+
+    script_line result;
+    if (is_number_word(word)) {
+        result = action_by_number(word, actions);
+    } else if (const received_action* action = find_action_by_name(actions, word)) {
+        result.what = script_line::kind::action;
+        result.number = action->number;
+    } else {
+        result.what = script_line::kind::error;
+        result.error = "unknown action '" + std::string(word) + "'";
+        std::string suggestion = suggest_action_name(actions, word);
+        if (!suggestion.empty()) result.error += "; did you mean '" + suggestion + "'?";
+    }
+    if (result.what == script_line::kind::action) result.parameter = std::string(parameter);
+    return result;
+}
+
+std::string parse_script(std::string_view source, const std::vector<std::string>& lines, int first_line,
+                         const received_catalogue& actions, std::vector<script_step>& steps) {
+    int line_number = first_line;
+    for (const std::string& line : lines) {
+        std::string origin = std::string(source) + ":" + std::to_string(line_number++);
+        script_line parsed = parse_script_line(line, actions);
+        if (parsed.what == script_line::kind::error) return origin + ": " + parsed.error;
+        if (parsed.what == script_line::kind::action)
+            steps.push_back({parsed.number, std::move(parsed.parameter), std::move(origin)});
+    }
+    return {};
+}
+
+std::vector<std::string> split_script_lines(std::string_view text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        lines.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool read_script_file(const std::string& path, std::string& text, std::string& error) {
+    bool from_stdin = path == "-";
+    std::FILE* file = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
+    if (!file) {
+        error = "cannot read script '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    text.clear();
+    char buffer[4096];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+    bool failed = std::ferror(file) != 0;
+    int failure = errno;
+    if (!from_stdin) std::fclose(file);
+    if (failed) {
+        error = "cannot read script '" + path + "': " + std::strerror(failure);
+        return false;
+    }
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    return true;
+}

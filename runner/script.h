@@ -1,0 +1,43 @@
+// Action scripts: one action per line, a name or number, one blank, then the
+// parameter text as it stands. Plain C++: no Windows headers.
+#pragma once
+
+#include "runner/received_catalogue.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct script_line {
+    enum class kind { action, nothing, error };
+    kind what = kind::nothing;
+    std::int32_t number = 0;  // kind::action
+    std::string parameter;    // kind::action; empty for none
+    std::string error;        // kind::error, without a location
+};
+
+// Reads one line. Its CR/LF ending is dropped; blank lines and lines whose
+// first non-blank is '#' are kind::nothing.
+script_line parse_script_line(std::string_view line, const received_catalogue& actions);
+
+// An action to run, and where it was asked for ("file:line" or "-e:N").
+struct script_step {
+    std::int32_t number = 0;
+    std::string parameter;
+    std::string origin;
+};
+
+// Parses `lines`, numbered from `first_line`, of the source called `source`
+// and appends their actions to `steps`. Returns the first error as
+// "source:line: message", or an empty string.
+std::string parse_script(std::string_view source, const std::vector<std::string>& lines, int first_line,
+                         const received_catalogue& actions, std::vector<script_step>& steps);
+
+// Splits a file's text at its line feeds; each line keeps a CR before its LF,
+// which parse_script_line drops. A final line feed starts no further line.
+std::vector<std::string> split_script_lines(std::string_view text);
+
+// Reads a whole script file ("-" is standard input), dropping a UTF-8 byte
+// order mark. On failure returns false and a message naming the file.
+bool read_script_file(const std::string& path, std::string& text, std::string& error);
