@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "tests/process_memory.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -31,18 +33,4 @@ double nanoseconds_per(int iterations, Work&& work) {
     const double start = seconds_now();
     for (int i = 0; i < iterations; ++i) work();
     return (seconds_now() - start) * 1e9 / iterations;
-}
-
-// Committed private memory of the process, summed over its address space
-// (Wine reports no PrivateUsage in the process memory counters).
-inline SIZE_T private_bytes() {
-    SIZE_T total = 0;
-    MEMORY_BASIC_INFORMATION region;
-    for (const char* address = nullptr;
-         VirtualQuery(address, &region, sizeof region) == sizeof region;
-         address = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
-        if (static_cast<const char*>(region.BaseAddress) + region.RegionSize < address) break;
-    }
-    return total;
 }
