@@ -5,7 +5,7 @@
 BUILD_DIR := build
 XVFB := xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp"
 
-.PHONY: all setup build test demo bench clean
+.PHONY: all setup build build-native test demo bench clean
 
 all: build
 
@@ -16,7 +16,13 @@ build: setup
 	@cmake --preset mingw >/dev/null
 	@cmake --build --preset mingw -- --no-print-directory -s
 
-test: build
+build-native: setup
+	@cmake --preset native >/dev/null
+	@cmake --build --preset native -- --no-print-directory -s
+
+# The native sanitizer and fuzz runs first, then every Windows test under Wine.
+test: build build-native
+	@ctest --preset native
 	@$(XVFB) ctest --preset mingw
 
 demo: build
@@ -27,4 +33,4 @@ bench: build
 	@$(XVFB) scripts/bench.sh
 
 clean:
-	rm -rf $(BUILD_DIR) out
+	rm -rf $(BUILD_DIR) build-native out

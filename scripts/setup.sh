@@ -7,7 +7,12 @@ set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-for p in cmake make g++-mingw-w64-i686 mingw-w64-tools xvfb xauth googletest wine wine32:i386 python3; do
+# Cross build and Wine; the header-only libraries the viewer control uses; the
+# native sanitizer and fuzzer build (clang); real model files for its tests;
+# Mesa's off-screen renderer for the renderer benchmark.
+for p in cmake make g++-mingw-w64-i686 mingw-w64-tools xvfb xauth googletest wine wine32:i386 python3 \
+         libglm-dev libstb-dev libtinyobjloader-dev clang libclang-rt-14-dev assimp-testmodels \
+         libosmesa6-dev zip unzip; do
   have_pkg "$p" || need+=("$p")
 done
 [ ${#need[@]} -eq 0 ] && exit 0
