@@ -29,8 +29,8 @@ container_size_t client_size(HWND window) {
 
 // The in-memory dialog template: no controls, no menu, the default class, a
 // title of one space, "MS Sans Serif" at 8 points. DWORD-aligned, as the
-// dialog manager requires.
-struct container_template {
+// dialog manager requires: DLGTEMPLATE alone is packed to 2.
+struct alignas(DWORD) container_template {
     DLGTEMPLATE header;
     WORD menu, window_class;
     WCHAR title[2];
