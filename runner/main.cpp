@@ -1,7 +1,10 @@
 // quelto-runner: plays the host application's part for the plug-in, so that
 // its registration can be inspected and its actions run from a shell.
+#include "runner/host_window.h"
 #include "runner/plugin_host.h"
 #include "runner/script.h"
+#include "runner/script_player.h"
+#include "runner/window_size.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -15,24 +18,34 @@ namespace {
 constexpr int done = 0;
 constexpr int refused = 1;  // the plug-in answered 0 for an action
 constexpr int bad_input = 2;
+constexpr int window_closed = 3;  // the user closed the window before the script ended
 
 constexpr char usage_text[] =
-    "usage: quelto-runner [--dll PATH] [--list] [--verbose] [-e LINE]... [SCRIPT]...\n"
+    "usage: quelto-runner [--dll PATH] [--list] [--verbose] [--size WxH] [--hold]\n"
+    "                     [-e LINE]... [SCRIPT]...\n"
     "\n"
     "Loads the plug-in as its host application does and runs actions through it.\n"
     "An action line is an action name (with or without \"KP_Quelto3D_\", any case)\n"
-    "or number, one blank, then the parameter text exactly as it stands. In a\n"
-    "script, '#' starts a comment line and blank lines are skipped.\n"
+    "or number, one blank, then the parameter text exactly as it stands.\n"
+    "\"wait N\" lets N milliseconds of the viewer's life pass before the next line.\n"
+    "In a script, '#' starts a comment line and blank lines are skipped.\n"
     "\n"
     "  --dll PATH   plug-in library (default: VasaQuelto3D.dll beside this program)\n"
     "  --list       print the identity texts and the actions the plug-in registers\n"
     "  -e LINE      run one action line; may be given more than once\n"
     "  SCRIPT       run the action lines of a file; \"-\" reads standard input\n"
+    "  --size WxH   size of the host rectangle in pixels (default 640x480)\n"
+    "  --hold       keep the window open after the script until it is closed\n"
     "  --verbose    print each action before it runs\n"
     "  --help       print this text\n"
     "\n"
+    "A script with Init (or --hold) opens a window with a host rectangle; Init\n"
+    "without a parameter gets the rectangle's handle. Lines run one per message,\n"
+    "so those after Init run inside the viewer's message loop, as in the host.\n"
+    "A script that ends while the viewer is up gets End from the runner.\n"
     "Action lines run in command-line order, after all of them have been read.\n"
-    "Exit status: 0 done, 1 the plug-in refused an action, 2 bad input.\n";
+    "Exit status: 0 done, 1 the plug-in refused an action, 2 bad input,\n"
+    "3 the window was closed before the script ended.\n";
 
 // Where action lines come from, in command-line order.
 struct action_source {
@@ -45,6 +58,8 @@ struct options {
     bool list = false;
     bool verbose = false;
     bool help = false;
+    bool hold = false;
+    window_size size;
     std::vector<action_source> sources;
 };
 
@@ -76,6 +91,12 @@ std::string parse_options(int argc, char** argv, options& parsed) {
             std::string line;
             error = value("-e", line);
             parsed.sources.push_back({false, line});
+        } else if (argument == "--size" || argument.compare(0, 7, "--size=") == 0) {
+            std::string text = argument.size() > 6 ? argument.substr(7) : std::string();
+            if (argument == "--size") error = value("--size", text);
+            if (error.empty()) parse_window_size(text, parsed.size, error);
+        } else if (argument == "--hold") {
+            parsed.hold = true;
         } else if (argument == "--list") {
             parsed.list = true;
         } else if (argument == "--verbose" || argument == "-v") {
@@ -87,7 +108,7 @@ std::string parse_options(int argc, char** argv, options& parsed) {
         }
         if (!error.empty()) return error;
     }
-    if (!parsed.help && !parsed.list && parsed.sources.empty())
+    if (!parsed.help && !parsed.list && !parsed.hold && parsed.sources.empty())
         return "nothing to do: give --list, -e LINE or a script (see --help)";
     return {};
 }
@@ -126,28 +147,42 @@ void print_catalogue(const plugin_host& host, bool verbose) {
     }
 }
 
-std::string action_name(const plugin_host& host, std::int32_t number) {
-    for (const received_action& action : host.actions())
-        if (action.number == number) return action.name;
-    return {};
+// Whether the script needs the host window: Init puts the viewer into it.
+bool needs_window(const plugin_host& host, const std::vector<script_step>& steps, bool hold) {
+    std::int32_t init = action_number(host.actions(), "Init");
+    for (const script_step& step : steps)
+        if (step.what == script_step::kind::action && step.number == init) return true;
+    return hold;
 }
 
-// The one place where actions reach the plug-in.
-int run_steps(const plugin_host& host, const std::vector<script_step>& steps, bool verbose) {
-    for (const script_step& step : steps) {
-        if (verbose) {
-            std::printf("%s: %d %s\"%s\"\n", step.origin.c_str(), static_cast<int>(step.number),
-                        action_name(host, step.number).c_str(), step.parameter.c_str());
-            // An action may not come back soon (Init runs a message loop).
-            std::fflush(stdout);
-        }
-        if (host.run_action(step.number, step.parameter) != 1) {
-            std::fprintf(stderr, "%s: the plug-in refused action %d\n", step.origin.c_str(),
-                         static_cast<int>(step.number));
-            return refused;
+int play(const plugin_host& host, const std::vector<script_step>& steps, const options& parsed) {
+    std::unique_ptr<host_window> window;
+    if (needs_window(host, steps, parsed.hold)) {
+        std::string error;
+        window = host_window::open(parsed.size, "quelto-runner: " + host.identity().title, error);
+        if (!window) return fail(error);
+        if (parsed.verbose) {
+            RECT client = {};
+            GetClientRect(window->rectangle(), &client);
+            std::printf("runner: host rectangle %ldx%ld, handle %lu\n", client.right, client.bottom,
+                        static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(window->rectangle())));
         }
     }
-    return done;
+    play_result result = play_script(host, steps, window.get(), {parsed.verbose, parsed.hold});
+    switch (result.what) {
+    case play_result::outcome::done:
+        return done;
+    case play_result::outcome::refused:
+        return refused;
+    case play_result::outcome::window_closed:
+        std::fprintf(stderr, "quelto-runner: the window was closed; %lu script %s not run\n",
+                     static_cast<unsigned long>(result.steps_not_run),
+                     result.steps_not_run == 1 ? "line was" : "lines were");
+        return window_closed;
+    case play_result::outcome::failed:
+        break;
+    }
+    return fail(result.error);
 }
 }  // namespace
 
@@ -177,7 +212,7 @@ int main(int argc, char** argv) {
     }
 
     if (parsed.list) print_catalogue(*host, parsed.verbose);
-    int status = run_steps(*host, steps, parsed.verbose);
+    int status = steps.empty() && !parsed.hold ? done : play(*host, steps, parsed);
     std::fflush(stdout);
     return status;
 }

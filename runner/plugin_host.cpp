@@ -40,21 +40,6 @@ std::string take_host_text(host_variable& variable) {
     return text;
 }
 
-std::string windows_error_text(DWORD code) {
-    char* buffer = nullptr;
-    DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text(buffer ? buffer : "", length);
-    LocalFree(buffer);
-    // One line: the system's texts end in a full stop and a line break.
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' ||
-                             text.back() == '.'))
-        text.pop_back();
-    if (text.empty()) text = "unknown error";
-    return text + " (error " + std::to_string(code) + ")";
-}
-
 template <typename Function>
 Function entry_point(HMODULE module, const char* name, std::vector<std::string>& missing) {
     FARPROC address = GetProcAddress(module, name);
@@ -114,6 +99,21 @@ plugin_host::~plugin_host() {
 std::int32_t plugin_host::run_action(std::int32_t number, const std::string& parameter) const {
     const char* cell = parameter.empty() ? nullptr : parameter.c_str();
     return exec_action_(number, &cell);
+}
+
+std::string windows_error_text(DWORD code) {
+    char* buffer = nullptr;
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+    std::string text(buffer ? buffer : "", length);
+    LocalFree(buffer);
+    // One line: the system's texts end in a full stop and a line break.
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' ||
+                             text.back() == '.'))
+        text.pop_back();
+    if (text.empty()) text = "unknown error";
+    return text + " (error " + std::to_string(code) + ")";
 }
 
 std::string default_plugin_path() {

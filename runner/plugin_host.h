@@ -44,5 +44,8 @@ private:
     received_catalogue actions_;
 };
 
+// The system's text for a GetLastError code on one line, with the number.
+std::string windows_error_text(DWORD code);
+
 // VasaQuelto3D.dll in the folder of the running program.
 std::string default_plugin_path();

@@ -35,6 +35,41 @@ script_line action_by_number(std::string_view word, const received_catalogue& ac
     result.error = "action number " + std::string(word) + " is outside 1.." + std::to_string(actions.size());
     return result;
 }
+
+bool is_wait_word(std::string_view word) {
+    constexpr std::string_view wait = "wait";
+    if (word.size() != wait.size()) return false;
+    for (std::size_t i = 0; i < wait.size(); ++i)
+        if ((word[i] | 0x20) != wait[i]) return false;
+    return true;
+}
+
+script_line wait_line(std::string_view text) {
+    while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+    script_line result;
+    result.what = script_line::kind::error;
+    if (text.empty()) {
+        result.error = "wait needs a number of milliseconds, such as 'wait 500'";
+        return result;
+    }
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            result.error = "wait needs a whole number of milliseconds, not '" + std::string(text) + "'";
+            return result;
+        }
+        if (value <= longest_wait) value = value * 10 + (c - '0');  // stops growing once too long
+    }
+    if (value > longest_wait) {
+        result.error = "wait " + std::string(text) + " is too long; the longest is " +
+                       std::to_string(longest_wait) + " milliseconds";
+        return result;
+    }
+    result.what = script_line::kind::wait;
+    result.milliseconds = static_cast<std::uint32_t>(value);
+    return result;
+}
 }  // namespace
 
 script_line parse_script_line(std::string_view line, const received_catalogue& actions) {
@@ -50,6 +85,8 @@ script_line parse_script_line(std::string_view line, const received_catalogue& a
     // Everything after the one separating blank belongs to the parameter,
     // further blanks included: the plug-in gets the text as written.
     std::string_view parameter = end < line.size() ? line.substr(end + 1) : std::string_view();
+
+    if (is_wait_word(word)) return wait_line(end < line.size() ? line.substr(end) : std::string_view());
 
     script_line result;
     if (is_number_word(word)) {
@@ -75,7 +112,10 @@ std::string parse_script(std::string_view source, const std::vector<std::string>
         script_line parsed = parse_script_line(line, actions);
         if (parsed.what == script_line::kind::error) return origin + ": " + parsed.error;
         if (parsed.what == script_line::kind::action)
-            steps.push_back({parsed.number, std::move(parsed.parameter), std::move(origin)});
+            steps.push_back({script_step::kind::action, parsed.number, std::move(parsed.parameter), 0,
+                             std::move(origin)});
+        else if (parsed.what == script_line::kind::wait)
+            steps.push_back({script_step::kind::wait, 0, {}, parsed.milliseconds, std::move(origin)});
     }
     return {};
 }

@@ -5,15 +5,20 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "runner/closest_name.h"
 #include "runner/received_catalogue.h"
 #include "runner/script.h"
+#include "runner/window_size.h"
 
 namespace {
 
@@ -154,6 +159,70 @@ TEST(Script, LinesAndLocations) {
     EXPECT_EQ(split_script_lines("\n\nb"), (std::vector<std::string>{"", "", "b"}));
 }
 
+TEST(Script, WaitDirective) {
+    received_catalogue actions = sample_catalogue();
+    using kind = script_line::kind;
+    struct row { const char* line; kind what; std::uint32_t milliseconds; const char* error; };
+    const row rows[] = {
+        {"wait 500", kind::wait, 500, ""},
+        {"  WAIT\t 0 \r\n", kind::wait, 0, ""},  // any case; blanks around the number
+        {"Wait 2147483647", kind::wait, 2147483647u, ""},
+        {"wait", kind::error, 0, "wait needs a number of milliseconds, such as 'wait 500'"},
+        {"wait   ", kind::error, 0, "wait needs a number of milliseconds, such as 'wait 500'"},
+        {"wait abc", kind::error, 0, "wait needs a whole number of milliseconds, not 'abc'"},
+        {"wait -5", kind::error, 0, "wait needs a whole number of milliseconds, not '-5'"},
+        {"wait 1.5", kind::error, 0, "wait needs a whole number of milliseconds, not '1.5'"},
+        {"wait 500ms", kind::error, 0, "wait needs a whole number of milliseconds, not '500ms'"},
+        {"wait 2147483648", kind::error, 0,
+         "wait 2147483648 is too long; the longest is 2147483647 milliseconds"},
+        // Would wrap around to a small number in 64 bits.
+        {"wait 18446744073709552116", kind::error, 0,
+         "wait 18446744073709552116 is too long; the longest is 2147483647 milliseconds"},
+    };
+    for (const row& r : rows) {
+        script_line parsed = parse_script_line(r.line, actions);
+        EXPECT_EQ(parsed.what, r.what) << "'" << r.line << "'";
+        EXPECT_EQ(parsed.milliseconds, r.milliseconds) << "'" << r.line << "'";
+        EXPECT_EQ(parsed.error, r.error) << "'" << r.line << "'";
+    }
+    // Only the whole word: anything longer is looked up as an action.
+    EXPECT_EQ(parse_script_line("waiting 5", actions).error, "unknown action 'waiting'");
+
+    std::vector<script_step> steps;
+    EXPECT_EQ(parse_script("w.txt", {"Init", "wait 250", "End"}, 1, actions, steps), "");
+    ASSERT_EQ(steps.size(), 3u);
+    EXPECT_EQ(steps[1].what, script_step::kind::wait);
+    EXPECT_EQ(steps[1].milliseconds, 250u);
+    EXPECT_EQ(steps[1].origin, "w.txt:2");
+    EXPECT_EQ(steps[2].what, script_step::kind::action);
+    EXPECT_EQ(parse_script("w.txt", {"End", "wait abc"}, 1, actions, steps),
+              "w.txt:2: wait needs a whole number of milliseconds, not 'abc'");
+}
+
+TEST(WindowSize, Parse) {
+    struct row { const char* text; bool ok; int width; int height; };
+    const row rows[] = {
+        {"640x480", true, 640, 480},  {"1X1", true, 1, 1},         {"8192x8192", true, 8192, 8192},
+        {"0640x0480", true, 640, 480}, {"0x480", false, 0, 0},     {"640x0", false, 0, 0},
+        {"8193x10", false, 0, 0},     {"99999x1", false, 0, 0},    {"640", false, 0, 0},
+        {"x480", false, 0, 0},        {"640x", false, 0, 0},       {"640x480x2", false, 0, 0},
+        {" 640x480", false, 0, 0},    {"-1x5", false, 0, 0},       {"640*480", false, 0, 0},
+        {"", false, 0, 0},
+    };
+    for (const row& r : rows) {
+        window_size size{7, 9};
+        std::string error;
+        EXPECT_EQ(parse_window_size(r.text, size, error), r.ok) << "'" << r.text << "'";
+        if (r.ok) {
+            EXPECT_EQ(size.width, r.width) << r.text;
+            EXPECT_EQ(size.height, r.height) << r.text;
+        } else {
+            EXPECT_EQ(size.width, 7) << "left as it was: " << r.text;
+            EXPECT_NE(error.find("not '" + std::string(r.text) + "'"), std::string::npos) << error;
+        }
+    }
+}
+
 TEST(Script, ReadFileDropsByteOrderMark) {
     std::string text, error;
     std::string path = temp_file("quelto_runner_bom.txt", "\xEF\xBB\xBF" "End\r\n");
@@ -165,58 +234,107 @@ struct run_result {
     DWORD exit_code = 0;
     std::string out;
     std::string err;
+    DWORD milliseconds = 0;  // from start to exit
+    // When each piece of stdout arrived: its end offset and the tick count.
+    std::vector<std::pair<std::size_t, DWORD>> out_arrivals;
+
+    // The tick at which `text` had fully arrived on stdout; 0 if it never did.
+    DWORD arrival_of(const std::string& text) const {
+        std::size_t at = out.find(text);
+        if (at == std::string::npos) return 0;
+        for (const auto& arrival : out_arrivals)
+            if (arrival.first >= at + text.size()) return arrival.second;
+        return 0;
+    }
 };
 
-// Runs quelto-runner.exe with `arguments` (already quoted where needed).
-run_result run_runner(const std::string& arguments) {
-    run_result result;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE out_read, out_write, err_read, err_write;
-    if (!CreatePipe(&out_read, &out_write, &inherit, 0) || !CreatePipe(&err_read, &err_write, &inherit, 0)) {
-        ADD_FAILURE() << "CreatePipe failed";
-        return result;
-    }
-    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+// quelto-runner.exe running as a child process, its output read as it comes.
+class runner_process {
+public:
+    // `arguments` are already quoted where needed.
+    explicit runner_process(const std::string& arguments) {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+        HANDLE out_write, err_write;
+        if (!CreatePipe(&out_read_, &out_write, &inherit, 0) || !CreatePipe(&err_read_, &err_write, &inherit, 0)) {
+            ADD_FAILURE() << "CreatePipe failed";
+            return;
+        }
+        SetHandleInformation(out_read_, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(err_read_, HANDLE_FLAG_INHERIT, 0);
 
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out_write;
-    startup.hStdError = err_write;
-    std::string command = "\"" + runner_path() + "\" " + arguments;
-    PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                  &process);
-    // Only the child may hold the write ends, or the reads never see the end.
-    CloseHandle(out_write);
-    CloseHandle(err_write);
-    if (!started) {
-        ADD_FAILURE() << "cannot start " << command << ": error " << GetLastError();
-        CloseHandle(out_read);
-        CloseHandle(err_read);
-        return result;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = out_write;
+        startup.hStdError = err_write;
+        command_ = "\"" + runner_path() + "\" " + arguments;
+        std::string command_line = command_;
+        started_at_ = GetTickCount();
+        BOOL started = CreateProcessA(nullptr, &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                      &startup, &process_);
+        // Only the child may hold the write ends, or the reads never see the end.
+        CloseHandle(out_write);
+        CloseHandle(err_write);
+        if (!started) {
+            ADD_FAILURE() << "cannot start " << command_ << ": error " << GetLastError();
+            return;
+        }
+        // Both pipes are drained at once so a full one cannot stall the child.
+        out_reader_ = std::thread(drain, out_read_, std::ref(result_.out), &result_.out_arrivals);
+        err_reader_ = std::thread(drain, err_read_, std::ref(result_.err), nullptr);
     }
 
-    // Both pipes are drained at once so a full one cannot stall the child.
-    auto drain = [](HANDLE pipe, std::string& into) {
+    ~runner_process() {
+        if (process_.hProcess) finish(0);
+        for (HANDLE pipe : {out_read_, err_read_})
+            if (pipe) CloseHandle(pipe);
+    }
+
+    DWORD id() const { return process_.dwProcessId; }
+    bool still_running(DWORD milliseconds) const {
+        return process_.hProcess && WaitForSingleObject(process_.hProcess, milliseconds) == WAIT_TIMEOUT;
+    }
+
+    // Waits at most `limit` ms for the child to exit; a child that has not
+    // is a hang: it is killed and the test fails.
+    run_result finish(DWORD limit) {
+        if (!process_.hProcess) return result_;
+        if (WaitForSingleObject(process_.hProcess, limit) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << command_ << " did not finish within " << limit << " ms";
+            TerminateProcess(process_.hProcess, 99);
+            WaitForSingleObject(process_.hProcess, INFINITE);
+        }
+        result_.milliseconds = GetTickCount() - started_at_;
+        out_reader_.join();
+        err_reader_.join();
+        GetExitCodeProcess(process_.hProcess, &result_.exit_code);
+        CloseHandle(process_.hProcess);
+        CloseHandle(process_.hThread);
+        process_ = {};
+        return result_;
+    }
+
+private:
+    static void drain(HANDLE pipe, std::string& into, std::vector<std::pair<std::size_t, DWORD>>* arrivals) {
         char buffer[4096];
         DWORD got;
-        while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) into.append(buffer, got);
-    };
-    std::thread err_reader(drain, err_read, std::ref(result.err));
-    drain(out_read, result.out);
-    err_reader.join();
-    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << command << " did not finish";
-        TerminateProcess(process.hProcess, 99);
+        while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            into.append(buffer, got);
+            if (arrivals) arrivals->emplace_back(into.size(), GetTickCount());
+        }
     }
-    GetExitCodeProcess(process.hProcess, &result.exit_code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    CloseHandle(out_read);
-    CloseHandle(err_read);
-    return result;
+
+    std::string command_;
+    HANDLE out_read_ = nullptr, err_read_ = nullptr;
+    PROCESS_INFORMATION process_ = {};
+    DWORD started_at_ = 0;
+    std::thread out_reader_, err_reader_;
+    run_result result_;
+};
+
+// Under Wine a start takes about a second; a minute means a hang.
+run_result run_runner(const std::string& arguments, DWORD limit = 60000) {
+    return runner_process(arguments).finish(limit);
 }
 
 std::string with_plugin(const std::string& arguments) { return "--dll \"" + plugin_path() + "\" " + arguments; }
@@ -286,6 +404,171 @@ TEST(RunnerProgram, BadInputGivesOneLineAndExitCode2) {
 
     expect_one_error_line(run_runner("--bogus"), "unknown option '--bogus'");
     expect_one_error_line(run_runner(""), "nothing to do");
+}
+
+// --verbose output of a script that opens the window, with the rectangle's
+// handle put in for "#"; "" when the first line is not the window's.
+std::string with_handle_placeholder(const std::string& out, const std::string& size) {
+    std::string first = "runner: host rectangle " + size + ", handle ";
+    if (out.rfind(first, 0) != 0) return "";
+    std::size_t end = out.find('\n');
+    std::string handle = out.substr(first.size(), end - first.size());
+    std::string text = out;
+    for (std::size_t at = text.find(handle); at != std::string::npos; at = text.find(handle, at + 1))
+        text.replace(at, handle.size(), "#");
+    return text;
+}
+
+// Each action after Init is taken from the queue by Init's own loop: it runs
+// before Init returns, and Init returns once End has ended the viewer.
+TEST(RunnerViewer, ActionsRunInsideInit) {
+    run_result run = run_runner(
+        with_plugin("--verbose --size 320x200 -e Init -e \"SetBKColor 1,2,3\" -e \"GridSize 5\" "
+                    "-e \"wait 700\" -e End"),
+        20000);
+    EXPECT_EQ(run.exit_code, 0u) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(with_handle_placeholder(run.out, "320x200"),
+              "runner: host rectangle 320x200, handle #\n"
+              "-e:1: 1 KP_Quelto3D_Init \"#\"\n"
+              "-e:2: 10 KP_Quelto3D_SetBKColor \"1,2,3\"\n"
+              "-e:3: 15 KP_Quelto3D_GridSize \"5\"\n"
+              "-e:4: wait 700\n"
+              "-e:5: 2 KP_Quelto3D_End \"\"\n"
+              "-e:1: Init returned\n")
+        << run.out;
+    // The runner flushes each line as it starts that step: the gap between
+    // two lines is the time the first step took. (Timer ticks are coarse.)
+    DWORD wait_started = run.arrival_of("wait 700\n"), end_started = run.arrival_of("KP_Quelto3D_End");
+    ASSERT_TRUE(wait_started && end_started);
+    EXPECT_GE(end_started - wait_started, 650u) << "the wait was not waited";
+}
+
+TEST(RunnerViewer, ScriptWithoutEndGetsEnd) {
+    run_result run = run_runner(with_plugin("--verbose -e Init -e \"GridSize 5\""), 20000);
+    EXPECT_EQ(run.exit_code, 0u) << run.err;
+    EXPECT_EQ(with_handle_placeholder(run.out, "640x480"),
+              "runner: host rectangle 640x480, handle #\n"
+              "-e:1: 1 KP_Quelto3D_Init \"#\"\n"
+              "-e:2: 15 KP_Quelto3D_GridSize \"5\"\n"
+              "runner: 2 KP_Quelto3D_End \"\"\n"
+              "-e:1: Init returned\n")
+        << run.out;
+}
+
+// Once Init has returned, the script goes on from the runner's own loop, and
+// a second Init brings the viewer up again.
+TEST(RunnerViewer, ScriptGoesOnAfterTheViewerEnds) {
+    run_result run = run_runner(
+        with_plugin("--verbose -e Init -e End -e \"wait 50\" -e \"SetBKColor 4,5,6\" -e Init"), 20000);
+    EXPECT_EQ(run.exit_code, 0u) << run.err;
+    EXPECT_EQ(with_handle_placeholder(run.out, "640x480"),
+              "runner: host rectangle 640x480, handle #\n"
+              "-e:1: 1 KP_Quelto3D_Init \"#\"\n"
+              "-e:2: 2 KP_Quelto3D_End \"\"\n"
+              "-e:1: Init returned\n"
+              "-e:3: wait 50\n"
+              "-e:4: 10 KP_Quelto3D_SetBKColor \"4,5,6\"\n"
+              "-e:5: 1 KP_Quelto3D_Init \"#\"\n"
+              "runner: 2 KP_Quelto3D_End \"\"\n"
+              "-e:5: Init returned\n")
+        << run.out;
+}
+
+// SaveImage captures the container, which covers the host rectangle: the
+// picture has the --size of the rectangle only while the viewer is up.
+TEST(RunnerViewer, PictureHasTheRectanglesSize) {
+    std::string picture = temp_file("quelto_runner_picture.bmp", "");
+    DeleteFileA(picture.c_str());
+    run_result run =
+        run_runner(with_plugin("--size 200x120 -e Init -e \"wait 100\" -e \"SaveImage " + picture + "\""), 20000);
+    EXPECT_EQ(run.exit_code, 0u) << run.err;
+    std::ifstream file(picture, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_GE(bytes.size(), 26u) << "no picture written to " << picture;
+    std::int32_t width, height;
+    std::memcpy(&width, &bytes[18], 4);
+    std::memcpy(&height, &bytes[22], 4);
+    EXPECT_EQ(width, 200);
+    EXPECT_EQ(height, 120);
+}
+
+struct window_search {
+    DWORD process;
+    HWND found;
+};
+
+BOOL CALLBACK match_process_window(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<window_search*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->process || !IsWindowVisible(window)) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+// The visible top-level window of process `id`, waited for up to 15 s.
+HWND window_of_process(DWORD id) {
+    window_search search = {id, nullptr};
+    for (int tries = 0; tries < 300 && !search.found; ++tries) {
+        EnumWindows(match_process_window, reinterpret_cast<LPARAM>(&search));
+        if (!search.found) Sleep(50);
+    }
+    return search.found;
+}
+
+// The plug-in's container inside the frame's host rectangle, waited for up
+// to 15 s. Once it exists, Init is running and the runner has already queued
+// the next line.
+HWND viewer_container(HWND frame) {
+    for (int tries = 0; tries < 300; ++tries) {
+        HWND rectangle = GetWindow(frame, GW_CHILD);
+        if (HWND container = rectangle ? GetWindow(rectangle, GW_CHILD) : nullptr) return container;
+        Sleep(50);
+    }
+    return nullptr;
+}
+
+// With --hold the viewer outlives the script; closing the frame takes the
+// rectangle and so the viewer with it, without an End from the runner.
+TEST(RunnerViewer, HoldKeepsTheViewerUntilTheWindowCloses) {
+    runner_process runner(with_plugin("--hold --verbose -e Init -e \"GridSize 3\""));
+    HWND frame = window_of_process(runner.id());
+    ASSERT_TRUE(frame) << "no window appeared";
+    char title[100] = "";
+    GetWindowTextA(frame, title, sizeof title);
+    EXPECT_EQ(std::string(title).rfind("quelto-runner: VasaQuelto3D", 0), 0u) << title;
+    EXPECT_TRUE(viewer_container(frame)) << "Init did not get the rectangle";
+    EXPECT_TRUE(runner.still_running(1500)) << "did not hold";
+    PostMessageA(frame, WM_CLOSE, 0, 0);
+    run_result run = runner.finish(20000);
+    EXPECT_EQ(run.exit_code, 0u) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("-e:2: 15 KP_Quelto3D_GridSize \"3\"\n-e:1: Init returned\n"), std::string::npos)
+        << run.out;
+}
+
+TEST(RunnerViewer, ClosingTheWindowStopsTheScript) {
+    runner_process runner(with_plugin("--verbose -e Init -e \"wait 30000\" -e \"GridSize 3\" -e End"));
+    HWND frame = window_of_process(runner.id());
+    ASSERT_TRUE(frame) << "no window appeared";
+    ASSERT_TRUE(viewer_container(frame)) << "the viewer did not come up";
+    PostMessageA(frame, WM_CLOSE, 0, 0);
+    run_result run = runner.finish(20000);
+    EXPECT_EQ(run.exit_code, 3u);
+    EXPECT_EQ(run.err, "quelto-runner: the window was closed; 2 script lines were not run\n");
+    EXPECT_EQ(run.out.find("GridSize"), std::string::npos) << run.out;
+    EXPECT_LT(run.milliseconds, 30000u) << "the wait ran out instead";
+}
+
+TEST(RunnerViewer, BadWaitOrSizeStopsBeforeAnything) {
+    // --verbose would print the window's line if one had opened.
+    std::string script = temp_file("quelto_runner_wait.txt", "Init\r\nwait abc\r\nEnd\r\n");
+    expect_one_error_line(run_runner(with_plugin("--verbose \"" + script + "\"")),
+                          script + ":2: wait needs a whole number of milliseconds, not 'abc'\n");
+    expect_one_error_line(run_runner(with_plugin("--size 0x480 -e Init")),
+                          "--size wants WIDTHxHEIGHT in pixels, each 1..8192, such as 640x480; not '0x480'\n");
+    expect_one_error_line(run_runner(with_plugin("-e Init --size")), "--size needs a value\n");
 }
 
 }  // namespace

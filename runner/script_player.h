@@ -1,0 +1,34 @@
+// Plays a script the way an author's script runs in the host application:
+// one action per message, so that every action after Init runs inside the
+// message loop that Init keeps while the viewer is up.
+#pragma once
+
+#include "runner/host_window.h"
+#include "runner/plugin_host.h"
+#include "runner/script.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+struct play_options {
+    bool verbose = false;  // print each step before it runs
+    bool hold = false;     // after the script, keep the window until it is closed
+};
+
+struct play_result {
+    enum class outcome { done, refused, window_closed, failed };
+    outcome what = outcome::done;
+    std::size_t steps_not_run = 0;  // refused, window_closed
+    std::string error;              // failed: the runner could not play at all
+};
+
+// Runs `steps` through `host`. `window` (may be null when the script has no
+// Init and no hold is asked for) is the host window: Init without a parameter
+// gets its rectangle's handle, and closing it stops the script. A script that
+// stops while the viewer is up ends it with End, unless `hold` keeps it.
+play_result play_script(const plugin_host& host, const std::vector<script_step>& steps, host_window* window,
+                        const play_options& options);
+
+// The catalogue's number of the action called `word` ("Init", "End"), or 0.
+std::int32_t action_number(const received_catalogue& actions, const char* word);
