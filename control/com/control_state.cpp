@@ -1,0 +1,173 @@
+#include "control/com/control_state.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "control/engine/model_loaders.h"
+
+namespace {
+
+bool on(double value) { return value != 0 && !std::isnan(value); }
+
+// A mode number clamped to a range; NaN keeps the current mode.
+template <class Mode>
+Mode clamped_mode(double value, int low, int high, Mode current) {
+    if (std::isnan(value)) return current;
+    const double whole = std::floor(value + 0.5);
+    return static_cast<Mode>(static_cast<int>(std::clamp(whole, double(low), double(high))));
+}
+
+std::string to_ansi(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                          nullptr);
+    std::string result(bytes > 0 ? bytes : 0, '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.data(), bytes, nullptr,
+                            nullptr);
+    return result;
+}
+
+void reprepare(control_state& state) {
+    state.prepared = state.scene.empty() ? nullptr
+                                         : engine::prepare_model(state.scene, state.settings.smoothing,
+                                                                 state.settings.crease_angle_degrees);
+}
+
+void reset_view(control_state& state) {
+    state.view = state.scene.empty() ? engine::camera{}
+                                     : engine::frame_bounds(state.scene.bounds_min, state.scene.bounds_max);
+}
+
+mouse_mode button_mode(double value, mouse_mode current) {
+    if (std::isnan(value)) return current;
+    const double whole = std::floor(value + 0.5);
+    if (whole == 1) return mouse_mode::rotate;
+    if (whole == 2) return mouse_mode::zoom;
+    if (whole == 3) return mouse_mode::move;
+    return current;  // not a mode: ignored
+}
+
+std::uint32_t colour_ref(double value) {
+    if (!(value >= 0)) return 0;
+    if (value > 0xFFFFFF) return 0xFFFFFF;
+    return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+void load_model(control_state& state, const std::string& path) {
+    state.scene = engine::model();
+    state.prepared = nullptr;
+    const engine::load_outcome outcome = engine::load_model_file(path, state.scene);
+    if (!outcome.ok) {
+        state.scene = engine::model();
+        state.message = outcome.message.empty() ? path + ": could not be loaded" : outcome.message;
+    } else {
+        state.message.clear();
+    }
+    reprepare(state);
+    reset_view(state);
+}
+
+bool apply_member(control_state& state, member_id member, const member_values& values) {
+    const double value = values.numbers[0];
+    engine::view_settings& s = state.settings;
+    switch (member) {
+        case member_id::init:
+            state.init_identifier = values.texts[0];
+            state.init_folder = values.texts[1];
+            return false;
+        case member_id::loadfile:
+            load_model(state, to_ansi(values.texts[0]));
+            return true;
+        case member_id::resetscene:
+            state.scene = engine::model();
+            state.prepared = nullptr;
+            state.message.clear();
+            reset_view(state);
+            return true;
+        case member_id::rendermode:
+            s.mode = clamped_mode(value, 1, 4, s.mode);
+            return true;
+        case member_id::gridmode:
+            s.grid = clamped_mode(value, 0, 3, s.grid);
+            return true;
+        case member_id::renderapi:
+            state.render_api = value;
+            return false;
+        case member_id::scalelighting:
+            if (std::isnan(value)) return false;
+            state.light_scale = value > 0 ? std::clamp(float(state.light_scale * value), 1.0f / 16, 16.0f) : 1.0f;
+            s.light_scale = state.light_scale;
+            return true;
+        case member_id::setcolor: {
+            const std::uint32_t colour = colour_ref(values.numbers[1]);
+            if (value == 0) s.background = colour;
+            else if (value == 1) s.wire_colour = colour;
+            else if (value == 2) s.vertex_colour = colour;
+            else return false;
+            return true;
+        }
+        case member_id::bkpicture:
+            state.background_picture = engine::picture();
+            s.background_picture = nullptr;
+            if (!values.texts[0].empty()) {
+                const engine::load_outcome outcome =
+                    engine::load_picture_file(to_ansi(values.texts[0]), state.background_picture);
+                if (outcome.ok) s.background_picture = &state.background_picture;
+                else state.message = outcome.message;
+            }
+            return true;
+        case member_id::inertialrotation:
+            state.inertial_rotation = on(value);
+            return false;
+        case member_id::lightmode:
+            s.lights = clamped_mode(value, 0, 2, s.lights);
+            return true;
+        case member_id::leftmbuttonmode:
+            state.left_button = button_mode(value, state.left_button);
+            return false;
+        case member_id::rightmbuttonmode:
+            state.right_button = button_mode(value, state.right_button);
+            return false;
+        case member_id::gridsize:
+            s.grid_size = std::isnan(value) || value <= 0 ? 0.0f : float(std::min(value, 1e30));
+            return true;
+        case member_id::specularlighting: s.specular = on(value); return true;
+        case member_id::smoothing:
+            s.smoothing = on(value);
+            reprepare(state);
+            return true;
+        case member_id::creaseangle:
+            if (std::isnan(value)) return false;
+            s.crease_angle_degrees = float(std::clamp(value, 0.0, 180.0));
+            reprepare(state);
+            return true;
+        case member_id::usedefaultmaterial: s.use_default_material = on(value); return true;
+        case member_id::showtransparency: s.show_transparency = on(value); return true;
+        case member_id::showtextures: s.show_textures = on(value); return true;
+        case member_id::showfog: s.show_fog = on(value); return true;
+        case member_id::showhiddengeometry: s.show_hidden_geometry = on(value); return true;
+        case member_id::showvertexes: s.show_vertices = on(value); return true;
+        case member_id::showlights: s.show_lights = on(value); return true;
+        case member_id::showworldaxis: s.show_world_axis = on(value); return true;
+        case member_id::showboundingbox: s.show_bounding_box = on(value); return true;
+        case member_id::hwindow:
+            state.window_visible = on(value);
+            return true;
+    }
+    return false;
+}
+
+void drag_rotate(engine::camera& view, float dx, float dy) {
+    // Dragging right turns the model right; dragging down tips it towards the viewer.
+    engine::orbit(view, -dx * 0.4f, dy * 0.4f);
+}
+
+void drag_zoom(engine::camera& view, float dy, int height) {
+    // Dragging down by the view's height comes about 7 times closer.
+    engine::zoom(view, std::exp(-dy * 2.0f / std::max(height, 1)));
+}

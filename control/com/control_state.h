@@ -1,0 +1,50 @@
+// What the control's members change: the scene, the view settings and the
+// camera, and the mouse interaction on them. No window or COM here.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "control/com/member_table.h"
+#include "control/engine/renderer.h"
+#include "control/engine/scene.h"
+
+enum class mouse_mode { none = 0, rotate = 1, zoom = 2, move = 3 };
+
+struct control_state {
+    engine::model scene;
+    std::shared_ptr<const engine::prepared_model> prepared;  // null while the scene is empty
+    engine::view_settings settings;
+    engine::camera view;
+    engine::picture background_picture;
+    std::string message;  // one line shown in the view (a failed load), or empty
+
+    // Remembered only.
+    std::wstring init_identifier, init_folder;
+    double render_api = 0;
+
+    bool inertial_rotation = false;
+    float light_scale = 1.0f;
+    mouse_mode left_button = mouse_mode::rotate;
+    mouse_mode right_button = mouse_mode::zoom;
+    bool window_visible = true;
+};
+
+// The values of one member call, converted to what the member takes.
+struct member_values {
+    double numbers[2] = {0, 0};
+    std::wstring texts[2];
+    int count = 0;
+};
+
+// Applies a member to the state. Returns false when nothing visible changed
+// (so the window needs no repaint).
+bool apply_member(control_state& state, member_id member, const member_values& values);
+
+// Loads a model file (an 8-bit path in the ANSI code page) and frames it;
+// on failure the scene is empty and state.message says why.
+void load_model(control_state& state, const std::string& path);
+
+// Mouse drags in pixels, turned into camera moves by the engine.
+void drag_rotate(engine::camera& view, float dx, float dy);
+void drag_zoom(engine::camera& view, float dy, int height);

@@ -1,0 +1,56 @@
+// The control's automation members: names, dispatch identifiers and how each
+// may be called. One table drives GetIDsOfNames and Invoke.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+enum class member_id : DISPID {
+    init = 1,
+    loadfile,
+    resetscene,
+    rendermode,
+    gridmode,
+    renderapi,
+    scalelighting,
+    setcolor,
+    bkpicture,
+    inertialrotation,
+    lightmode,
+    leftmbuttonmode,
+    rightmbuttonmode,
+    gridsize,
+    specularlighting,
+    smoothing,
+    creaseangle,
+    usedefaultmaterial,
+    showtransparency,
+    showtextures,
+    showfog,
+    showhiddengeometry,
+    showvertexes,
+    showlights,
+    showworldaxis,
+    showboundingbox,
+    hwindow,
+};
+
+enum member_kinds : unsigned { as_method = 1, as_property_put = 2 };
+
+enum class argument_type { number, text };
+
+struct member_entry {
+    const char* name;
+    member_id id;
+    unsigned kinds;           // member_kinds it accepts
+    int argument_count;       // positional arguments of a method; a put takes one value
+    argument_type arguments;  // what the arguments are converted to
+    const char* meaning;      // for the README's member table
+};
+
+extern const member_entry member_table[];
+extern const int member_count;
+
+// Case-insensitive lookup of a UTF-16 name; null when the control has none.
+const member_entry* find_member(const wchar_t* name);
+const member_entry* find_member(DISPID id);

@@ -1,0 +1,119 @@
+// The viewer control: an in-process, windowed ActiveX control. ATL's
+// "AtlAxWin" window (or any OLE container) hosts it through IOleObject and
+// in-place activation; scripts steer it through IDispatch.
+#pragma once
+
+#include <windows.h>
+#include <ole2.h>
+#include <olectl.h>
+
+#include "control/com/control_state.h"
+
+// {8E7A4C02-3B6D-4F1E-A5C9-2D40B7E19F63}
+inline constexpr CLSID viewer_control_clsid = {
+    0x8e7a4c02, 0x3b6d, 0x4f1e, {0xa5, 0xc9, 0x2d, 0x40, 0xb7, 0xe1, 0x9f, 0x63}};
+
+class viewer_control final : public IDispatch,
+                             public IOleObject,
+                             public IOleInPlaceObject,
+                             public IOleControl {
+public:
+    viewer_control();
+    viewer_control(const viewer_control&) = delete;
+    viewer_control& operator=(const viewer_control&) = delete;
+
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IDispatch
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override;
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
+    STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
+    STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                        EXCEPINFO* exception, UINT* argument_error) override;
+
+    // IOleObject
+    STDMETHODIMP SetClientSite(IOleClientSite* site) override;
+    STDMETHODIMP GetClientSite(IOleClientSite** site) override;
+    STDMETHODIMP SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
+    STDMETHODIMP Close(DWORD save_option) override;
+    STDMETHODIMP SetMoniker(DWORD, IMoniker*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** moniker) override;
+    STDMETHODIMP InitFromData(IDataObject*, BOOL, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP GetClipboardData(DWORD, IDataObject** data) override;
+    STDMETHODIMP DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND parent, LPCRECT position) override;
+    STDMETHODIMP EnumVerbs(IEnumOLEVERB** verbs) override;
+    STDMETHODIMP Update() override { return S_OK; }
+    STDMETHODIMP IsUpToDate() override { return S_OK; }
+    STDMETHODIMP GetUserClassID(CLSID* clsid) override;
+    STDMETHODIMP GetUserType(DWORD, LPOLESTR* type) override;
+    STDMETHODIMP SetExtent(DWORD aspect, SIZEL* size) override;
+    STDMETHODIMP GetExtent(DWORD aspect, SIZEL* size) override;
+    STDMETHODIMP Advise(IAdviseSink*, DWORD* connection) override;
+    STDMETHODIMP Unadvise(DWORD) override { return OLE_E_NOCONNECTION; }
+    STDMETHODIMP EnumAdvise(IEnumSTATDATA** advise) override;
+    STDMETHODIMP GetMiscStatus(DWORD aspect, DWORD* status) override;
+    STDMETHODIMP SetColorScheme(LOGPALETTE*) override { return E_NOTIMPL; }
+
+    // IOleWindow / IOleInPlaceObject
+    STDMETHODIMP GetWindow(HWND* window) override;
+    STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP InPlaceDeactivate() override;
+    STDMETHODIMP UIDeactivate() override { return S_OK; }
+    STDMETHODIMP SetObjectRects(LPCRECT position, LPCRECT clip) override;
+    STDMETHODIMP ReactivateAndUndo() override { return E_NOTIMPL; }
+
+    // IOleControl
+    STDMETHODIMP GetControlInfo(CONTROLINFO* info) override;
+    STDMETHODIMP OnMnemonic(MSG*) override { return E_NOTIMPL; }
+    STDMETHODIMP OnAmbientPropertyChange(DISPID) override { return S_OK; }
+    STDMETHODIMP FreezeEvents(BOOL) override { return S_OK; }
+
+    // Used by the control's window procedure.
+    control_state& state() { return state_; }
+    void paint(HDC dc);
+    void mouse_down(int button, int x, int y);
+    void mouse_move(int x, int y);
+    void mouse_up(int button);
+    void wheel(int delta);
+    void inertia_tick();
+    void window_destroyed();
+
+private:
+    ~viewer_control();
+    HRESULT activate_in_place(IOleClientSite* site, HWND parent, LPCRECT position);
+    void repaint();
+    void ensure_buffer(int width, int height);
+
+    LONG references_ = 1;
+    IOleClientSite* site_ = nullptr;
+    IOleInPlaceSite* in_place_site_ = nullptr;
+    HWND window_ = nullptr;
+    SIZEL extent_ = {5000, 5000};  // HIMETRIC
+
+    control_state state_;
+
+    // The frame the renderer draws into, shown by WM_PAINT.
+    HDC buffer_dc_ = nullptr;
+    HBITMAP buffer_bitmap_ = nullptr;
+    HGDIOBJ buffer_old_ = nullptr;
+    std::uint32_t* buffer_pixels_ = nullptr;
+    int buffer_width_ = 0, buffer_height_ = 0;
+
+    // Dragging and the turning that goes on after a rotate drag.
+    mouse_mode drag_mode_ = mouse_mode::none;
+    int drag_button_ = 0;
+    POINT last_ = {};
+    DWORD last_move_time_ = 0;
+    float spin_dx_ = 0, spin_dy_ = 0;
+    bool spinning_ = false;
+};
+
+// Objects alive and server locks, for DllCanUnloadNow.
+extern LONG control_module_references;
+
+// The window class of the control's own window.
+bool register_control_window_class(HINSTANCE instance);
+extern const char control_window_class[];

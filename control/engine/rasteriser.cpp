@@ -1,0 +1,357 @@
+#include "control/engine/rasteriser.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace engine {
+namespace {
+
+inline std::uint32_t to_byte(float value) {
+    // max first: it turns NaN into 0.
+    return static_cast<std::uint32_t>(std::min(255.0f, std::max(0.0f, value)) + 0.5f);
+}
+
+inline std::uint32_t pack(float r, float g, float b) { return to_byte(r) << 16 | to_byte(g) << 8 | to_byte(b); }
+
+inline float channel(std::uint32_t pixel, int shift) { return static_cast<float>((pixel >> shift) & 0xFF); }
+
+struct texel {
+    float r, g, b, a;  // 0..1
+};
+
+inline texel unpack_texel(std::uint32_t p) {
+    constexpr float k = 1.0f / 255.0f;
+    return {channel(p, 16) * k, channel(p, 8) * k, channel(p, 0) * k, channel(p, 24) * k};
+}
+
+// Wrapped coordinate in [0, 1); anything non-finite reads as 0.
+inline float wrapped(float t) {
+    const float f = t - std::floor(t);
+    return f >= 0.0f && f < 1.0f ? f : 0.0f;
+}
+
+texel sample(const picture& t, float u, float v, bool bilinear) {
+    const float x = wrapped(u) * static_cast<float>(t.width);
+    const float y = (1.0f - wrapped(v)) * static_cast<float>(t.height);  // rows run top-down, v upwards
+    const std::uint32_t* p = t.pixels.data();
+    if (!bilinear) {
+        const int ix = std::min(static_cast<int>(x), t.width - 1);
+        const int iy = std::min(static_cast<int>(y), t.height - 1);
+        return unpack_texel(p[static_cast<std::size_t>(iy) * t.width + ix]);
+    }
+    const float sx = x - 0.5f, sy = y - 0.5f;
+    const float fx = std::floor(sx), fy = std::floor(sy);
+    const float ax = sx - fx, ay = sy - fy;
+    int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
+    if (x0 < 0) x0 += t.width;
+    if (y0 < 0) y0 += t.height;
+    const int x1 = x0 + 1 < t.width ? x0 + 1 : 0;
+    const int y1 = y0 + 1 < t.height ? y0 + 1 : 0;
+    const texel a = unpack_texel(p[static_cast<std::size_t>(y0) * t.width + x0]);
+    const texel b = unpack_texel(p[static_cast<std::size_t>(y0) * t.width + x1]);
+    const texel c = unpack_texel(p[static_cast<std::size_t>(y1) * t.width + x0]);
+    const texel d = unpack_texel(p[static_cast<std::size_t>(y1) * t.width + x1]);
+    auto mix = [&](float pa, float pb, float pc, float pd) {
+        const float top = pa + (pb - pa) * ax;
+        const float bottom = pc + (pd - pc) * ax;
+        return top + (bottom - top) * ay;
+    };
+    return {mix(a.r, b.r, c.r, d.r), mix(a.g, b.g, c.g, d.g), mix(a.b, b.b, c.b, d.b), mix(a.a, b.a, c.a, d.a)};
+}
+
+// Lines on a surface pass the depth test if they are at most this much
+// (relative) farther than it: enough for an edge sampled half a pixel off.
+constexpr float line_depth_bias = 1.0f / 128.0f;
+
+struct gradient {
+    float at_start, dx, dy;
+};
+
+}  // namespace
+
+rasteriser::rasteriser(std::uint32_t* pixels, int stride, int width, int height, float* depth)
+    : pixels_(pixels), stride_(stride), width_(width), height_(height), depth_(depth) {}
+
+void rasteriser::set_fog(bool on, float start, float end, rgb colour) {
+    fog_ = on && end > start && std::isfinite(start) && std::isfinite(end);
+    fog_start_ = start;
+    fog_scale_ = fog_ ? 1.0f / (end - start) : 0.0f;
+    fog_colour_ = colour;
+}
+
+void rasteriser::clear(std::uint32_t colour, const picture* stretched) {
+    std::fill(depth_, depth_ + static_cast<std::size_t>(width_) * height_, 0.0f);
+    const bool use_picture = stretched && !stretched->empty() &&
+                             stretched->pixels.size() >= static_cast<std::size_t>(stretched->width) * stretched->height;
+    if (!use_picture) {
+        for (int y = 0; y < height_; ++y) std::fill_n(pixels_ + static_cast<std::size_t>(y) * stride_, width_, colour);
+        return;
+    }
+    // Bilinear stretch, edges clamped; columns worked out once.
+    const picture& p = *stretched;
+    struct tap {
+        int i0, i1;
+        float a;
+    };
+    auto taps = [](int out, int in) {
+        std::vector<tap> t(out);
+        const float scale = static_cast<float>(in) / static_cast<float>(out);
+        for (int i = 0; i < out; ++i) {
+            const float s = std::clamp((static_cast<float>(i) + 0.5f) * scale - 0.5f, 0.0f, static_cast<float>(in - 1));
+            const int i0 = static_cast<int>(s);
+            t[i] = {i0, std::min(i0 + 1, in - 1), s - static_cast<float>(i0)};
+        }
+        return t;
+    };
+    const std::vector<tap> columns = taps(width_, p.width);
+    const std::vector<tap> rows = taps(height_, p.height);
+    const rgb under{channel(colour, 16), channel(colour, 8), channel(colour, 0)};
+    for (int y = 0; y < height_; ++y) {
+        const std::uint32_t* r0 = p.pixels.data() + static_cast<std::size_t>(rows[y].i0) * p.width;
+        const std::uint32_t* r1 = p.pixels.data() + static_cast<std::size_t>(rows[y].i1) * p.width;
+        const float ay = rows[y].a;
+        std::uint32_t* out = pixels_ + static_cast<std::size_t>(y) * stride_;
+        for (int x = 0; x < width_; ++x) {
+            const tap& c = columns[x];
+            float v[4];
+            for (int k = 0; k < 4; ++k) {
+                const int shift = 8 * k;
+                const float top =
+                    channel(r0[c.i0], shift) + (channel(r0[c.i1], shift) - channel(r0[c.i0], shift)) * c.a;
+                const float bottom =
+                    channel(r1[c.i0], shift) + (channel(r1[c.i1], shift) - channel(r1[c.i0], shift)) * c.a;
+                v[k] = top + (bottom - top) * ay;
+            }
+            const float alpha = v[3] * (1.0f / 255.0f);
+            out[x] = pack(under.r + (v[2] - under.r) * alpha, under.g + (v[1] - under.g) * alpha,
+                          under.b + (v[0] - under.b) * alpha);
+        }
+    }
+}
+
+void rasteriser::fill(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s) {
+    const bool textured = s.texture != nullptr && !s.texture->empty();
+    // Four variants of the pixel loop, each with and without fog.
+    if (fog_) {
+        if (textured)
+            s.blend ? fill_sized<false, true, true, true>(a, b, c, s)
+                    : fill_sized<false, true, false, true>(a, b, c, s);
+        else
+            s.blend ? fill_sized<false, false, true, true>(a, b, c, s)
+                    : fill_sized<false, false, false, true>(a, b, c, s);
+    } else {
+        if (textured)
+            s.blend ? fill_sized<false, true, true, false>(a, b, c, s)
+                    : fill_sized<false, true, false, false>(a, b, c, s);
+        else
+            s.blend ? fill_sized<false, false, true, false>(a, b, c, s)
+                    : fill_sized<false, false, false, false>(a, b, c, s);
+    }
+}
+
+void rasteriser::fill_depth(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c) {
+    fill_sized<true, false, false, false>(a, b, c, surface{});
+}
+
+template <bool DepthOnly, bool Textured, bool Blend, bool Fog>
+void rasteriser::fill_sized(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s) {
+    // Edge values stay within 32 bits while the triangle spans under 1024 pixels.
+    constexpr std::int32_t small = 1024 * 16;
+    const std::int32_t w = std::max({a.fx, b.fx, c.fx}) - std::min({a.fx, b.fx, c.fx});
+    const std::int32_t h = std::max({a.fy, b.fy, c.fy}) - std::min({a.fy, b.fy, c.fy});
+    if (w < small && h < small)
+        fill_span<std::int32_t, DepthOnly, Textured, Blend, Fog>(a, b, c, s);
+    else
+        fill_span<std::int64_t, DepthOnly, Textured, Blend, Fog>(a, b, c, s);
+}
+
+template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog>
+void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, const raster_vertex& v2,
+                           const surface& s) {
+    // Pixel (x, y) is covered when its centre (16x + 8, 16y + 8) is inside.
+    const std::int32_t min_fx = std::min({v0.fx, v1.fx, v2.fx}), max_fx = std::max({v0.fx, v1.fx, v2.fx});
+    const std::int32_t min_fy = std::min({v0.fy, v1.fy, v2.fy}), max_fy = std::max({v0.fy, v1.fy, v2.fy});
+    const int x_begin = std::max(0, (min_fx + 7) >> subpixel_bits);
+    const int x_end = std::min(width_ - 1, (max_fx - 8) >> subpixel_bits);
+    const int y_begin = std::max(0, (min_fy + 7) >> subpixel_bits);
+    const int y_end = std::min(height_ - 1, (max_fy - 8) >> subpixel_bits);
+    if (x_begin > x_end || y_begin > y_end) return;
+    const std::int64_t area = signed_area(v0, v1, v2);
+    if (area <= 0) return;
+
+    // Edge functions, each >= 0 inside. Top and left edges own their pixels
+    // (the others are biased by -1), so a shared edge is drawn exactly once.
+    const std::int64_t sample_x = std::int64_t(x_begin) * 16 + 8, sample_y = std::int64_t(y_begin) * 16 + 8;
+    Edge row[3], step_x[3], step_y[3];
+    const raster_vertex* from[3] = {&v1, &v2, &v0};
+    const raster_vertex* to[3] = {&v2, &v0, &v1};
+    for (int i = 0; i < 3; ++i) {
+        const std::int64_t dx = std::int64_t(to[i]->fx) - from[i]->fx, dy = std::int64_t(to[i]->fy) - from[i]->fy;
+        const bool top_left = dy < 0 || (dy == 0 && dx > 0);
+        row[i] = static_cast<Edge>(dx * (sample_y - from[i]->fy) - dy * (sample_x - from[i]->fx) - (top_left ? 0 : 1));
+        step_x[i] = static_cast<Edge>(-dy * 16);
+        step_y[i] = static_cast<Edge>(dx * 16);
+    }
+
+    // Attributes over 1/distance interpolate linearly in the pixel grid.
+    const float x0 = static_cast<float>(v0.fx) * (1.0f / subpixel_scale),
+                y0 = static_cast<float>(v0.fy) * (1.0f / subpixel_scale);
+    const float dx1 = static_cast<float>(v1.fx - v0.fx) * (1.0f / subpixel_scale),
+                dy1 = static_cast<float>(v1.fy - v0.fy) * (1.0f / subpixel_scale);
+    const float dx2 = static_cast<float>(v2.fx - v0.fx) * (1.0f / subpixel_scale),
+                dy2 = static_cast<float>(v2.fy - v0.fy) * (1.0f / subpixel_scale);
+    const float inverse_area = (subpixel_scale * subpixel_scale) / static_cast<float>(area);
+    const float off_x = static_cast<float>(x_begin) + 0.5f - x0, off_y = static_cast<float>(y_begin) + 0.5f - y0;
+    auto plane = [&](float a0, float a1, float a2) {
+        const float dadx = ((a1 - a0) * dy2 - (a2 - a0) * dy1) * inverse_area;
+        const float dady = ((a2 - a0) * dx1 - (a1 - a0) * dx2) * inverse_area;
+        return gradient{a0 + dadx * off_x + dady * off_y, dadx, dady};
+    };
+    const gradient iw = plane(v0.iw, v1.iw, v2.iw);
+    gradient r{}, g{}, b{}, u{}, v{};
+    if constexpr (!DepthOnly) {
+        r = plane(v0.colour.r * v0.iw, v1.colour.r * v1.iw, v2.colour.r * v2.iw);
+        g = plane(v0.colour.g * v0.iw, v1.colour.g * v1.iw, v2.colour.g * v2.iw);
+        b = plane(v0.colour.b * v0.iw, v1.colour.b * v1.iw, v2.colour.b * v2.iw);
+    }
+    if constexpr (Textured) {
+        u = plane(v0.u * v0.iw, v1.u * v1.iw, v2.u * v2.iw);
+        v = plane(v0.v * v0.iw, v1.v * v1.iw, v2.v * v2.iw);
+    }
+    const picture* texture = s.texture;
+    const bool texture_alpha = s.texture_alpha;
+    const float opacity = s.opacity;
+    const bool bilinear = bilinear_;
+
+    std::uint32_t* pixel_row = pixels_ + static_cast<std::size_t>(y_begin) * stride_;
+    float* depth_row = depth_ + static_cast<std::size_t>(y_begin) * width_;
+    float iw_row = iw.at_start, r_row = r.at_start, g_row = g.at_start, b_row = b.at_start;
+    float u_row = u.at_start, v_row = v.at_start;
+    for (int y = y_begin; y <= y_end; ++y) {
+        Edge e0 = row[0], e1 = row[1], e2 = row[2];
+        float z = iw_row, pr = r_row, pg = g_row, pb = b_row, pu = u_row, pv = v_row;
+        bool entered = false;
+        for (int x = x_begin; x <= x_end; ++x) {
+            if ((e0 | e1 | e2) >= 0) {
+                entered = true;
+                if (z > depth_row[x]) {
+                    if constexpr (DepthOnly) {
+                        depth_row[x] = z;
+                    } else {
+                        const float distance = 1.0f / z;
+                        float cr = pr * distance, cg = pg * distance, cb = pb * distance;
+                        float alpha = opacity;
+                        if constexpr (Textured) {
+                            const texel t = sample(*texture, pu * distance, pv * distance, bilinear);
+                            cr *= t.r, cg *= t.g, cb *= t.b;
+                            if (texture_alpha) alpha *= t.a;
+                        }
+                        if constexpr (Fog) {
+                            const float f = std::min(1.0f, std::max(0.0f, (distance - fog_start_) * fog_scale_));
+                            cr += (fog_colour_.r - cr) * f, cg += (fog_colour_.g - cg) * f,
+                                cb += (fog_colour_.b - cb) * f;
+                        }
+                        if constexpr (Blend) {
+                            const std::uint32_t under = pixel_row[x];
+                            const float ur = channel(under, 16), ug = channel(under, 8), ub = channel(under, 0);
+                            pixel_row[x] = pack(ur + (cr - ur) * alpha, ug + (cg - ug) * alpha, ub + (cb - ub) * alpha);
+                        } else {
+                            pixel_row[x] = pack(cr, cg, cb);
+                            depth_row[x] = z;
+                        }
+                    }
+                }
+            } else if (entered) {
+                break;  // a triangle is convex: once out, the rest of the row is out
+            }
+            e0 += step_x[0], e1 += step_x[1], e2 += step_x[2];
+            z += iw.dx;
+            if constexpr (!DepthOnly) pr += r.dx, pg += g.dx, pb += b.dx;
+            if constexpr (Textured) pu += u.dx, pv += v.dx;
+        }
+        row[0] += step_y[0], row[1] += step_y[1], row[2] += step_y[2];
+        iw_row += iw.dy;
+        if constexpr (!DepthOnly) r_row += r.dy, g_row += g.dy, b_row += b.dy;
+        if constexpr (Textured) u_row += u.dy, v_row += v.dy;
+        pixel_row += stride_;
+        depth_row += width_;
+    }
+}
+
+std::uint32_t rasteriser::fogged(rgb c, float iw) const {
+    if (fog_ && iw > 0.0f) {
+        const float f = std::min(1.0f, std::max(0.0f, (1.0f / iw - fog_start_) * fog_scale_));
+        c.r += (fog_colour_.r - c.r) * f, c.g += (fog_colour_.g - c.g) * f, c.b += (fog_colour_.b - c.b) * f;
+    }
+    return pack(c.r, c.g, c.b);
+}
+
+void rasteriser::plot(int x, int y, float iw, const rgb& colour, depth_test test) {
+    if (x < 0 || y < 0 || x >= width_ || y >= height_) return;
+    if (test == depth_test::on && !(iw >= depth_[static_cast<std::size_t>(y) * width_ + x] * (1.0f - line_depth_bias)))
+        return;
+    pixels_[static_cast<std::size_t>(y) * stride_ + x] = fogged(colour, iw);
+}
+
+void rasteriser::line(line_point a, line_point b, depth_test test) {
+    if (!std::isfinite(a.x) || !std::isfinite(a.y) || !std::isfinite(b.x) || !std::isfinite(b.y)) return;
+    // Clip to the frame (Liang-Barsky), so that a line reaching far outside
+    // costs nothing for its invisible part.
+    const float dx = b.x - a.x, dy = b.y - a.y;
+    float t0 = 0.0f, t1 = 1.0f;
+    auto clip = [&](float p, float q) {  // keeps the part where p * t <= q
+        if (p == 0.0f) return q >= 0.0f;
+        const float t = q / p;
+        if (p < 0.0f)
+            t0 = std::max(t0, t);
+        else
+            t1 = std::min(t1, t);
+        return t0 <= t1;
+    };
+    const float w = static_cast<float>(width_), h = static_cast<float>(height_);
+    if (!clip(-dx, a.x) || !clip(dx, w - a.x) || !clip(-dy, a.y) || !clip(dy, h - a.y)) return;
+    auto at = [&](float t) {
+        line_point p;
+        p.x = a.x + dx * t, p.y = a.y + dy * t, p.iw = a.iw + (b.iw - a.iw) * t;
+        p.colour = {a.colour.r + (b.colour.r - a.colour.r) * t, a.colour.g + (b.colour.g - a.colour.g) * t,
+                    a.colour.b + (b.colour.b - a.colour.b) * t};
+        return p;
+    };
+    const line_point p = at(t0), q = at(t1);
+    // One pixel per column (or row) whose centre the line crosses.
+    const bool x_major = std::fabs(q.x - p.x) >= std::fabs(q.y - p.y);
+    const float major0 = x_major ? p.x : p.y, major1 = x_major ? q.x : q.y;
+    const float lo = std::min(major0, major1), hi = std::max(major0, major1);
+    const int first = static_cast<int>(std::ceil(lo - 0.5f)), last = static_cast<int>(std::floor(hi - 0.5f));
+    const float span = major1 - major0;
+    if (first > last || span == 0.0f) {
+        // Shorter than a pixel: one pixel where it lies.
+        const line_point m = at(0.5f * (t0 + t1));
+        plot(static_cast<int>(std::floor(m.x)), static_cast<int>(std::floor(m.y)), m.iw, m.colour, test);
+        return;
+    }
+    const float limit = x_major ? h : w;
+    for (int i = first; i <= last; ++i) {
+        const float t = (static_cast<float>(i) + 0.5f - major0) / span;
+        const float minor = x_major ? p.y + (q.y - p.y) * t : p.x + (q.x - p.x) * t;
+        const int m = static_cast<int>(std::floor(std::min(std::max(minor, 0.0f), limit - 0.5f)));
+        const rgb c{p.colour.r + (q.colour.r - p.colour.r) * t, p.colour.g + (q.colour.g - p.colour.g) * t,
+                    p.colour.b + (q.colour.b - p.colour.b) * t};
+        const float iw = p.iw + (q.iw - p.iw) * t;
+        if (x_major)
+            plot(i, m, iw, c, test);
+        else
+            plot(m, i, iw, c, test);
+    }
+}
+
+void rasteriser::dot(const line_point& p, int size, depth_test test) {
+    if (!(std::fabs(p.x) < 1e7f) || !(std::fabs(p.y) < 1e7f)) return;
+    const int cx = static_cast<int>(std::floor(p.x)), cy = static_cast<int>(std::floor(p.y));
+    const int from = -(size - 1) / 2, to = size / 2;
+    for (int y = cy + from; y <= cy + to; ++y)
+        for (int x = cx + from; x <= cx + to; ++x) plot(x, y, p.iw, p.colour, test);
+}
+
+}  // namespace engine

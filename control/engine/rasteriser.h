@@ -1,0 +1,100 @@
+// Pixel work of the renderer: triangles, lines and dots into a 32-bit frame
+// with a depth buffer holding 1 / distance (larger is nearer, 0 is empty).
+#pragma once
+
+#include <cstdint>
+
+#include "control/engine/scene.h"
+
+namespace engine {
+
+// Positions carry 4 fractional bits: triangles that share an edge share its
+// exact end points, so no pixel is drawn twice or left out between them.
+inline constexpr int subpixel_bits = 4;
+inline constexpr float subpixel_scale = 16.0f;
+
+struct rgb {
+    float r = 0.0f, g = 0.0f, b = 0.0f;  // 0..255
+};
+
+// A triangle corner in pixel space.
+struct raster_vertex {
+    std::int32_t fx = 0, fy = 0;  // pixel position in 1/16 pixel, y down
+    float iw = 0.0f;              // 1 / distance along the view
+    rgb colour;
+    float u = 0.0f, v = 0.0f;  // texture coordinate, v upwards in the picture
+};
+
+// A line end or a dot in pixel space.
+struct line_point {
+    float x = 0.0f, y = 0.0f;  // pixels, centres at .5
+    float iw = 0.0f;
+    rgb colour;
+};
+
+// Twice the triangle's signed area in (1/16 pixel)^2. With y down, a
+// triangle that runs counter-clockwise as seen (a front face) is negative.
+inline std::int64_t signed_area(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c) {
+    return (std::int64_t(b.fx) - a.fx) * (std::int64_t(c.fy) - a.fy) -
+           (std::int64_t(c.fx) - a.fx) * (std::int64_t(b.fy) - a.fy);
+}
+
+// How a triangle's pixels are coloured.
+struct surface {
+    const picture* texture = nullptr;  // multiplies the colour; must hold width * height pixels
+    bool texture_alpha = false;        // the texture's alpha counts as opacity
+    float opacity = 1.0f;
+    bool blend = false;  // over what is there; depth tested, not written
+};
+
+enum class depth_test { off, on };
+
+class rasteriser {
+public:
+    // `depth` holds width * height values, rows `width` apart.
+    rasteriser(std::uint32_t* pixels, int stride, int width, int height, float* depth);
+
+    // Linear fog by distance towards `colour`; off when end <= start.
+    void set_fog(bool on, float start, float end, rgb colour);
+    void set_bilinear(bool on) { bilinear_ = on; }
+
+    // Background: a colour (0x00RRGGBB), or a picture stretched over the frame
+    // and laid over that colour by its alpha. Empties the depth buffer.
+    void clear(std::uint32_t colour, const picture* stretched);
+
+    // A triangle whose signed_area is positive (callers order the corners),
+    // bounded within (-8192 .. frame + 8192) pixels.
+    void fill(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s);
+    // Depth only, no colour: hidden-line removal for wireframes and points.
+    void fill_depth(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c);
+
+    // One pixel wide; colour and depth interpolated along it. Lines lying on
+    // a surface pass the depth test through a small bias.
+    void line(line_point a, line_point b, depth_test test);
+    // A square of size x size pixels centred on the point.
+    void dot(const line_point& p, int size, depth_test test);
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+
+private:
+    template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog>
+    void fill_span(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s);
+    template <bool DepthOnly, bool Textured, bool Blend, bool Fog>
+    void fill_sized(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s);
+    void plot(int x, int y, float iw, const rgb& colour, depth_test test);
+    std::uint32_t fogged(rgb c, float iw) const;
+
+    std::uint32_t* pixels_;
+    int stride_;
+    int width_;
+    int height_;
+    float* depth_;
+    bool fog_ = false;
+    float fog_start_ = 0.0f;
+    float fog_scale_ = 0.0f;
+    rgb fog_colour_;
+    bool bilinear_ = true;
+};
+
+}  // namespace engine

@@ -1,0 +1,31 @@
+// What every model loader promises whatever its input, checked by the fuzz
+// targets: an abort is a finding.
+#pragma once
+
+#include <cmath>
+#include <cstdlib>
+
+#include "control/engine/model_loaders.h"
+
+inline void check_outcome(const engine::load_outcome& outcome, const engine::model& m) {
+    auto require = [](bool condition) {
+        if (!condition) std::abort();
+    };
+    if (!outcome.ok) {
+        require(!outcome.message.empty() && outcome.message.find('\n') == std::string::npos);
+        require(m.empty() && m.geometry.corners.empty() && m.materials.empty() && m.textures.empty());
+        return;
+    }
+    require(outcome.message.empty() && outcome.warning.find('\n') == std::string::npos);
+    const engine::mesh& g = m.geometry;
+    require(!m.empty() && g.corners.size() % 3 == 0 && g.lines.size() % 2 == 0);
+    require(g.triangle_material.size() == g.triangle_count());
+    require(g.colors.empty() || g.colors.size() == g.positions.size());
+    for (const engine::corner& c : g.corners)
+        require(c.position < g.positions.size() && (c.texcoord == engine::no_index || c.texcoord < g.texcoords.size()));
+    for (std::uint32_t i : g.lines) require(i < g.positions.size());
+    for (std::uint32_t i : g.points) require(i < g.positions.size());
+    for (const glm::vec3& p : g.positions) require(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z));
+    for (int id : g.triangle_material) require(id >= -1 && id < static_cast<int>(m.materials.size()));
+    for (int i = 0; i < 3; ++i) require(m.bounds_min[i] <= m.bounds_max[i]);
+}

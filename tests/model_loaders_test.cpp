@@ -1,0 +1,609 @@
+// The model and picture loaders on files nobody here wrote (Debian's
+// assimp-testmodels) and on damaged files made here. Expected counts and
+// bounds come from the files themselves: facets counted with grep, binary
+// counts from the headers, bounds from the vertex lines.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "control/engine/model_loaders.h"
+#include "control/engine/polygon_triangulation.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using engine::load_outcome;
+using engine::model;
+
+const std::string assimp = "/usr/share/assimp/models/";
+
+model load(const std::string& path, load_outcome* outcome = nullptr) {
+    model m;
+    const load_outcome result = engine::load_model_file(path, m);
+    if (outcome) *outcome = result;
+    EXPECT_TRUE(result.ok) << result.message;
+    return m;
+}
+
+// A failure leaves nothing behind and says what failed on one line.
+void expect_failure(const load_outcome& outcome, const model& m, const std::string& name,
+                    const std::string& says = "") {
+    EXPECT_FALSE(outcome.ok) << name;
+    EXPECT_TRUE(m.empty() && m.geometry.corners.empty() && m.materials.empty()) << name;
+    EXPECT_EQ(outcome.message.find('\n'), std::string::npos) << outcome.message;
+    if (!name.empty()) EXPECT_EQ(outcome.message.rfind(name + ": ", 0), 0u) << outcome.message;
+    if (!says.empty()) EXPECT_NE(outcome.message.find(says), std::string::npos) << outcome.message;
+}
+
+void expect_near(const glm::vec3& actual, const glm::vec3& expected, const std::string& what) {
+    const float tolerance = 1e-4f * std::max(1.0f, glm::length(expected));
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(actual[i], expected[i], tolerance) << what << " axis " << i;
+}
+
+// A private folder for written files, removed at the end.
+class scratch_folder {
+public:
+    scratch_folder() {
+        char name[] = "/tmp/quelto_loaders_XXXXXX";
+        path_ = ::mkdtemp(name);
+    }
+    ~scratch_folder() { fs::remove_all(path_); }
+    std::string write(const std::string& name, const std::string& bytes) const {
+        const std::string path = path_ + "/" + name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// --- Debian's assimp test models -----------------------------------------
+
+struct good_file {
+    const char* path;
+    std::size_t triangles, lines, points;
+    glm::vec3 min, max;
+};
+
+TEST(AssimpModels, LoadWithTheirTrianglesAndBounds) {
+    const glm::vec3 box(0.5f), unit(1.0f), zero(0.0f);
+    const glm::vec3 wuson_min(-0.459976f, -0.000566f, -1.62224f), wuson_max(0.459976f, 1.51525f, 1.62224f);
+    const good_file files[] = {
+        {"OBJ/box.obj", 12, 0, 0, -box, box},  // 6 quads
+        {"OBJ/box_UTF16BE.obj", 12, 0, 0, -box, box},
+        {"OBJ/box_without_lineending.obj", 12, 0, 0, -box, box},
+        {"OBJ/box_mat_with_spaces.obj", 12, 0, 0, -box, box},
+        {"OBJ/box_longline.obj", 10 + 934, 0, 0, -box, box},  // 5 quads and one face of 936 corners
+        {"OBJ/concave_polygon.obj", 64, 0, 0, {-1.146f, 1.6575f, 1.6055f}, {-1.146f, 3.1425f, 3.0905f}},
+        {"OBJ/cube_usemtl.obj", 12, 0, 0, zero, unit},
+        {"OBJ/cube_mtllib_after_g.obj", 12, 0, 0, zero, unit},
+        {"OBJ/cube_with_vertexcolors.obj", 12, 0, 0, zero, unit},
+        {"OBJ/empty_mat.obj", 256, 0, 0, -unit, {1.0f, 2.80246f, 1.0f}},
+        {"OBJ/multiple_spaces.obj", 1, 0, 0, unit, glm::vec3(3.0f)},
+        {"OBJ/number_formats.obj", 1, 0, 0, {-1, -2, -3}, {1, 2, 3}},  // "f 1 2 4": the used vertices only
+        {"OBJ/point_cloud.obj", 0, 0, 3, {-0.275607f, -0.965401f, 2.54153f}, {-0.207717f, -0.953997f, 2.55411f}},
+        {"OBJ/regr01.obj", 2710, 0, 0, {-194.2f, -204.512f, 0}, {1442.09f, 967.615f, 337.509f}},
+        {"OBJ/regr_3429812.obj", 4, 0, 0, {0.0418548f, 0.961535f, 0.0939126f}, {0.0498759f, 0.964456f, 0.0980526f}},
+        {"OBJ/spider.obj", 1368, 0, 0, {-92.6552f, -42.2338f, -106.691f}, {57.9362f, 37.504f, 86.6912f}},
+        {"OBJ/testline.obj", 0, 12, 0, -box, box},     // six outlines of cube faces: the 12 edges once each
+        {"OBJ/testpoints.obj", 0, 0, 8, -box, box},    // 24 corners naming the 8 vertices
+        {"OBJ/testmixed.obj", 12, 12, 8, -box, box},
+        {"OBJ/WusonOBJ.obj", 3732, 0, 0, wuson_min, wuson_max},
+        {"STL/3DSMaxExport.STL", 2000, 0, 0, {-27.37f, -2.42812f, 9.69857f}, {29.6645f, 45.9131f, 62.3426f}},
+        {"STL/Spider_ascii.stl", 1368, 0, 0, {-3.1149f, -4, -1.64933f}, {3.1149f, 4, 1.64933f}},
+        {"STL/Spider_binary.stl", 1368, 0, 0, {-3.11489f, -4, -1.64933f}, {3.11489f, 4, 1.64933f}},
+        {"STL/Wuson.stl", 3732, 0, 0, wuson_min, wuson_max},
+        {"STL/formatDetection", 1, 0, 0, {-1, -1, 0}, {1, 1, 0}},  // no extension: ASCII by content
+        {"STL/sphereWithHole.stl", 285, 0, 0, zero, glm::vec3(3.0f)},
+        {"STL/triangle.stl", 1, 0, 0, {-1, -1, 0}, {1, 1, 0}},
+        {"STL/triangle_with_empty_solid.stl", 1, 0, 0, {-1, -1, 0}, {1, 1, 0}},
+        {"STL/triangle_with_two_solids.stl", 2, 0, 0, {-1, -1, 0}, {3, 3, 0}},
+        {"PLY/cube.ply", 12, 0, 0, zero, unit},
+        {"PLY/cube_binary.ply", 12, 0, 0, zero, unit},
+        {"PLY/cube_uv.ply", 12, 0, 0, -unit, unit},
+        {"PLY/float-color.ply", 1, 0, 0, zero, {200, 200, 0}},
+        {"PLY/points.ply", 0, 0, 4, zero, {0, 1, 1}},
+        {"PLY/Wuson.ply", 3732, 0, 0, wuson_min, wuson_max},
+    };
+    for (const good_file& f : files) {
+        const model m = load(assimp + f.path);
+        EXPECT_EQ(m.geometry.triangle_count(), f.triangles) << f.path;
+        EXPECT_EQ(m.geometry.lines.size() / 2, f.lines) << f.path;
+        EXPECT_EQ(m.geometry.points.size(), f.points) << f.path;
+        expect_near(m.bounds_min, f.min, std::string(f.path) + " min");
+        expect_near(m.bounds_max, f.max, std::string(f.path) + " max");
+    }
+}
+
+TEST(AssimpModels, OneModelAgreesAcrossFormats) {
+    // The Wuson model as OBJ, binary STL and PLY: STL repeats every corner
+    // and the PLY splits vertices at seams; both are merged to the OBJ's 2117.
+    const model obj = load(assimp + "OBJ/WusonOBJ.obj");
+    for (const char* other : {"STL/Wuson.stl", "PLY/Wuson.ply"}) {
+        const model m = load(assimp + other);
+        EXPECT_EQ(m.geometry.positions.size(), obj.geometry.positions.size()) << other;
+        EXPECT_EQ(m.geometry.triangle_count(), obj.geometry.triangle_count()) << other;
+    }
+    const model ascii = load(assimp + "STL/Spider_ascii.stl"), binary = load(assimp + "STL/Spider_binary.stl");
+    EXPECT_EQ(ascii.geometry.positions.size(), binary.geometry.positions.size());
+}
+
+TEST(AssimpModels, InvalidFilesFailWithOneLine) {
+    // The invalid folder's files, and two broken PLY files beside the good ones.
+    std::vector<std::string> paths = {assimp + "PLY/issue623.ply", assimp + "PLY/pond.0.ply"};
+    for (const auto& entry : fs::directory_iterator(assimp + "invalid"))
+        if (entry.path().filename() != "malformed2.obj") paths.push_back(entry.path());
+    ASSERT_GE(paths.size(), 10u) << "assimp-testmodels is not installed";
+    for (const std::string& path : paths) {
+        model m;
+        expect_failure(engine::load_model_file(path, m), m, fs::path(path).filename());
+    }
+    model m;
+    expect_failure(engine::load_model_file(assimp + "invalid/malformed.obj", m), m, "malformed.obj",
+                   "line 28: a face has a vertex index that is 0");
+    expect_failure(engine::load_model_file(assimp + "PLY/pond.0.ply", m), m, "pond.0.ply",
+                   "vertex 70048 of 70051: the data ends early");
+}
+
+TEST(AssimpModels, MissingMaterialKeepsTheValidFaces) {
+    // malformed2.obj names a material no library defines and has an empty
+    // face statement: its 5 quads load, with the default material.
+    load_outcome outcome;
+    const model m = load(assimp + "invalid/malformed2.obj", &outcome);
+    EXPECT_EQ(m.geometry.triangle_count(), 10u);
+    EXPECT_EQ(outcome.warning, "malformed2.obj: uses materials that no material library defines");
+}
+
+TEST(AssimpModels, MaterialsTexturesAndColours) {
+    const model cube = load(assimp + "OBJ/cube_usemtl.obj");
+    ASSERT_EQ(cube.materials.size(), 2u);
+    EXPECT_EQ(cube.materials[0].name, "mtl");
+    EXPECT_FLOAT_EQ(cube.materials[0].shininess, 200.0f);
+    EXPECT_FLOAT_EQ(cube.materials[1].specular.x, 0.375f);
+    // usemtl per face in file order: mtl3 (undefined) x2, mtl x3, mtl2 x4, mtl x3.
+    const std::vector<int> expected = {-1, -1, 0, 0, 0, 1, 1, 1, 1, 0, 0, 0};
+    EXPECT_EQ(cube.geometry.triangle_material, expected);
+
+    // spider.mtl names its five textures ".\name.jpg", a Windows path.
+    const model spider = load(assimp + "OBJ/spider.obj");
+    ASSERT_EQ(spider.textures.size(), 5u);
+    std::set<std::pair<int, int>> sizes;
+    for (const engine::picture& t : spider.textures) sizes.insert({t.width, t.height});
+    EXPECT_EQ(sizes, (std::set<std::pair<int, int>>{{249, 250}, {768, 768}, {128, 128}, {250, 250}}));
+    for (const engine::material& mat : spider.materials) EXPECT_GE(mat.diffuse_texture, 0) << mat.name;
+    for (const engine::corner& c : spider.geometry.corners) ASSERT_LT(c.texcoord, spider.geometry.texcoords.size());
+
+    const model coloured = load(assimp + "OBJ/cube_with_vertexcolors.obj");
+    ASSERT_EQ(coloured.geometry.colors.size(), 8u);
+    expect_near(coloured.geometry.colors[0], {0.48627f, 0.43137f, 0.47059f}, "first vertex colour");
+    const model points = load(assimp + "PLY/points.ply");  // uchar colours
+    ASSERT_EQ(points.geometry.colors.size(), 4u);
+    expect_near(points.geometry.colors[1], {1, 0, 1}, "second point colour");
+    expect_near(load(assimp + "PLY/float-color.ply").geometry.colors[0], {0, 0, 1}, "float colour");
+}
+
+// The polygon's area by the shoelace formula, from the file's own lines:
+// it lies in the plane x = -1.146, so y and z are enough.
+double concave_polygon_area() {
+    std::ifstream in(assimp + "OBJ/concave_polygon.obj");
+    std::vector<std::pair<double, double>> vertices, outline;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string keyword, corner;
+        words >> keyword;
+        double x, y, z;
+        if (keyword == "v" && words >> x >> y >> z) vertices.push_back({y, z});
+        while (keyword == "f" && words >> corner) outline.push_back(vertices.at(std::stoul(corner) - 1));
+    }
+    double twice = 0;
+    for (std::size_t i = 0; i < outline.size(); ++i) {
+        const auto& [y0, z0] = outline[i];
+        const auto& [y1, z1] = outline[(i + 1) % outline.size()];
+        twice += y0 * z1 - y1 * z0;
+    }
+    return std::abs(twice) / 2;
+}
+
+TEST(AssimpModels, ConcavePolygonIsCutWithoutOverlap) {
+    // The triangles of a simple polygon cover its area once: their areas,
+    // each taken positive, sum to the polygon's.
+    const model m = load(assimp + "OBJ/concave_polygon.obj");
+    const auto& g = m.geometry;
+    ASSERT_EQ(g.triangle_count(), 64u);
+    double area = 0;
+    for (std::size_t t = 0; t < g.triangle_count(); ++t) {
+        const glm::vec3 a = g.positions[g.corners[3 * t].position], b = g.positions[g.corners[3 * t + 1].position],
+                        c = g.positions[g.corners[3 * t + 2].position];
+        area += glm::length(glm::cross(b - a, c - a)) / 2;
+    }
+    const double expected = concave_polygon_area();
+    EXPECT_GT(expected, 0.1);
+    EXPECT_NEAR(area, expected, 1e-4) << "triangles overlap or leave a hole";
+}
+
+TEST(AssimpModels, PicturesOfEachFormat) {
+    struct picture_case {
+        const char* path;
+        int width, height;
+    } cases[] = {
+        {"LWO/LWO2/white.bmp", 1, 1},
+        {"glTF2/textureTransform/Arrow.png", 128, 128},
+        {"OBJ/engineflare1.jpg", 128, 128},  // progressive JPEG
+        {"OBJ/SpiderTex.jpg", 249, 250},
+    };
+    for (const picture_case& c : cases) {
+        engine::picture p;
+        const load_outcome outcome = engine::load_picture_file(assimp + c.path, p);
+        EXPECT_TRUE(outcome.ok) << outcome.message;
+        EXPECT_EQ(p.width, c.width) << c.path;
+        EXPECT_EQ(p.height, c.height) << c.path;
+        EXPECT_EQ(p.pixels.size(), std::size_t(c.width) * c.height) << c.path;
+    }
+    engine::picture white;
+    engine::load_picture_file(assimp + "LWO/LWO2/white.bmp", white);
+    EXPECT_EQ(white.pixels.at(0), 0xFFFFFFFFu) << "opaque white";
+}
+
+// --- Generated damage, table by table ------------------------------------
+
+struct text_case {
+    const char* what;
+    std::string text;
+    bool loads;
+    std::size_t triangles;  // when it loads
+    const char* says;       // part of the message, or of the warning when it loads
+};
+
+void run_obj_cases(const std::vector<text_case>& cases, const std::string& folder = "") {
+    for (const text_case& c : cases) {
+        model m;
+        const load_outcome outcome = engine::load_obj(c.text.data(), c.text.size(), folder, m);
+        EXPECT_EQ(outcome.ok, c.loads) << c.what << ": " << outcome.message;
+        if (c.loads) EXPECT_EQ(m.geometry.triangle_count(), c.triangles) << c.what;
+        else expect_failure(outcome, m, "");
+        EXPECT_NE((c.loads ? outcome.warning : outcome.message).find(c.says), std::string::npos)
+            << c.what << ": '" << outcome.message << outcome.warning << "'";
+    }
+}
+
+std::string polygon_obj(int corners) {
+    std::string text;
+    for (int i = 0; i < corners; ++i)
+        text += "v " + std::to_string(std::cos(i * 6.2831853 / corners)) + " " +
+                std::to_string(std::sin(i * 6.2831853 / corners)) + " 0\n";
+    text += "f";
+    for (int i = 1; i <= corners; ++i) text += " " + std::to_string(i);
+    return text + "\n";
+}
+
+TEST(ObjDamage, IndicesNumbersAndStatements) {
+    const std::string triangle = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+    run_obj_cases({
+        {"empty", "", false, 0, "is empty"},
+        {"comments only", "# nothing\n", false, 0, "contains no triangles"},
+        {"huge index", triangle + "f 1 2 99999999999\n", false, 0, "refers to a vertex the file does not have"},
+        {"index past the end", triangle + "f 1 2 4\n", false, 0, "refers to a vertex"},
+        {"zero index", triangle + "v 1 1 1\nf 0 1 2\n", false, 0, "line 5: a face has a vertex index that is 0"},
+        {"relative indices", triangle + "f -3 -2 -1\n", true, 1, ""},
+        {"relative before the first", triangle + "f -4 -2 -1\n", false, 0, "refers to a vertex"},
+        {"line index past the end", triangle + "l 1 9\n", false, 0, "refers to a vertex"},
+        {"texture coordinate past the end", triangle + "vt 0 0\nf 1/1 2/5 3/1\n", true, 1, "1 corner without"},
+        {"overflowing coordinate", triangle + "v 1e999 0 0\nf 1 2 3\nf 2 3 4\n", true, 1,
+         "left out 1 triangle with coordinates that are not finite"},
+        {"every coordinate overflows", "v 1e999 0 0\nv 0 1e999 0\nv 0 0 1e999\nf 1 2 3\n", false, 0,
+         "no triangle, line or point whose coordinates are all finite"},
+        {"polygon over 255 corners", polygon_obj(300), true, 298, ""},
+        {"tags ignored", triangle + "t crease 2/1/0 1 2 1.0\nt x 8192/8192/8192\nf 1 2 3\n", true, 1, ""},
+        {"skin weights ignored", triangle + "vw 0 3.1e10 0.5\nf 1 2 3\n", true, 1, ""},
+        {"byte order mark", "\xEF\xBB\xBF" + triangle + "f 1 2 3\n", true, 1, ""},
+        {"zero byte ends a line", triangle + "f 1 2 3" + std::string(1, '\0') + " 7 8\n", true, 1, ""},
+        {"CR line ends", "v 0 0 0\rv 1 0 0\rv 0 1 0\rf 1 2 3\r", true, 1, ""},
+    });
+}
+
+TEST(ObjDamage, RefusedBeforeParsingWhatWouldExhaustMemory) {
+    std::string many_corners = "v 0 0 0\nf";
+    many_corners.reserve(2 * engine::max_triangles + 20);
+    for (std::size_t i = 0; i < engine::max_triangles + 3; ++i) many_corners += " 1";
+    // tinyobjloader copies a group's line statements again at each material change.
+    std::string lines = "v 0 0 0\nv 1 0 0\nl";
+    for (int i = 0; i < 20000; ++i) lines += (i % 2) ? " 1" : " 2";
+    lines += "\n";
+    for (int i = 0; i < 1000; ++i) lines += (i % 2) ? "usemtl a\n" : "usemtl b\n";
+    run_obj_cases({
+        {"over the triangle limit", many_corners + "\n", false, 0, "more than the limit of 20000000 triangles"},
+        {"lines copied at every material change", lines, false, 0, "too many material changes"},
+    });
+}
+
+TEST(PolygonTriangulation, SpentBudgetStillCutsEveryPolygon) {
+    // Random corners (self-intersecting everywhere), and a budget too small
+    // for ear clipping: fans finish the job, n - 2 triangles each.
+    std::vector<glm::vec3> corners;
+    std::uint32_t seed = 12345;
+    for (int i = 0; i < 5000; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        corners.emplace_back(float(seed >> 20), float((seed >> 8) & 0xFFF), 0.0f);
+    }
+    engine::polygon_triangulator triangulator(10000);
+    std::vector<std::uint32_t> triangles;
+    for (int polygon = 0; polygon < 3; ++polygon) triangulator.triangulate(corners, triangles);
+    ASSERT_EQ(triangles.size(), 3u * 3 * (corners.size() - 2));
+    std::vector<int> uses(corners.size());
+    for (std::size_t i = 0; i < triangles.size(); ++i) ++uses.at(triangles[i]);
+    for (int count : uses) EXPECT_GT(count, 0) << "every corner belongs to a triangle";
+}
+
+// A 2 x 1 BMP: red, then green (bottom-up rows, BGR, padded to 4 bytes).
+std::string tiny_bmp() {
+    const unsigned char bytes[] = {
+        'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,                     // file header
+        40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0, 8, 0, 0, 0,  // info header
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 255, 0, 255, 0, 0, 0,  // pixels
+    };
+    return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+TEST(ObjDamage, MaterialLibrariesAndTexturesNearTheModel) {
+    scratch_folder folder;
+    const std::string face = "v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nvt 1 0\nvt 0 1\nf 1/1 2/2 3/3\n";
+    folder.write("present.mtl",
+                 "newmtl seen\nKd 1 0 0\nd 0.25\nmap_Kd textures\\tiny.bmp\n"
+                 "newmtl tr\nTr 0.75\nmap_Kd missing.png\n");
+    fs::create_directory(folder.path() + "/textures");
+    folder.write("textures/tiny.bmp", tiny_bmp());
+    const std::string base = folder.path() + "/";
+    run_obj_cases({{"missing library", "mtllib absent.mtl\nusemtl x\n" + face, true, 1,
+                    "material library absent.mtl could not be opened"},
+                   {"missing texture", "mtllib present.mtl\nusemtl tr\n" + face, true, 1,
+                    "texture missing.png: could not be opened"}},
+                  base);
+
+    model m;
+    const std::string text = "mtllib present.mtl\nusemtl seen\n" + face;
+    const load_outcome outcome = engine::load_obj(text.data(), text.size(), base, m);
+    ASSERT_TRUE(outcome.ok) << outcome.message;
+    ASSERT_EQ(m.materials.size(), 2u);
+    EXPECT_FLOAT_EQ(m.materials[0].opacity, 0.25f) << "d";
+    EXPECT_FLOAT_EQ(m.materials[1].opacity, 0.25f) << "Tr is 1 - d";
+    ASSERT_EQ(m.materials[0].diffuse_texture, 0) << "a backslash path works on every system";
+    EXPECT_EQ(m.materials[1].diffuse_texture, -1);
+    const engine::picture& tiny = m.textures.at(0);
+    EXPECT_EQ(tiny.pixels, (std::vector<std::uint32_t>{0xFFFF0000u, 0xFF00FF00u}));
+    EXPECT_EQ(m.geometry.triangle_material, std::vector<int>{0});
+
+    // "" reads no file at all.
+    model bare;
+    EXPECT_TRUE(engine::load_obj(text.data(), text.size(), "", bare).ok);
+    EXPECT_TRUE(bare.materials.empty() && bare.textures.empty());
+}
+
+std::string binary_stl(const std::vector<std::array<float, 9>>& triangles, std::uint32_t claimed,
+                       const char* header = "binary") {
+    std::string bytes(80, ' ');
+    std::memcpy(bytes.data(), header, std::strlen(header));
+    bytes.append(reinterpret_cast<const char*>(&claimed), 4);  // little-endian hosts
+    for (const auto& t : triangles) {
+        const float normal[3] = {0, 0, 1};
+        bytes.append(reinterpret_cast<const char*>(normal), 12);
+        bytes.append(reinterpret_cast<const char*>(t.data()), 36);
+        bytes.append(2, '\0');
+    }
+    return bytes;
+}
+
+TEST(StlDamage, SizesCountsAndCoordinates) {
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const std::array<float, 9> good = {0, 0, 0, 1, 0, 0, 0, 1, 0}, other = {0, 0, 1, 1, 0, 1, 0, 1, 1};
+    const std::vector<std::array<float, 9>> five(5, good);
+    const std::string ascii_one =
+        "solid t\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\nendloop\nendfacet\n";
+    struct stl_case {
+        const char* what;
+        std::string bytes;
+        bool loads;
+        std::size_t triangles;
+        const char* says;
+    } cases[] = {
+        {"empty", "", false, 0, "is empty"},
+        {"short garbage", "\x01\x02garbage", false, 0, "too short for a binary STL"},
+        {"other text", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n" + std::string(100, '#'), false, 0,
+         "is text but not an ASCII STL"},
+        {"truncated binary", binary_stl(five, 10), false, 0, "truncated after 5 of 10 triangles"},
+        {"billion-triangle header", binary_stl({good}, 1'000'000'000), false, 0,
+         "claims 1000000000 triangles in its header, more than the limit"},
+        {"extra bytes", binary_stl({good}, 1) + "xyz", false, 0, "has 3 bytes too many for 1 triangle"},
+        {"zero triangles binary", binary_stl({}, 0), false, 0, "contains no triangles"},
+        {"zero triangles ASCII", "solid a\nendsolid a\n", false, 0, "contains no triangles"},
+        {"binary that begins with solid", binary_stl({good, other}, 2, "solid but binary"), true, 2, ""},
+        {"NaN corner left out", binary_stl({good, {nan, 0, 0, 1, 0, 0, 0, 1, 0}}, 2), true, 1,
+         "left out 1 triangle with coordinates that are not finite"},
+        {"only NaN and infinity", binary_stl({{nan, 0, 0, 1, 0, 0, 0, 1, 0}, {inf, 0, 0, 1, 0, 0, 0, 1, 0}}, 2), false,
+         0, "no triangle, line or point whose coordinates are all finite"},
+        {"ASCII without endsolid", ascii_one, true, 1, ""},
+        {"ASCII overflowing number", ascii_one + "facet\nouter loop\nvertex 1e999 0 0\nvertex 1 0 0\nvertex 0 1 0\n"
+                                                 "endloop\nendfacet\nendsolid\n", true, 1, "left out 1 triangle"},
+        {"ASCII quad as a fan", "solid q\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 1 1 0\n"
+                                "vertex 0 1 0\nendloop\nendfacet\nendsolid\n", true, 2, ""},
+        {"ASCII missing coordinate", "solid t\nfacet normal 0 0 1\nouter loop\nvertex 0 0\nvertex 1 0 0\n", false, 0,
+         "line 5: expected a number, found 'vertex'"},
+        {"ASCII cut short", "solid t\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\n", false, 0, "ends early"},
+        {"ASCII two vertices", "solid t\nfacet\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nendloop\nendfacet\n", false, 0,
+         "fewer than 3 vertices"},
+    };
+    for (const stl_case& c : cases) {
+        model m;
+        const load_outcome outcome =
+            engine::load_stl(reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size(), m);
+        EXPECT_EQ(outcome.ok, c.loads) << c.what << ": " << outcome.message;
+        if (c.loads) EXPECT_EQ(m.geometry.triangle_count(), c.triangles) << c.what;
+        else expect_failure(outcome, m, "");
+        EXPECT_NE((c.loads ? outcome.warning : outcome.message).find(c.says), std::string::npos)
+            << c.what << ": '" << outcome.message << outcome.warning << "'";
+    }
+}
+
+TEST(StlDamage, SharedCornersBecomeOnePosition) {
+    // Two triangles sharing an edge, one corner written as -0: four positions.
+    const std::string bytes = binary_stl({{0, 0, 0, 1, 0, 0, 0, 1, 0}, {1, 0, 0, 1, 1, 0, -0.0f, 1, 0}}, 2);
+    model m;
+    ASSERT_TRUE(engine::load_stl(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), m).ok);
+    EXPECT_EQ(m.geometry.positions.size(), 4u);
+    EXPECT_EQ(m.geometry.corners[1].position, m.geometry.corners[3].position);
+    EXPECT_EQ(m.geometry.corners[2].position, m.geometry.corners[5].position);
+}
+
+TEST(PlyDamage, HeadersListsAndCounts) {
+    const std::string header = "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                               "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n";
+    const std::string vertices = "0 0 0\n1 0 0\n0 1 0\n";
+    // A square in big-endian binary: 4 vertices, 2 triangles.
+    std::string big = "ply\nformat binary_big_endian 1.0\nelement vertex 4\nproperty float x\nproperty float y\n"
+                      "property float z\nelement face 2\nproperty list uchar uint vertex_indices\nend_header\n";
+    for (float v : {0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 1.f, 1.f, 0.f, 0.f, 1.f, 0.f}) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &v, 4);
+        for (int shift = 24; shift >= 0; shift -= 8) big += static_cast<char>(bits >> shift);
+    }
+    for (const std::vector<std::uint32_t>& face : {std::vector<std::uint32_t>{0, 1, 2}, {0, 2, 3}}) {
+        big += char(3);
+        for (std::uint32_t i : face) big += std::string{0, 0, 0, static_cast<char>(i)};
+    }
+    struct ply_case {
+        const char* what;
+        std::string bytes;
+        bool loads;
+        std::size_t triangles;
+        const char* says;
+    } cases[] = {
+        {"ASCII triangle", header + vertices + "3 0 1 2\n", true, 1, ""},
+        {"big-endian square", big, true, 2, ""},
+        {"faces before vertices", "ply\nformat ascii 1.0\nelement face 1\nproperty list uchar int vertex_indices\n"
+                                  "element vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
+                                  "end_header\n3 0 1 2\n" + vertices, true, 1, ""},
+        {"quad cut in two", "ply\nformat ascii 1.0\nelement vertex 4\nproperty float x\nproperty float y\n"
+                            "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
+                            "0 0 0\n1 0 0\n1 1 0\n0 1 0\n4 0 1 2 3\n", true, 2, ""},
+        {"two-corner face left out", header + vertices + "2 0 1\n", true, 0, "left out 1 face with fewer than 3"},
+        {"not a PLY", "plx\n", false, 0, "does not begin with 'ply'"},
+        {"no end of header", "ply\nformat ascii 1.0\nelement vertex 3\n", false, 0, "no 'end_header'"},
+        {"no format", "ply\nelement vertex 1\nproperty float x\nend_header\n0\n", false, 0, "no 'format'"},
+        {"unknown format", "ply\nformat binary_middle_endian 1.0\nend_header\n", false, 0, "unknown format"},
+        {"property first", "ply\nformat ascii 1.0\nproperty float x\nend_header\n", false, 0, "before any element"},
+        {"unknown type", "ply\nformat ascii 1.0\nelement vertex 1\nproperty quad x\nend_header\n", false, 0,
+         "unknown property type 'quad'"},
+        {"no z", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\nend_header\n0 0\n",
+         false, 0, "no x, y and z"},
+        {"index past the end", header + vertices + "3 0 1 7\n", false, 0, "refers to vertex 7, but the file has 3"},
+        {"negative list length", header + vertices + "-3 0 1 2\n", false, 0, "face 0 of 1: a list length"},
+        {"word for a number", header + "0 0 0\n1 zero 0\n", false, 0, "vertex 1 of 3: 'zero' is not a number"},
+        {"millions of vertices claimed", "ply\nformat binary_little_endian 1.0\nelement vertex 50000000\n"
+                                         "property float x\nproperty float y\nproperty float z\nend_header\n" +
+                                             std::string(24, '\0'), false, 0, "vertex 2 of 50000000: the data ends early"},
+        {"billion vertices claimed", "ply\nformat ascii 1.0\nelement vertex 1000000000\nproperty float x\n"
+                                     "property float y\nproperty float z\nend_header\n0 0 0\n", false, 0,
+         "has 1000000000 vertices, more than the limit"},
+        {"empty element of huge count", "ply\nformat ascii 1.0\nelement nothing 999999999999\n" +
+                                            header.substr(header.find("element")), false, 0,
+         "vertex 0 of 3: the data ends early"},
+    };
+    for (const ply_case& c : cases) {
+        model m;
+        const load_outcome outcome =
+            engine::load_ply(reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size(), m);
+        EXPECT_EQ(outcome.ok, c.loads) << c.what << ": " << outcome.message;
+        if (c.loads) EXPECT_EQ(m.geometry.triangle_count(), c.triangles) << c.what;
+        else expect_failure(outcome, m, "");
+        EXPECT_NE((c.loads ? outcome.warning : outcome.message).find(c.says), std::string::npos)
+            << c.what << ": '" << outcome.message << outcome.warning << "'";
+    }
+}
+
+TEST(PictureDamage, RefusedBeforeDecoding) {
+    std::string huge = tiny_bmp();
+    const std::int32_t side = 20000;
+    std::memcpy(huge.data() + 18, &side, 4);  // width and height in the info header
+    std::memcpy(huge.data() + 22, &side, 4);
+    std::string wide = tiny_bmp();
+    const std::int32_t width = 4096;
+    std::memcpy(wide.data() + 18, &width, 4);
+    std::ifstream png_file(assimp + "glTF2/textureTransform/Arrow.png", std::ios::binary);
+    const std::string png((std::istreambuf_iterator<char>(png_file)), std::istreambuf_iterator<char>());
+    struct picture_case {
+        const char* what;
+        std::string bytes;
+        std::size_t pixel_limit;
+        const char* says;
+    } cases[] = {
+        {"empty", "", engine::max_picture_pixels, "is empty"},
+        {"text", "not a picture at all", engine::max_picture_pixels, "is not a BMP, PNG or JPEG picture"},
+        {"20000 x 20000", huge, engine::max_picture_pixels, "is 20000 x 20000 pixels, larger than the viewer takes"},
+        {"over the pixel limit", wide, 1000, "is 4096 x 1 pixels, larger than the viewer takes"},
+        {"truncated PNG", png.substr(0, png.size() / 2), engine::max_picture_pixels, "could not be decoded"},
+        // 16 code lengths of 32 codes each: stb_image would write past its table.
+        {"JPEG Huffman table of 512 codes", std::string("\xFF\xD8\xFF\xC4\x00\x13\x00", 7) + std::string(16, ' '),
+         engine::max_picture_pixels, "a Huffman table with more than 256 codes"},
+        {"the same table after a scan", std::string("\xFF\xD8\xFF\xDA\x00\x02\x12\x34\xFF\xC4\x00\x13\x00", 13) +
+                                           std::string(16, ' '), engine::max_picture_pixels, "more than 256 codes"},
+    };
+    for (const picture_case& c : cases) {
+        engine::picture p;
+        const load_outcome outcome =
+            engine::load_picture(reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size(), p,
+                                 c.pixel_limit);
+        EXPECT_FALSE(outcome.ok) << c.what;
+        EXPECT_TRUE(p.empty() && p.pixels.empty()) << c.what;
+        EXPECT_NE(outcome.message.find(c.says), std::string::npos) << c.what << ": '" << outcome.message << "'";
+    }
+    engine::picture p;
+    const load_outcome missing = engine::load_picture_file("/nonexistent/sky.png", p);
+    EXPECT_EQ(missing.message, "sky.png: could not be opened (missing or not readable)");
+}
+
+TEST(ModelFiles, ExtensionInAnyCaseOrElseTheContent) {
+    scratch_folder folder;
+    auto copy = [&](const std::string& from, const std::string& name) {
+        std::ifstream in(assimp + from, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return folder.write(name, bytes);
+    };
+    const struct {
+        std::string path;
+        std::size_t triangles;
+    } cases[] = {
+        {copy("OBJ/box.obj", "BOX.OBJ"), 12},
+        {copy("STL/Spider_binary.stl", "spider.Stl"), 1368},
+        {copy("PLY/cube.ply", "cube.data"), 12},
+        {copy("STL/Spider_binary.stl", "spider.bin"), 1368},
+        {copy("STL/triangle.stl", "triangle.txt"), 1},
+        {copy("OBJ/box.obj", "box"), 12},
+    };
+    for (const auto& c : cases) EXPECT_EQ(load(c.path).geometry.triangle_count(), c.triangles) << c.path;
+
+    model m;
+    expect_failure(engine::load_model_file(folder.path() + "/absent.obj", m), m, "absent.obj", "could not be opened");
+    fs::create_directory(folder.path() + "/folder.obj");
+    expect_failure(engine::load_model_file(folder.path() + "/folder.obj", m), m, "folder.obj", "is not a file");
+    expect_failure(engine::load_model_file(folder.write("notes.txt", "just words\n"), m), m, "notes.txt",
+                   "is not an OBJ, STL or PLY model");
+    const load_outcome nameless = engine::load_model_file("", m);
+    EXPECT_EQ(nameless.message, "no file name given");
+}
+
+}  // namespace

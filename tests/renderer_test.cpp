@@ -1,0 +1,482 @@
+// The software renderer on small scenes built here, seen from fixed views.
+#include "control/engine/renderer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using namespace engine;
+
+constexpr std::uint32_t blue_colorref = 0x00FF0000;  // as a pixel: 0x000000FF
+constexpr std::uint32_t blue_pixel = 0x000000FF;
+
+struct canvas {
+    int width, height;
+    std::vector<std::uint32_t> pixels;
+    explicit canvas(int w = 200, int h = 200) : width(w), height(h), pixels(std::size_t(w) * h, 0xDEADBEEF) {}
+    frame target() { return frame{width, height, width, pixels.data()}; }
+    std::uint32_t at(int x, int y) const { return pixels[std::size_t(y) * width + x]; }
+    std::uint32_t at(glm::vec2 p) const { return at(int(p.x), int(p.y)); }
+    // Whether some pixel within one of p matches (lines may land a pixel off).
+    bool near(glm::vec2 p, const std::function<bool(std::uint32_t)>& match) const {
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx) {
+                const int x = int(p.x) + dx, y = int(p.y) + dy;
+                if (x >= 0 && y >= 0 && x < width && y < height && match(at(x, y))) return true;
+            }
+        return false;
+    }
+};
+
+int red(std::uint32_t p) { return (p >> 16) & 0xFF; }
+int green(std::uint32_t p) { return (p >> 8) & 0xFF; }
+int blue(std::uint32_t p) { return p & 0xFF; }
+
+// Faces counter-clockwise seen from outside, two triangles each.
+void add_quad(model& m, glm::vec3 a, glm::vec3 b, glm::vec3 c, glm::vec3 d, int material = -1) {
+    mesh& g = m.geometry;
+    const auto base = std::uint32_t(g.positions.size());
+    g.positions.insert(g.positions.end(), {a, b, c, d});
+    for (std::uint32_t k : {0u, 1u, 2u, 0u, 2u, 3u}) g.corners.push_back({base + k, base + k});
+    g.texcoords.insert(g.texcoords.end(), {{0, 0}, {1, 0}, {1, 1}, {0, 1}});
+    g.triangle_material.insert(g.triangle_material.end(), {material, material});
+    compute_bounds(m);
+}
+
+// A unit cube around the origin with its eight corners shared.
+model unit_cube() {
+    model m;
+    mesh& g = m.geometry;
+    for (int i = 0; i < 8; ++i)
+        g.positions.push_back({i & 1 ? 0.5f : -0.5f, i & 2 ? 0.5f : -0.5f, i & 4 ? 0.5f : -0.5f});
+    const std::uint32_t faces[6][4] = {{0, 4, 6, 2}, {1, 3, 7, 5}, {0, 1, 5, 4},
+                                       {2, 6, 7, 3}, {0, 2, 3, 1}, {4, 5, 7, 6}};
+    for (const auto& f : faces)
+        for (std::uint32_t k : {f[0], f[1], f[2], f[0], f[2], f[3]}) g.corners.push_back({k});
+    g.triangle_material.assign(12, -1);
+    compute_bounds(m);
+    return m;
+}
+
+// Straight at the +Z face, turned 20 degrees towards +X.
+camera front_view(float pitch = 0.0f) {
+    camera c;
+    c.distance = 3.0f;
+    c.yaw_degrees = 20.0f;
+    c.pitch_degrees = pitch;
+    return c;
+}
+
+view_settings plain() {
+    view_settings s;
+    s.background = blue_colorref;
+    return s;
+}
+
+canvas draw(const model* m, const view_settings& s, const camera& c, int w = 200, int h = 200) {
+    canvas out(w, h);
+    frame f = out.target();
+    const auto prepared = m ? prepare_model(*m, s.smoothing, s.crease_angle_degrees) : nullptr;
+    render(prepared.get(), s, c, f);
+    return out;
+}
+
+glm::vec2 pixel_of(const camera& c, glm::vec3 world, int w = 200, int h = 200) {
+    glm::vec2 p(-1.0f);
+    EXPECT_TRUE(project_point(c, w, h, world, p));
+    return p;
+}
+
+TEST(Background, ColorrefBecomesDibPixel) {
+    const struct {
+        std::uint32_t colorref, pixel;
+    } cases[] = {{0x00FF0000, 0x000000FF}, {0x000000FF, 0x00FF0000}, {0x00123456, 0x00563412}, {0, 0}};
+    for (const auto& c : cases) {
+        view_settings s = plain();
+        s.background = c.colorref;
+        const canvas out = draw(nullptr, s, camera{});
+        for (std::uint32_t p : out.pixels) ASSERT_EQ(p, c.pixel) << std::hex << c.colorref;
+    }
+}
+
+TEST(Background, PictureIsStretchedOverTheColour) {
+    picture p{2, 2, {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0x00FFFFFF}};  // the last one fully transparent
+    view_settings s = plain();
+    s.background_picture = &p;
+    const canvas out = draw(nullptr, s, camera{}, 100, 100);
+    EXPECT_EQ(out.at(5, 5), 0x00FF0000u);
+    EXPECT_EQ(out.at(94, 5), 0x0000FF00u);
+    EXPECT_EQ(out.at(5, 94), 0x000000FFu);
+    EXPECT_EQ(out.at(94, 94), blue_pixel);  // the background colour shows through
+}
+
+TEST(Cube, LitFacesWhereTheyMustBe) {
+    const model cube = unit_cube();
+    const camera view = front_view();
+    const canvas out = draw(&cube, plain(), view);
+    EXPECT_NE(out.at(100, 100), blue_pixel);
+    for (glm::vec2 corner : {glm::vec2(0, 0), glm::vec2(199, 0), glm::vec2(0, 199), glm::vec2(199, 199)})
+        EXPECT_EQ(out.at(corner), blue_pixel);
+    // Headlight: grey 0.8 times (ambient 0.2 + 0.8 cos angle), the front face
+    // 20 degrees off the view, the side face 70 degrees.
+    const std::uint32_t front = out.at(pixel_of(view, {0.0f, 0.0f, 0.5f}));
+    const std::uint32_t side = out.at(pixel_of(view, {0.5f, 0.0f, 0.0f}));
+    EXPECT_NEAR(red(front), 0.8 * 255 * (0.2 + 0.8 * std::cos(glm::radians(20.0))), 1.5);
+    EXPECT_NEAR(red(side), 0.8 * 255 * (0.2 + 0.8 * std::cos(glm::radians(70.0))), 1.5);
+    EXPECT_EQ(red(front), blue(front));  // grey
+}
+
+TEST(Cube, LightModesAndScale) {
+    const model cube = unit_cube();
+    const camera view = front_view();
+    const glm::vec2 front = pixel_of(view, {0.0f, 0.0f, 0.5f});
+    auto front_red = [&](const std::function<void(view_settings&)>& change) {
+        view_settings s = plain();
+        change(s);
+        return red(draw(&cube, s, view).at(front));
+    };
+    const int headlight = front_red([](view_settings&) {});
+    EXPECT_EQ(front_red([](view_settings& s) { s.lights = light_mode::unlit; }), 204);  // the grey itself
+    EXPECT_NE(front_red([](view_settings& s) { s.lights = light_mode::rig; }), headlight);
+    EXPECT_GT(front_red([](view_settings& s) { s.specular = true; }), headlight);
+    EXPECT_EQ(front_red([](view_settings& s) { s.light_scale = 0.0f; }), 0);
+    EXPECT_EQ(front_red([](view_settings& s) { s.light_scale = 2.0f; }), 255);
+    EXPECT_EQ(front_red([](view_settings& s) { s.light_scale = std::nanf(""); }), headlight);
+    EXPECT_EQ(front_red([](view_settings& s) {
+                  s.lights = light_mode::unlit;
+                  s.light_scale = 0.0f;
+              }),
+              204);
+}
+
+TEST(Cube, RenderModes) {
+    const model cube = unit_cube();
+    const camera view = front_view(25.0f);
+    const glm::vec2 face_middle = pixel_of(view, {0.2f, -0.25f, 0.5f});  // off the diagonal
+    const glm::vec2 edge = pixel_of(view, {-0.5f, 0.0f, 0.5f});
+    const glm::vec2 corner = pixel_of(view, {-0.5f, -0.5f, 0.5f});
+    view_settings s = plain();
+    const canvas solid = draw(&cube, s, view);
+    s.mode = render_mode::wireframe;
+    const canvas wire = draw(&cube, s, view);
+    s.mode = render_mode::points;
+    const canvas points = draw(&cube, s, view);
+    s.mode = render_mode::solid_wireframe;
+    s.wire_colour = 0x000000FF;  // red lines
+    const canvas both = draw(&cube, s, view);
+
+    auto drawn = [](std::uint32_t p) { return p != blue_pixel; };
+    EXPECT_NE(solid.at(face_middle), blue_pixel);
+    EXPECT_EQ(wire.at(face_middle), blue_pixel);
+    EXPECT_TRUE(wire.near(edge, drawn));
+    EXPECT_EQ(points.at(face_middle), blue_pixel);
+    EXPECT_FALSE(points.near(edge, drawn));
+    EXPECT_TRUE(points.near(corner, drawn));
+    EXPECT_EQ(both.at(face_middle), solid.at(face_middle));
+    EXPECT_TRUE(both.near(edge, [](std::uint32_t p) { return p == 0x00FF0000; }));
+    // Hidden lines stay hidden: the back edge of the bottom face lies behind the cube.
+    const glm::vec2 hidden = pixel_of(view, {0.0f, -0.5f, -0.5f});
+    EXPECT_EQ(wire.at(hidden), blue_pixel);
+    s.mode = render_mode::wireframe;
+    s.show_hidden_geometry = true;
+    EXPECT_TRUE(draw(&cube, s, view).near(hidden, drawn));
+}
+
+TEST(Cube, VerticesAndBoundingBox) {
+    model triangle;  // its box's far corner is not on the triangle
+    add_quad(triangle, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 1, 0});
+    const camera view = frame_bounds(triangle.bounds_min, triangle.bounds_max);
+    const glm::vec2 box_corner = pixel_of(view, {1, 1, 0});
+    const glm::vec2 vertex = pixel_of(view, {1, 0, 0});
+    view_settings s = plain();
+    const canvas without = draw(&triangle, s, view);
+    s.show_bounding_box = true;
+    s.show_vertices = true;
+    const canvas with = draw(&triangle, s, view);
+    EXPECT_EQ(without.at(box_corner), blue_pixel);
+    EXPECT_TRUE(with.near(box_corner, [](std::uint32_t p) { return p != blue_pixel; }));
+    EXPECT_NE(without.at(vertex), 0x00FFFF00u);
+    EXPECT_EQ(with.at(vertex), 0x00FFFF00u);  // COLORREF 0x0000FFFF, yellow
+}
+
+TEST(Overlays, GridOnTheFloorAndAxes) {
+    const model cube = unit_cube();
+    const camera view = front_view(30.0f);
+    view_settings s = plain();
+    s.grid = grid_mode::floor;
+    s.grid_size = 0.25f;
+    const canvas grid = draw(&cube, s, view);
+    auto drawn = [](std::uint32_t p) { return p != blue_pixel; };
+    // The floor lies at the cube's lowest Y, lines at multiples of the spacing.
+    EXPECT_TRUE(grid.near(pixel_of(view, {0.5f, -0.5f, 0.8f}), drawn));
+    EXPECT_FALSE(grid.near(pixel_of(view, {0.625f, -0.5f, 0.625f}), drawn));
+    EXPECT_EQ(grid.at(100, 100), draw(&cube, plain(), view).at(100, 100));  // the cube hides it
+
+    s.grid = grid_mode::floor_with_axes;
+    const canvas floor_axes = draw(&cube, s, view);
+    EXPECT_TRUE(floor_axes.near(pixel_of(view, {0.9f, -0.5f, 0.0f}), [](std::uint32_t p) { return p == 0x00FF0000; }));
+
+    s.grid = grid_mode::none;
+    s.show_world_axis = true;
+    const canvas axes = draw(&cube, s, view);
+    EXPECT_TRUE(axes.near(pixel_of(view, {0.8f, 0, 0}), [](std::uint32_t p) { return p == 0x00FF0000; }));
+    EXPECT_TRUE(axes.near(pixel_of(view, {0, 0.8f, 0}), [](std::uint32_t p) { return p == 0x0000FF00; }));
+}
+
+TEST(Overlays, EmptySceneShowsBackgroundAndGrid) {
+    view_settings s = plain();
+    s.grid = grid_mode::floor_and_walls;
+    camera view;
+    const canvas out = draw(nullptr, s, view);
+    int drawn = 0;
+    for (std::uint32_t p : out.pixels) drawn += p != blue_pixel;
+    EXPECT_GT(drawn, 500);
+    EXPECT_TRUE(out.near(pixel_of(view, {1.0f, 0.0f, 1.0f}), [](std::uint32_t p) { return p != blue_pixel; }));
+
+    const model nothing;
+    const canvas empty = draw(&nothing, plain(), view);
+    for (std::uint32_t p : empty.pixels) ASSERT_EQ(p, blue_pixel);
+}
+
+TEST(Overlays, RigLightsAreMarked) {
+    const model cube = unit_cube();
+    view_settings s = plain();
+    s.show_lights = true;
+    const canvas headlight = draw(&cube, s, front_view());
+    s.show_lights = false;
+    EXPECT_EQ(headlight.pixels, draw(&cube, s, front_view()).pixels);  // nothing to mark
+    s.lights = light_mode::rig;
+    const canvas unmarked = draw(&cube, s, front_view());
+    s.show_lights = true;
+    EXPECT_NE(unmarked.pixels, draw(&cube, s, front_view()).pixels);
+}
+
+// Unlit, facing the camera: what is drawn is the material colour itself.
+struct flat_scene {
+    model m;
+    camera view;
+    view_settings settings = plain();
+    flat_scene() {
+        settings.lights = light_mode::unlit;
+        view.yaw_degrees = 0.0f;
+        view.pitch_degrees = 0.0f;
+        view.distance = 3.0f;
+    }
+    int add_material(glm::vec3 colour, float opacity = 1.0f, int texture = -1) {
+        material mat;
+        mat.diffuse = colour;
+        mat.opacity = opacity;
+        mat.diffuse_texture = texture;
+        m.materials.push_back(mat);
+        return int(m.materials.size()) - 1;
+    }
+    void add_square(float z, float half, int mat) {
+        add_quad(m, {-half, -half, z}, {half, -half, z}, {half, half, z}, {-half, half, z}, mat);
+    }
+    canvas draw_it() const { return draw(&m, settings, view); }
+};
+
+TEST(Materials, TransparencyBlendsBackToFront) {
+    flat_scene scene;
+    scene.add_square(0.5f, 0.5f, scene.add_material({1, 0, 0}, 0.4f));  // near, listed first
+    scene.add_square(0.0f, 0.8f, scene.add_material({0, 1, 0}, 0.4f));  // far
+    const canvas out = scene.draw_it();
+    // Green over blue: (0, 102, 153); red over that: (102, 61.2, 91.8).
+    const std::uint32_t both = out.at(100, 100), far_only = out.at(pixel_of(scene.view, {0.7f, 0.7f, 0.0f}));
+    EXPECT_NEAR(red(both), 102, 1);
+    EXPECT_NEAR(green(both), 61.2, 1);
+    EXPECT_NEAR(blue(both), 91.8, 1);
+    EXPECT_EQ(far_only, 0x00006699u);
+    // Each pixel blended once: the triangles' shared diagonal is not drawn twice.
+    const glm::vec2 a = pixel_of(scene.view, {-0.45f, -0.45f, 0.5f}), b = pixel_of(scene.view, {0.45f, 0.45f, 0.5f});
+    for (int x = int(a.x); x <= int(b.x); ++x)
+        for (int y = int(b.y); y <= int(a.y); ++y) ASSERT_EQ(out.at(x, y), both) << x << "," << y;
+
+    scene.settings.show_transparency = false;
+    EXPECT_EQ(scene.draw_it().at(100, 100), 0x00FF0000u);
+}
+
+TEST(Materials, TransparentSurfacesHideNothing) {
+    flat_scene scene;
+    scene.add_square(0.0f, 0.5f, scene.add_material({1, 0, 0}, 0.5f));
+    scene.add_square(0.5f, 0.3f, scene.add_material({0, 1, 0}));
+    EXPECT_EQ(scene.draw_it().at(100, 100), 0x0000FF00u);  // but opaque ones in front hide them
+
+    // The far edges of a see-through cube show through its near faces.
+    model cube = unit_cube();
+    cube.materials.push_back(material{});
+    cube.materials[0].opacity = 0.5f;
+    cube.geometry.triangle_material.assign(12, 0);
+    view_settings s = plain();
+    s.mode = render_mode::solid_wireframe;
+    s.wire_colour = 0x000000FF;
+    const camera view = front_view(25.0f);
+    EXPECT_TRUE(draw(&cube, s, view).near(pixel_of(view, {0.0f, -0.5f, -0.5f}), [](std::uint32_t p) {
+        return p == 0x00FF0000;
+    }));
+}
+
+TEST(Materials, TexturesSampleWithVUpwards) {
+    flat_scene scene;
+    scene.m.textures.push_back(picture{2, 2, {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF}});
+    scene.add_square(0.0f, 0.5f, scene.add_material({1, 1, 1}, 1.0f, 0));
+    scene.settings.bilinear_textures = false;
+    auto at = [&](const canvas& c, float x, float y) { return c.at(pixel_of(scene.view, {x, y, 0.0f})); };
+    const canvas out = scene.draw_it();
+    EXPECT_EQ(at(out, -0.25f, 0.25f), 0x00FF0000u);  // the picture's top row is at v = 1
+    EXPECT_EQ(at(out, 0.25f, 0.25f), 0x0000FF00u);
+    EXPECT_EQ(at(out, -0.25f, -0.25f), 0x000000FFu);
+    scene.settings.bilinear_textures = true;
+    const std::uint32_t between = at(scene.draw_it(), 0.0f, 0.25f);  // halfway from the red texel to the green
+    EXPECT_NEAR(red(between), 127.5, 4);
+    EXPECT_NEAR(green(between), 127.5, 4);
+    scene.settings.show_textures = false;
+    EXPECT_EQ(at(scene.draw_it(), -0.25f, 0.25f), 0x00FFFFFFu);
+}
+
+TEST(Materials, DefaultMaterialAndVertexColours) {
+    flat_scene scene;
+    scene.add_square(0.0f, 0.5f, scene.add_material({1, 0, 0}));
+    EXPECT_EQ(scene.draw_it().at(100, 100), 0x00FF0000u);
+    scene.settings.use_default_material = true;
+    EXPECT_EQ(scene.draw_it().at(100, 100), 0x00CCCCCCu);
+    scene.settings.use_default_material = false;
+    scene.m.geometry.colors.assign(4, glm::vec3(0, 0, 1));
+    EXPECT_EQ(scene.draw_it().at(100, 100), 0x000000FFu);
+}
+
+TEST(Shading, FogDrawsFarPixelsTowardsTheBackground) {
+    const model cube = unit_cube();
+    const camera view = front_view();
+    view_settings s = plain();
+    s.background = 0x0000FF00;  // green
+    const glm::vec2 near_point = pixel_of(view, {0.45f, 0.0f, 0.5f}), far_point = pixel_of(view, {0.5f, 0.0f, -0.45f});
+    const canvas clear = draw(&cube, s, view);
+    s.show_fog = true;
+    const canvas fog = draw(&cube, s, view);
+    auto pull = [&](glm::vec2 p) {
+        return (green(fog.at(p)) - red(fog.at(p))) - (green(clear.at(p)) - red(clear.at(p)));
+    };
+    EXPECT_GT(pull(near_point), 0);
+    EXPECT_GT(pull(far_point), pull(near_point) + 20);
+}
+
+TEST(Shading, CreaseAngleKeepsCubeFacesFlat) {
+    const model cube = unit_cube();
+    const camera view = front_view();
+    const glm::vec2 centre = pixel_of(view, {0, 0, 0.5f}), near_corner = pixel_of(view, {-0.4f, 0.4f, 0.5f});
+    view_settings s = plain();
+    s.crease_angle_degrees = 60.0f;  // cube edges are 90 degrees: sharp
+    const canvas sharp = draw(&cube, s, view);
+    EXPECT_EQ(sharp.at(centre), sharp.at(near_corner));
+    s.crease_angle_degrees = 120.0f;  // corner normals averaged over three faces
+    const canvas round = draw(&cube, s, view);
+    EXPECT_GT(std::abs(red(round.at(centre)) - red(round.at(near_corner))), 10);
+    s.smoothing = false;
+    const canvas flat = draw(&cube, s, view);
+    EXPECT_EQ(flat.at(centre), flat.at(near_corner));
+}
+
+TEST(Camera, ProjectionAndSteering) {
+    camera c = frame_bounds({-1, -1, -1}, {1, 1, 1});
+    glm::vec2 p;
+    ASSERT_TRUE(project_point(c, 300, 200, c.target, p));
+    EXPECT_NEAR(p.x, 150.0f, 1e-3f);
+    EXPECT_NEAR(p.y, 100.0f, 1e-3f);
+    EXPECT_FALSE(project_point(c, 300, 200, camera_eye(c) + (camera_eye(c) - c.target), p));  // behind
+
+    // Panning moves what is under the cursor with it (at the target's depth).
+    const glm::vec3 spot = c.target;
+    glm::vec2 before, after;
+    ASSERT_TRUE(project_point(c, 300, 200, spot, before));
+    pan(c, 12.0f, -7.0f, 300, 200);
+    ASSERT_TRUE(project_point(c, 300, 200, spot, after));
+    EXPECT_NEAR(after.x - before.x, 12.0f, 0.5f);
+    EXPECT_NEAR(after.y - before.y, -7.0f, 0.5f);
+
+    orbit(c, 10.0f, 500.0f);
+    EXPECT_EQ(c.pitch_degrees, 89.0f);
+    const float distance = c.distance;
+    zoom(c, 0.5f);
+    EXPECT_FLOAT_EQ(c.distance, distance * 0.5f);
+    zoom(c, -1.0f);
+    zoom(c, std::nanf(""));
+    orbit(c, std::nanf(""), 0.0f);
+    EXPECT_FLOAT_EQ(c.distance, distance * 0.5f);
+    EXPECT_EQ(c.pitch_degrees, 89.0f);
+}
+
+TEST(BadInput, FramesThatCannotBeDrawnAreLeftAlone) {
+    const model cube = unit_cube();
+    const auto prepared = prepare_model(cube, true, 60.0f);
+    frame none;
+    render(prepared.get(), plain(), camera{}, none);
+    std::vector<std::uint32_t> pixels(100, 7);
+    for (frame f : {frame{10, 10, 5, pixels.data()}, frame{0, 10, 10, pixels.data()}, frame{10, -1, 10, pixels.data()},
+                    frame{20000, 1, 20000, pixels.data()}}) {
+        render(prepared.get(), plain(), camera{}, f);
+        EXPECT_EQ(pixels, std::vector<std::uint32_t>(100, 7));
+    }
+    canvas one(1, 1);
+    frame f = one.target();
+    render(prepared.get(), plain(), camera{}, f);
+    EXPECT_NE(one.at(0, 0), 0xDEADBEEFu);
+}
+
+TEST(BadInput, NanAndOutOfRangeIndicesAreSkipped) {
+    model m = unit_cube();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    m.geometry.positions.push_back({nan, 0, 0});
+    m.geometry.positions.push_back({1e30f, -1e30f, 1e30f});
+    for (std::uint32_t k : {8u, 0u, 1u, 9u, 2u, 3u, 0u, 1u, 4000u}) m.geometry.corners.push_back({k});
+    m.geometry.triangle_material.insert(m.geometry.triangle_material.end(), {7, -3, 0});
+    m.geometry.lines = {8, 0, 1, 9, 5};
+    m.geometry.points = {8, 9, 123456};
+    view_settings s = plain();
+    s.show_bounding_box = s.show_vertices = s.show_world_axis = true;
+    s.grid = grid_mode::floor_with_axes;
+    const canvas out = draw(&m, s, front_view());
+    EXPECT_NE(out.at(100, 100), blue_pixel);  // the cube is still drawn
+}
+
+TEST(BadInput, GeometryAroundAndBehindTheCamera) {
+    const model cube = unit_cube();
+    view_settings s = plain();
+    camera inside;
+    inside.distance = 0.1f;
+    EXPECT_EQ(draw(&cube, s, inside).at(100, 100), blue_pixel);  // only back faces: culled
+    s.show_hidden_geometry = true;
+    EXPECT_NE(draw(&cube, s, inside).at(100, 100), blue_pixel);
+
+    // A floor reaching from far behind the camera to far ahead of it.
+    model floor;
+    add_quad(floor, {-1e4f, -1, 1e4f}, {1e4f, -1, 1e4f}, {1e4f, -1, -1e4f}, {-1e4f, -1, -1e4f});
+    camera low;
+    low.distance = 1.0f;
+    low.pitch_degrees = 0.0f;
+    s = plain();
+    s.lights = light_mode::unlit;
+    s.mode = render_mode::solid_wireframe;
+    s.show_vertices = s.show_bounding_box = true;
+    const canvas out = draw(&floor, s, low);
+    EXPECT_EQ(out.at(100, 199), 0x00CCCCCCu);  // the floor under the camera
+    EXPECT_EQ(out.at(100, 10), blue_pixel);    // sky
+
+    s.mode = static_cast<render_mode>(77);  // read as solid
+    s.lights = static_cast<light_mode>(-4);
+    s.grid = static_cast<grid_mode>(12);
+    EXPECT_EQ(draw(&floor, s, low).at(100, 199), draw(&floor, plain(), low).at(100, 199));
+
+    camera odd;
+    odd.distance = std::nanf("");
+    odd.fov_degrees = -5.0f;
+    odd.target = glm::vec3(std::nanf(""));
+    draw(&cube, s, odd);  // read as sensible values; must not crash
+}
+
+}  // namespace
