@@ -28,8 +28,9 @@ test: build build-native
 demo: build
 	@scripts/demo.sh
 
-bench: build
+bench: build build-native
 	@cmake --build --preset mingw --target benchmarks -- --no-print-directory -s
+	@cmake --build --preset native --target native_benchmarks -- --no-print-directory -s
 	@$(XVFB) scripts/bench.sh
 
 clean:

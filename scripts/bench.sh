@@ -7,3 +7,10 @@ for bench in build/bench/*_bench.exe; do
   scripts/wine-run.sh "$bench"
   echo
 done
+# The viewer control's engine, built natively without sanitizers.
+for bench in build-native/native/obj_load_bench build-native/native/render_bench; do
+  [ -x "$bench" ] || continue
+  echo "== $(basename "$bench")"
+  (cd "$(dirname "$bench")" && "./$(basename "$bench")")
+  echo
+done
