@@ -2,10 +2,11 @@
 #   make test   build everything and run every test under Wine
 #   make demo   run the command-line host on the built plug-in
 #   make bench  build and run the benchmarks
+#   make dist   build dist/VasaQuelto3D-<version>.zip
 BUILD_DIR := build
 XVFB := xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp"
 
-.PHONY: all setup build build-native test demo bench clean
+.PHONY: all setup build build-native test demo bench dist fuzz clean
 
 all: build
 
@@ -33,5 +34,8 @@ bench: build build-native
 	@cmake --build --preset native --target native_benchmarks -- --no-print-directory -s
 	@$(XVFB) scripts/bench.sh
 
+dist: build
+	@cmake --build --preset mingw --target dist -- --no-print-directory -s
+
 clean:
-	rm -rf $(BUILD_DIR) build-native out
+	rm -rf $(BUILD_DIR) build-native out dist
