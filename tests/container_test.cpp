@@ -16,24 +16,9 @@ using namespace viewer_session;
 
 namespace {
 
-using calls = std::vector<std::string>;
+using fake_control::describe;
 
-// One member call as "put NAME(args)" or "call NAME(args)", arguments in
-// positional order (rgvarg reversed).
-std::string describe(const fake_control::call& call) {
-    std::string text = call.flags == DISPATCH_PROPERTYPUT ? "put " : call.flags == DISPATCH_METHOD ? "call " : "?? ";
-    text += call.member + "(";
-    for (auto arg = call.args.rbegin(); arg != call.args.rend(); ++arg) {
-        if (arg != call.args.rbegin()) text += ", ";
-        char number[64];
-        switch (arg->type) {
-            case VT_R8: std::snprintf(number, sizeof number, "R8 %.17g", arg->number); text += number; break;
-            case VT_BSTR: text += arg->null_text ? "BSTR null" : "BSTR\"" + fake_control::narrow(arg->text) + "\""; break;
-            default: text += "VT " + std::to_string(arg->type);
-        }
-    }
-    return text + ")";
-}
+using calls = std::vector<std::string>;
 
 calls recorded_calls() {
     calls result;

@@ -1,5 +1,7 @@
 #include "tests/fake_viewer_control.h"
 
+#include <cstdio>
+
 #include <new>
 #include <utility>
 
@@ -323,6 +325,22 @@ std::string narrow(const std::wstring& text) {
     result.reserve(text.size());
     for (wchar_t unit : text) result.push_back(static_cast<char>(unit));
     return result;
+}
+
+std::string describe(const call& recorded_call) {
+    const WORD flags = recorded_call.flags;
+    std::string text = flags == DISPATCH_PROPERTYPUT ? "put " : flags == DISPATCH_METHOD ? "call " : "?? ";
+    text += recorded_call.member + "(";
+    for (auto arg = recorded_call.args.rbegin(); arg != recorded_call.args.rend(); ++arg) {
+        if (arg != recorded_call.args.rbegin()) text += ", ";
+        char number[64];
+        switch (arg->type) {
+            case VT_R8: std::snprintf(number, sizeof number, "R8 %.17g", arg->number); text += number; break;
+            case VT_BSTR: text += arg->null_text ? "BSTR null" : "BSTR\"" + narrow(arg->text) + "\""; break;
+            default: text += "VT " + std::to_string(arg->type);
+        }
+    }
+    return text + ")";
 }
 
 }  // namespace fake_control

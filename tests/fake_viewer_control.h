@@ -72,6 +72,11 @@ DWORD register_class();
 // Revokes the class factory; the registry keys stay.
 void unregister_class(DWORD cookie);
 
+// One call as "put NAME(args)" or "call NAME(args)", the arguments in
+// positional order (rgvarg reversed), numbers as R8, texts as BSTR"..." or
+// BSTR null: the form the tests compare whole sequences in.
+std::string describe(const call& recorded_call);
+
 // Each UTF-16 unit truncated to 8 bits, for messages.
 std::string narrow(const std::wstring& text);
 
