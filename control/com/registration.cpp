@@ -52,7 +52,7 @@ std::vector<registry_value> registry_values() {
         {clsid_key + "\\ProgID", nullptr, prog_id, false},
         {clsid_key + "\\VersionIndependentProgID", nullptr, independent_prog_id, false},
         {clsid_key + "\\Control", nullptr, "", true},
-        {clsid_key + "\\MiscStatus", nullptr, "0", false},
+        {clsid_key + "\\MiscStatus", nullptr, std::to_string(viewer_control_misc_status), false},
     };
 }
 

@@ -128,6 +128,7 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
     // through a COM boundary.
     try {
         if (apply_member(state_, entry->id, values)) repaint();
+        if (entry->id == member_id::hwindow && window_) ShowWindow(window_, state_.window_visible ? SW_SHOW : SW_HIDE);
     } catch (...) {
         state_.scene = engine::model();
         state_.prepared = nullptr;
@@ -269,8 +270,7 @@ STDMETHODIMP viewer_control::EnumAdvise(IEnumSTATDATA** advise) {
 
 STDMETHODIMP viewer_control::GetMiscStatus(DWORD, DWORD* status) {
     if (!status) return E_POINTER;
-    *status = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_INSIDEOUT | OLEMISC_ACTIVATEWHENVISIBLE |
-              OLEMISC_SETCLIENTSITEFIRST | OLEMISC_CANTLINKINSIDE;
+    *status = viewer_control_misc_status;
     return S_OK;
 }
 
@@ -319,7 +319,6 @@ STDMETHODIMP viewer_control::GetControlInfo(CONTROLINFO* info) {
 
 void viewer_control::repaint() {
     if (!window_) return;
-    ShowWindow(window_, state_.window_visible ? SW_SHOW : SW_HIDE);
     InvalidateRect(window_, nullptr, FALSE);
 }
 

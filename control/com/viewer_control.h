@@ -13,6 +13,11 @@
 inline constexpr CLSID viewer_control_clsid = {
     0x8e7a4c02, 0x3b6d, 0x4f1e, {0xa5, 0xc9, 0x2d, 0x40, 0xb7, 0xe1, 0x9f, 0x63}};
 
+// How a container should treat the control; the registry says the same.
+inline constexpr DWORD viewer_control_misc_status = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_INSIDEOUT |
+                                                    OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST |
+                                                    OLEMISC_CANTLINKINSIDE;
+
 class viewer_control final : public IDispatch,
                              public IOleObject,
                              public IOleInPlaceObject,
