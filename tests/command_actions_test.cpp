@@ -8,6 +8,7 @@
 
 #include "host/action_catalogue.h"
 #include "host/dispatcher.h"
+#include "tests/fake_control_fixture.h"
 #include "tests/fake_viewer_control.h"
 #include "viewer/member_call.h"
 #include "viewer/viewer_state.h"
@@ -16,21 +17,8 @@ namespace {
 
 using fake_control::describe;
 
-class ViewerCalls : public ::testing::Test {
+class ViewerCalls : public FakeControlAsViewer {
 protected:
-    void SetUp() override {
-        CoInitialize(nullptr);
-        fake_control::reset();
-        control_object = fake_control::create();
-    }
-    void TearDown() override {
-        control_object->Release();
-        control_object = nullptr;
-        VariantClear(&first_argument);
-        VariantClear(&second_argument);
-        EXPECT_EQ(fake_control::live_objects(), 0);
-        CoUninitialize();
-    }
 
     // The calls recorded since the last take, checked for what every member
     // call must look like, then described.

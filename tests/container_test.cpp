@@ -103,10 +103,6 @@ private:
 };
 message_spy* message_spy::active = nullptr;
 
-LRESULT CALLBACK rectangle_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    return DefWindowProcA(window, message, wparam, lparam);
-}
-
 class Container : public ::testing::Test {
 protected:
     // One frame for the whole suite: destroying a visible top-level window
@@ -116,12 +112,6 @@ protected:
         register_fake_control();
         frame = create_host(400, 300);
         DestroyWindow(frame.rectangle);
-        WNDCLASSA rectangle_class = {};
-        rectangle_class.lpfnWndProc = rectangle_procedure;
-        rectangle_class.hInstance = GetModuleHandleA(nullptr);
-        rectangle_class.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-        rectangle_class.lpszClassName = "ContainerTestRectangle";
-        RegisterClassA(&rectangle_class);
     }
     static void TearDownTestSuite() { destroy_host(frame); }
     void SetUp() override { fake_control::reset(); }
@@ -130,10 +120,8 @@ protected:
     // A fresh rectangle at 10,10 of the shared frame.
     void create_rectangle(int width, int height) {
         host.frame = frame.frame;
-        host.rectangle = CreateWindowExA(0, "ContainerTestRectangle", "", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 10,
-                                         10, width, height, frame.frame, nullptr, GetModuleHandleA(nullptr), nullptr);
+        host.rectangle = viewer_session::create_rectangle(frame.frame, width, height);
         ASSERT_NE(host.rectangle, nullptr);
-        pump_messages(10);
     }
     // Takes any containers in it along.
     void destroy_rectangle() {

@@ -14,6 +14,7 @@
 #include "host/action_handlers.h"
 #include "host/dispatcher.h"
 #include "host/host_text_block.h"
+#include "tests/fake_control_fixture.h"
 #include "tests/fake_viewer_control.h"
 #include "tests/import_hooks.h"
 #include "viewer/snapshot.h"
@@ -167,22 +168,8 @@ std::set<const void*> held_by_arguments() {
     return held;
 }
 
-class ViewerFaults : public ::testing::Test {
+class ViewerFaults : public FakeControlAsViewer {
 protected:
-    void SetUp() override {
-        CoInitialize(nullptr);
-        fake_control::reset();
-        control_object = fake_control::create();
-    }
-    void TearDown() override {
-        control_object->Release();
-        control_object = nullptr;
-        VariantClear(&first_argument);
-        VariantClear(&second_argument);
-        EXPECT_EQ(fake_control::live_objects(), 0);
-        CoUninitialize();
-    }
-
     // Calls since the last take, described; look-ups in `names`.
     strings take(strings* names = nullptr) {
         strings result;

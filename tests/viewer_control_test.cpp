@@ -734,10 +734,6 @@ HWND control_window() {
     return handle;
 }
 
-LRESULT CALLBACK rectangle_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-    return DefWindowProcA(window, message, wparam, lparam);
-}
-
 class Hosted : public ::testing::Test {
 protected:
     static constexpr int width = 320, height = 240;
@@ -746,19 +742,11 @@ protected:
     static void SetUpTestSuite() {
         frame = create_host(width, height);
         DestroyWindow(frame.rectangle);
-        WNDCLASSA rectangle_class = {};
-        rectangle_class.lpfnWndProc = rectangle_procedure;
-        rectangle_class.hInstance = GetModuleHandleA(nullptr);
-        rectangle_class.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-        rectangle_class.lpszClassName = "ViewerControlTestRectangle";
-        RegisterClassA(&rectangle_class);
     }
     static void TearDownTestSuite() { destroy_host(frame); }
     void SetUp() override {
-        rectangle = CreateWindowExA(0, "ViewerControlTestRectangle", "", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 10,
-                                    10, width, height, frame.frame, nullptr, GetModuleHandleA(nullptr), nullptr);
+        rectangle = create_rectangle(frame.frame, width, height);
         ASSERT_NE(rectangle, nullptr);
-        pump_messages(10);
     }
     void TearDown() override {
         if (IsWindow(rectangle)) DestroyWindow(rectangle);

@@ -83,6 +83,14 @@ host_window create_host(int width, int height, int x, int y) {
     return host;
 }
 
+HWND create_rectangle(HWND frame, int width, int height) {
+    register_classes();
+    HWND rectangle = CreateWindowExA(0, "QueltoTestHost", "", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 10, 10, width,
+                                     height, frame, nullptr, GetModuleHandleA(nullptr), nullptr);
+    pump_messages(10);
+    return rectangle;
+}
+
 void destroy_host(host_window& host) {
     if (IsWindow(host.frame)) DestroyWindow(host.frame);
     host = {};
