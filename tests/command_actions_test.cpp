@@ -19,7 +19,6 @@ using fake_control::describe;
 
 class ViewerCalls : public FakeControlAsViewer {
 protected:
-
     // The calls recorded since the last take, checked for what every member
     // call must look like, then described.
     std::vector<std::string> take() {
