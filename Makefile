@@ -3,6 +3,7 @@
 #   make demo   run the command-line host on the built plug-in
 #   make bench  build and run the benchmarks
 #   make dist   build dist/VasaQuelto3D-<version>.zip
+#   make fuzz   run every fuzz target for FUZZ_SECONDS (120) seconds each
 BUILD_DIR := build
 XVFB := xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp"
 
@@ -36,6 +37,28 @@ bench: build build-native
 
 dist: build
 	@cmake --build --preset mingw --target dist -- --no-print-directory -s
+
+# Long fuzz runs: new inputs grow the corpus in build-native/fuzz-corpus, the
+# seeds in tests/corpus stay as they are. A crash reproducer is written to
+# tests/corpus/crashes/<target>-crash-*, which CTest then runs as a
+# regression input of that target. `make fuzz FUZZ_TARGETS=fuzz_colour_number`
+# runs just one.
+FUZZ_SECONDS ?= 120
+FUZZ_TARGETS ?= $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cpp)))
+FUZZ_DICT_fuzz_text_to_number := tests/fuzz/number_texts.dict
+FUZZ_DICT_fuzz_colour_number := tests/fuzz/number_texts.dict
+FUZZ_DICT_fuzz_scale_lighting := tests/fuzz/number_texts.dict
+define run_fuzzer
+echo "fuzz: $(1) for $(FUZZ_SECONDS) s"; mkdir -p build-native/fuzz-corpus/$(1); \
+ASAN_OPTIONS=detect_leaks=1 build-native/native/$(1) -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+  -rss_limit_mb=2048 -use_value_profile=1 -print_final_stats=1 $(if $(FUZZ_DICT_$(1)),-dict=$(FUZZ_DICT_$(1))) \
+  -artifact_prefix=tests/corpus/crashes/$(1)- build-native/fuzz-corpus/$(1) tests/corpus/$(1) || status=1;
+endef
+
+fuzz: build-native
+	@mkdir -p tests/corpus/crashes
+	@status=0; $(foreach t,$(FUZZ_TARGETS),$(call run_fuzzer,$(t))) \
+	rmdir --ignore-fail-on-non-empty tests/corpus/crashes 2>/dev/null; exit $$status
 
 clean:
 	rm -rf $(BUILD_DIR) build-native out dist

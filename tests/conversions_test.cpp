@@ -32,6 +32,7 @@ TEST(TextToNumber, BlanksSignsAndStopCharacters) {
     });
     EXPECT_EQ(text_to_number(nullptr), 0);
     EXPECT_FALSE(std::signbit(text_to_number("-0.000"))) << "no negative zero";
+    EXPECT_FALSE(std::signbit(text_to_number("-1e-400"))) << "nor from an underflow";
 }
 
 TEST(TextToNumber, Exponents) {
@@ -43,8 +44,10 @@ TEST(TextToNumber, Exponents) {
     EXPECT_EQ(text_to_number("-1e99999"), -std::numeric_limits<double>::infinity());
     EXPECT_EQ(text_to_number("1e308"), 1e308);
     EXPECT_EQ(text_to_number("1.7976931348623157e308"), std::numeric_limits<double>::max());
-    // An exponent is capped at 9999, so more digits change nothing.
-    EXPECT_EQ(text_to_number("0.00001e10004"), text_to_number("1e9999"));
+    // An exponent is capped at 9999: with 9800 zeros after the point, "e10004"
+    // reads as e9999 and gives 1e198, where the uncapped value would be 1e203.
+    EXPECT_EQ(text_to_number(("0." + std::string(9800, '0') + "1e10004").c_str()), 1e198);
+    EXPECT_EQ(text_to_number(("1" + std::string(9800, '0') + "e-10004").c_str()), 1e-199);
 }
 
 TEST(TextToNumber, SignificantDigitsAreLimitedTo18) {

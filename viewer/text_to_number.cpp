@@ -95,7 +95,8 @@ double read_decimal_number(const char* p) {
     if (scale > 0) value *= std::pow(10.0L, static_cast<long double>(scale));
     else if (scale < 0) value /= std::pow(10.0L, static_cast<long double>(-scale));
     const double result = static_cast<double>(value);
-    return negative ? -result : result;
+    // A value that underflowed to zero stays +0, like every other zero.
+    return negative && result != 0 ? -result : result;
 }
 
 }  // namespace
