@@ -26,16 +26,6 @@ calls recorded_calls() {
     return result;
 }
 
-// A window's rectangle in the client coordinates of `relative_to`, as
-// "x,y wxh", so a failure shows both values whole.
-std::string placement(HWND window, HWND relative_to) {
-    RECT rect = {};
-    if (!GetWindowRect(window, &rect)) return "no window";
-    MapWindowPoints(HWND_DESKTOP, relative_to, reinterpret_cast<POINT*>(&rect), 2);
-    return std::to_string(rect.left) + "," + std::to_string(rect.top) + " " + std::to_string(rect.right - rect.left) +
-           "x" + std::to_string(rect.bottom - rect.top);
-}
-
 std::string client_size_of(HWND window) {
     RECT rect = {};
     GetClientRect(window, &rect);

@@ -47,6 +47,17 @@ void expect_failure(const load_outcome& outcome, const model& m, const std::stri
     if (!says.empty()) EXPECT_NE(outcome.message.find(says), std::string::npos) << outcome.message;
 }
 
+// A damaged-file case: loads or fails as it says, with its triangle count, and
+// the warning or message names what was wrong.
+template <class Case>
+void expect_damage_outcome(const Case& c, const load_outcome& outcome, const model& m) {
+    EXPECT_EQ(outcome.ok, c.loads) << c.what << ": " << outcome.message;
+    if (c.loads) EXPECT_EQ(m.geometry.triangle_count(), c.triangles) << c.what;
+    else expect_failure(outcome, m, "");
+    EXPECT_NE((c.loads ? outcome.warning : outcome.message).find(c.says), std::string::npos)
+        << c.what << ": '" << outcome.message << outcome.warning << "'";
+}
+
 void expect_near(const glm::vec3& actual, const glm::vec3& expected, const std::string& what) {
     const float tolerance = 1e-4f * std::max(1.0f, glm::length(expected));
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(actual[i], expected[i], tolerance) << what << " axis " << i;
@@ -273,11 +284,7 @@ void run_obj_cases(const std::vector<text_case>& cases, const std::string& folde
     for (const text_case& c : cases) {
         model m;
         const load_outcome outcome = engine::load_obj(c.text.data(), c.text.size(), folder, m);
-        EXPECT_EQ(outcome.ok, c.loads) << c.what << ": " << outcome.message;
-        if (c.loads) EXPECT_EQ(m.geometry.triangle_count(), c.triangles) << c.what;
-        else expect_failure(outcome, m, "");
-        EXPECT_NE((c.loads ? outcome.warning : outcome.message).find(c.says), std::string::npos)
-            << c.what << ": '" << outcome.message << outcome.warning << "'";
+        expect_damage_outcome(c, outcome, m);
     }
 }
 
@@ -451,11 +458,7 @@ TEST(StlDamage, SizesCountsAndCoordinates) {
         model m;
         const load_outcome outcome =
             engine::load_stl(reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size(), m);
-        EXPECT_EQ(outcome.ok, c.loads) << c.what << ": " << outcome.message;
-        if (c.loads) EXPECT_EQ(m.geometry.triangle_count(), c.triangles) << c.what;
-        else expect_failure(outcome, m, "");
-        EXPECT_NE((c.loads ? outcome.warning : outcome.message).find(c.says), std::string::npos)
-            << c.what << ": '" << outcome.message << outcome.warning << "'";
+        expect_damage_outcome(c, outcome, m);
     }
 }
 
@@ -527,11 +530,7 @@ TEST(PlyDamage, HeadersListsAndCounts) {
         model m;
         const load_outcome outcome =
             engine::load_ply(reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size(), m);
-        EXPECT_EQ(outcome.ok, c.loads) << c.what << ": " << outcome.message;
-        if (c.loads) EXPECT_EQ(m.geometry.triangle_count(), c.triangles) << c.what;
-        else expect_failure(outcome, m, "");
-        EXPECT_NE((c.loads ? outcome.warning : outcome.message).find(c.says), std::string::npos)
-            << c.what << ": '" << outcome.message << outcome.warning << "'";
+        expect_damage_outcome(c, outcome, m);
     }
 }
 

@@ -427,14 +427,6 @@ public:
     STDMETHODIMP OnPosRectChange(LPCRECT) override { return S_OK; }
 };
 
-std::string placement(HWND window, HWND relative_to) {
-    RECT rect = {};
-    if (!GetWindowRect(window, &rect)) return "no window";
-    MapWindowPoints(HWND_DESKTOP, relative_to, reinterpret_cast<POINT*>(&rect), 2);
-    return std::to_string(rect.left) + "," + std::to_string(rect.top) + " " + std::to_string(rect.right - rect.left) +
-           "x" + std::to_string(rect.bottom - rect.top);
-}
-
 class Members : public ::testing::Test {
 protected:
     // As ATL makes it: from the ProgID, asking for IOleObject first.

@@ -97,6 +97,14 @@ void destroy_host(host_window& host) {
     pump_messages(10);
 }
 
+std::string placement(HWND window, HWND relative_to) {
+    RECT rect = {};
+    if (!GetWindowRect(window, &rect)) return "no window";
+    MapWindowPoints(HWND_DESKTOP, relative_to, reinterpret_cast<POINT*>(&rect), 2);
+    return std::to_string(rect.left) + "," + std::to_string(rect.top) + " " + std::to_string(rect.right - rect.left) +
+           "x" + std::to_string(rect.bottom - rect.top);
+}
+
 std::string handle_text(HWND window) {
     return std::to_string(static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(window)));
 }

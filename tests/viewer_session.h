@@ -25,6 +25,10 @@ void destroy_host(host_window& host);
 // child takes nothing: test suites keep one frame and make rectangles in it.
 HWND create_rectangle(HWND frame, int width, int height);
 
+// A window's rectangle in the client coordinates of `relative_to`, as
+// "x,y wxh", so a failure shows both values whole.
+std::string placement(HWND window, HWND relative_to);
+
 // The rectangle's handle as the decimal text Init takes.
 std::string handle_text(HWND window);
 
