@@ -4,6 +4,16 @@
 #   QUELTO_BUILD_DIR  build tree that holds the prefix (default: ./build)
 set -euo pipefail
 
+# A kernel that cannot run 32-bit programs cannot start Wine at all: the program
+# runs in the emulated x86_64 guest instead, which boots for it alone (about a
+# minute) and sees only the files inside the repository.
+scripts=$(cd "$(dirname "$0")" && pwd)
+if ! "$scripts/can-run-i386.sh"; then
+  echo "wine-run.sh: this machine cannot run 32-bit programs, so Wine cannot start here;" \
+       "running this program in an emulated x86_64 guest (scripts/emulated-guest.sh run ...)" >&2
+  exec "$scripts/emulated-guest.sh" run "$0" "$@"
+fi
+
 build_dir=${QUELTO_BUILD_DIR:-$PWD/build}
 # CTest runs tests from inside the build tree: find the tree by its cache file.
 if [ -z "${QUELTO_BUILD_DIR:-}" ]; then
