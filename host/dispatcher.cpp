@@ -6,9 +6,12 @@
 std::int32_t exec_action(const action_handler* table, std::int32_t number, parameter_list parameters) {
     const action_entry* entry = find_action(number);
     if (!entry) return 0;
-    // The handler gets its own copy; if no memory can be had for it, it runs
-    // with the empty text.
-    BSTR copy = copy_dynamic_string(*parameters);
+    // The handler gets its own copy. Without memory for a non-empty one it
+    // does not run: with the empty text instead it would act on a value nobody
+    // gave (HWindow 0 hides the viewer, Show '' empties it).
+    const char* text = *parameters;
+    BSTR copy = copy_dynamic_string(text);
+    if (!copy && text && *text) return 1;
     BSTR result = table[entry->number - 1](dynamic_string_text(copy));
     // The copy goes first, then the result (null from every handler).
     SysFreeString(copy);

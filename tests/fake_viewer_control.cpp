@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -26,6 +27,50 @@ record the_record;
 bool recording = true;  // off for benchmarks, which make millions of calls
 std::vector<std::string> failing_members;
 LONG live_count = 0;
+
+std::string inside_member;  // upper case
+std::function<void(const DISPPARAMS&)> inside_action;
+std::vector<const void*> objects_in_invoke;  // by address: never read through
+bool destroyed_in_invoke = false;
+
+bool drawing = false;
+const char view_class[] = "QueltoFakeControlView";
+
+LRESULT CALLBACK view_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_PAINT) {
+        PAINTSTRUCT paint;
+        HDC dc = BeginPaint(window, &paint);
+        HBRUSH brush = CreateSolidBrush(static_cast<COLORREF>(GetWindowLongPtrA(window, GWLP_USERDATA)));
+        RECT client;
+        GetClientRect(window, &client);
+        FillRect(dc, &client, brush);
+        DeleteObject(brush);
+        EndPaint(window, &paint);
+        return 0;
+    }
+    if (message == WM_ERASEBKGND) return 1;
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+HWND create_view(HWND parent, LPCRECT position) {
+    static const bool registered = [] {
+        WNDCLASSA view = {};
+        view.lpfnWndProc = view_procedure;
+        view.hInstance = GetModuleHandleA(nullptr);
+        view.lpszClassName = view_class;
+        return RegisterClassA(&view) != 0;
+    }();
+    if (!registered || !parent || !position) return nullptr;
+    return CreateWindowExA(0, view_class, "", WS_CHILD | WS_VISIBLE, position->left, position->top,
+                           position->right - position->left, position->bottom - position->top, parent, nullptr,
+                           GetModuleHandleA(nullptr), nullptr);
+}
+
+bool in_invoke(const void* object) {
+    for (const void* entry : objects_in_invoke)
+        if (entry == object) return true;
+    return false;
+}
 
 wchar_t ascii_upper(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? wchar_t(unit - L'a' + L'A') : unit; }
 char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
@@ -140,10 +185,24 @@ public:
             if (params->rgvarg)
                 for (UINT i = 0; i < params->cArgs; ++i) entry.args.push_back(copy_of(params->rgvarg[i]));
         }
-        bool failing = known && is_failing(entry.member);
+        if (view && entry.member == "SETCOLOR" && entry.args.size() == 2 && entry.args[1].number == 0) {
+            SetWindowLongPtrA(view, GWLP_USERDATA, static_cast<LONG_PTR>(entry.args[0].number));
+            InvalidateRect(view, nullptr, FALSE);  // painted when the window gets round to it
+        }
+        const bool failing = known && is_failing(entry.member);
+        const bool run_action = known && params && inside_action && entry.member == inside_member;
         if (recording) the_record.calls.push_back(std::move(entry));
         if (!known) return DISP_E_MEMBERNOTFOUND;
         if (!params) return E_INVALIDARG;
+        if (run_action) {
+            // Taken out first: the action may call the same member again.
+            auto action = std::move(inside_action);
+            inside_action = nullptr;
+            objects_in_invoke.push_back(this);
+            action(*params);
+            // `this` may be gone by now (that is what the tests look for): only its address is used.
+            objects_in_invoke.erase(std::find(objects_in_invoke.begin(), objects_in_invoke.end(), this));
+        }
         return failing ? E_FAIL : S_OK;
     }
 
@@ -163,6 +222,7 @@ public:
     }
     STDMETHODIMP SetHostNames(LPCOLESTR, LPCOLESTR) override { return S_OK; }
     STDMETHODIMP Close(DWORD) override {
+        destroy_view();
         release_site();
         return S_OK;
     }
@@ -176,7 +236,10 @@ public:
         if (data) *data = nullptr;
         return E_NOTIMPL;
     }
-    STDMETHODIMP DoVerb(LONG, LPMSG, IOleClientSite*, LONG, HWND, LPCRECT) override { return S_OK; }
+    STDMETHODIMP DoVerb(LONG, LPMSG, IOleClientSite*, LONG, HWND parent, LPCRECT position) override {
+        if (drawing && !view) view = create_view(parent, position);
+        return S_OK;
+    }
     STDMETHODIMP EnumVerbs(IEnumOLEVERB** verbs) override {
         if (verbs) *verbs = nullptr;
         return E_NOTIMPL;
@@ -220,8 +283,14 @@ public:
 
 private:
     ~viewer_control() {
+        if (in_invoke(this)) destroyed_in_invoke = true;
+        destroy_view();
         release_site();
         InterlockedDecrement(&live_count);
+    }
+    void destroy_view() {
+        if (view && IsWindow(view)) DestroyWindow(view);
+        view = nullptr;
     }
     void release_site() {
         // Cleared before Release, which may re-enter this object.
@@ -233,6 +302,7 @@ private:
     LONG references = 1;
     IOleClientSite* client_site = nullptr;
     SIZEL extent = {0, 0};
+    HWND view = nullptr;
 };
 
 // One static factory; its lifetime is the program's, so it counts no references.
@@ -283,7 +353,20 @@ void set_recording(bool on) { recording = on; }
 void reset() {
     the_record = record();
     failing_members.clear();
+    inside_member.clear();
+    inside_action = nullptr;
+    destroyed_in_invoke = false;
 }
+
+void run_inside(std::string member, std::function<void(const DISPPARAMS&)> action) {
+    for (char& c : member) c = ascii_upper(c);
+    inside_member = std::move(member);
+    inside_action = std::move(action);
+}
+
+bool destroyed_while_invoked() { return destroyed_in_invoke; }
+
+void set_drawing(bool on) { drawing = on; }
 
 void set_failing_members(std::vector<std::string> members) {
     for (std::string& member : members)

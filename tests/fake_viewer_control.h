@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <ole2.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,11 +52,25 @@ struct record {
 record& recorded();
 // Benchmarks switch recording off so the record does not grow.
 void set_recording(bool on);
-// Clears the record and the failing members.
+// Clears the record, the failing members and the action run inside a call.
 void reset();
 // Members whose Invoke answers E_FAIL (still recorded), to test that callers
 // carry on. Matched without regard to case.
 void set_failing_members(std::vector<std::string> members);
+
+// Runs `action` from inside the next Invoke of `member` (any case), once,
+// after that call is recorded and before it returns: as a control that runs a
+// message loop inside a member lets the host run further actions. The action
+// sees the call's DISPPARAMS as they arrived.
+void run_inside(std::string member, std::function<void(const DISPPARAMS&)> action);
+// True when an object was destroyed while one of its own Invokes was running.
+bool destroyed_while_invoked();
+
+// While on, objects activated in a window from now on draw: a child window
+// of the host filled with the background colour that SETCOLOR(0, colour)
+// sets. A change only invalidates that window, as a control that paints
+// later does.
+void set_drawing(bool on);
 
 // A new object with a reference count of 1.
 IDispatch* create();

@@ -224,6 +224,14 @@ bool window::armed() const {
     return true;
 }
 
+bool window::watches_bstrs() const {
+    if (patches_.size() != hook_count) return false;
+    for (const char* name : {"SysAllocStringByteLen", "SysAllocStringLen", "SysFreeString"})
+        for (int i = 0; i < hook_count; ++i)
+            if (std::strcmp(hooks[i].name, name) == 0 && !patches_[i]->active()) return false;
+    return true;
+}
+
 void window::fail_call(function f, int n) { state.fail_at[static_cast<int>(f)] = n; }
 void window::fail_every(function f) { state.fail_all[static_cast<int>(f)] = true; }
 int window::calls(function f) const { return state.calls[static_cast<int>(f)]; }

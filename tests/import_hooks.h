@@ -73,6 +73,9 @@ public:
 
     // True when every wrapper that matters is in place.
     bool armed() const;
+    // True when the BSTR functions are watched: enough for a program that
+    // makes no host text blocks or snapshots.
+    bool watches_bstrs() const;
 
     // The n-th call (from 1, counted from the window's start) of `f` fails.
     void fail_call(function f, int n);

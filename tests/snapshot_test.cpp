@@ -184,13 +184,21 @@ TEST_F(SnapshotFiles, NamesThatCannotBeOpenedFailQuietly) {
     EXPECT_EQ(read_file(held).size(), 0u);
 }
 
-TEST_F(SnapshotFiles, OnlyTheFirst255CharactersNameTheFile) {
+TEST_F(SnapshotFiles, NamesLongerThan255CharactersAreRefusedNotCut) {
+    // The file a cut name would hit is there beforehand and must stay as it is.
     const std::string folder = scratch("");
-    const std::string base = std::string(255 - folder.size() - 4, 'n') + ".bmp";
-    ASSERT_EQ((folder + base).size(), 255u);
-    const std::string longer = folder + base + "tail";
-    EXPECT_TRUE(snap({0, 0, 4, 4}, longer));
-    EXPECT_EQ(read_file(folder + base).size(), 54u + 64);
+    const std::string prefix = folder + std::string(255 - folder.size() - 4, 'n') + ".bmp";
+    ASSERT_EQ(prefix.size(), 255u);
+    const std::string kept = "named by its first 255 characters only";
+    write_file(prefix, kept);
+    for (std::size_t length : {256u, 300u}) {
+        SCOPED_TRACE(length);
+        const std::string longer = prefix + std::string(length - 255, 't');
+        EXPECT_FALSE(snap({0, 0, 4, 4}, longer));
+        EXPECT_EQ(read_file(prefix), std::vector<unsigned char>(kept.begin(), kept.end()));
+    }
+    EXPECT_TRUE(snap({0, 0, 4, 4}, prefix)) << "255 characters are still a name";
+    EXPECT_EQ(read_file(prefix).size(), 54u + 64);
 }
 
 TEST_F(SnapshotFiles, ReleasesTheSectionAndContexts) {
@@ -230,6 +238,35 @@ TEST_F(SaveImage, WritesTheContainerExactly) {
     for (size_t i = 30; i < 54; ++i) EXPECT_EQ(file[i], 0) << i;
     EXPECT_EQ(container.right - container.left, 300);
     EXPECT_FALSE(file_exists(scratch("ignored.bmp")));
+}
+
+TEST_F(SaveImage, ShowsAChangeTheControlHasOnlyInvalidatedAndLeavesTheQueueAlone) {
+    watchdog guard(30, "SaveImage.ShowsAChangeTheControlHasOnlyInvalidatedAndLeavesTheQueueAlone");
+    fake_control::set_drawing(true);
+    host = create_host(120, 90);
+    const std::string name = scratch("fresh-frame.bmp");
+    const UINT host_message = WM_APP + 7;
+    BOOL still_queued = FALSE;
+    run_in_viewer(handle_text(host.rectangle),
+                  {{[] { KP_QUELTO3D_SETBKCOLOR("0,200,0"); }},
+                   {[&] {
+                        // Green has long reached the screen; red is only invalidated.
+                        KP_QUELTO3D_SETBKCOLOR("200,0,0");
+                        PostThreadMessageA(GetCurrentThreadId(), host_message, 0, 0);
+                        KP_QUELTO3D_SAVEIMAGE(name.c_str());
+                        MSG message;
+                        still_queued = PeekMessageA(&message, nullptr, host_message, host_message, PM_REMOVE);
+                    },
+                    300},
+                   {[] { KP_QUELTO3D_END(nullptr); }}});
+    fake_control::set_drawing(false);
+    EXPECT_TRUE(still_queued) << "SaveImage took a message of the host's out of the queue";
+    const auto file = read_file(name);
+    ASSERT_EQ(file.size(), 54u + 4 * 120 * 90);
+    const unsigned char* centre = &file[54 + 4 * (45 * 120 + 60)];
+    EXPECT_EQ(centre[0], 0);
+    EXPECT_EQ(centre[1], 0);
+    EXPECT_EQ(centre[2], 200) << "the previous frame was saved";
 }
 
 TEST_F(SaveImage, AfterEndAndWithoutContainerWritesA54ByteFile) {

@@ -1,5 +1,7 @@
 #include "viewer/member_call.h"
 
+#include <wrl/client.h>
+
 #include <cstring>
 
 #include "host/dynamic_string.h"
@@ -17,44 +19,74 @@ BSTR member_name_bstr(const char* member) {
     return name;
 }
 
+// The arguments one member call hands the control, owned by that call.
+struct call_arguments {
+    VARIANTARG values[2];
+    call_arguments() {
+        VariantInit(&values[0]);
+        VariantInit(&values[1]);
+    }
+    ~call_arguments() {
+        VariantClear(&values[0]);
+        VariantClear(&values[1]);
+    }
+    call_arguments(const call_arguments&) = delete;
+    call_arguments& operator=(const call_arguments&) = delete;
+};
+
+// Copies a VT_R8 or VT_BSTR argument variant. By hand, not with VariantCopy,
+// which turns a null BSTR into an empty one: the control must see exactly
+// what the variant holds. False when no memory can be had for the text.
+bool copy_argument(const VARIANT& source, VARIANTARG& copy) {
+    if (source.vt != VT_BSTR || !source.bstrVal) {
+        std::memcpy(&copy, &source, sizeof(VARIANT));  // a number, or the null text: nothing owned
+        return true;
+    }
+    BSTR text = SysAllocStringByteLen(reinterpret_cast<const char*>(source.bstrVal),
+                                      SysStringByteLen(source.bstrVal));
+    if (!text) return false;
+    copy.vt = VT_BSTR;
+    copy.bstrVal = text;
+    return true;
+}
+
 }  // namespace
 
 void member_call(const char* member, member_kind kind, int argument_count) {
     if (!control_object) return;  // no viewer: no COM call at all
+    // Held for the length of the call: an action nested inside the control's
+    // Invoke (a control that runs a message loop there) may run Init, which
+    // releases the control object it replaces.
+    Microsoft::WRL::ComPtr<IDispatch> control(control_object);
     unique_bstr name(member_name_bstr(member));
     if (!name.get()) return;  // without its name the member cannot be looked up
 
-    // Bitwise copies: the argument variants keep owning their BSTRs.
-    VARIANTARG arguments[2];
+    // The call's own copies of the argument variants: a nested action clears
+    // and refills those while this call is still running.
+    const int count = kind == member_kind::property_put ? 1 : argument_count;
+    call_arguments arguments;
+    if (count >= 1 && !copy_argument(first_argument, arguments.values[count - 1])) return;
+    if (count == 2 && !copy_argument(second_argument, arguments.values[0])) return;
+
+    // Reverse order: the last argument at index 0.
     DISPID put_name = DISPID_PROPERTYPUT;
-    DISPPARAMS parameters = {arguments, nullptr, 0, 0};
+    DISPPARAMS parameters = {arguments.values, nullptr, static_cast<UINT>(count), 0};
     if (kind == member_kind::property_put) {
-        std::memcpy(&arguments[0], &first_argument, sizeof(VARIANT));
-        parameters.cArgs = 1;
         parameters.rgdispidNamedArgs = &put_name;
         parameters.cNamedArgs = 1;
-    } else {
-        // Reverse order: the last argument at index 0.
-        if (argument_count == 2) {
-            std::memcpy(&arguments[0], &second_argument, sizeof(VARIANT));
-            std::memcpy(&arguments[1], &first_argument, sizeof(VARIANT));
-        } else if (argument_count == 1) {
-            std::memcpy(&arguments[0], &first_argument, sizeof(VARIANT));
-        }
-        parameters.cArgs = static_cast<UINT>(argument_count);
     }
 
     LPOLESTR names[1] = {name.get()};
     DISPID dispid = DISPID_UNKNOWN;
     // Looked up on every call: the control may answer differently over time.
-    if (FAILED(control_object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_SYSTEM_DEFAULT, &dispid))) return;
+    if (FAILED(control->GetIDsOfNames(IID_NULL, names, 1, LOCALE_SYSTEM_DEFAULT, &dispid))) return;
 
     EXCEPINFO exception = {};
     UINT argument_error = 0;
     const WORD flags = kind == member_kind::property_put ? DISPATCH_PROPERTYPUT : DISPATCH_METHOD;
     // Result not examined: a control's failure is silent by design.
-    control_object->Invoke(dispid, IID_NULL, LOCALE_SYSTEM_DEFAULT, flags, &parameters, nullptr, &exception,
-                           &argument_error);
+    control->Invoke(dispid, IID_NULL, LOCALE_SYSTEM_DEFAULT, flags, &parameters, nullptr, &exception,
+                    &argument_error);
     // A failing control may leave texts here; nobody reads them.
     SysFreeString(exception.bstrSource);
     SysFreeString(exception.bstrDescription);

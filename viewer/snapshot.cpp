@@ -5,6 +5,7 @@
 
 #include "host/action_handlers.h"
 #include "viewer/bitmap_file_layout.h"
+#include "viewer/screen_update.h"
 #include "viewer/viewer_state.h"
 
 namespace {
@@ -53,8 +54,11 @@ bool close_snapshot_file(HANDLE file) {
 
 bool write_snapshot(const RECT& capture, const char* name, std::size_t name_length) {
     if (name_length == 0) return false;
+    // A longer name is refused like one with a wildcard: cut short, it would
+    // empty and overwrite a file nobody named.
+    const bool name_fits = name_length <= max_name_length;
     char used_name[max_name_length + 1] = {};
-    std::memcpy(used_name, name, name_length < max_name_length ? name_length : max_name_length);
+    if (name_fits) std::memcpy(used_name, name, name_length);
 
     const LONG width = capture.right - capture.left;
     const LONG height = capture.bottom - capture.top;
@@ -84,7 +88,7 @@ bool write_snapshot(const RECT& capture, const char* name, std::size_t name_leng
         unsigned char file_header[bitmap_file_header_size];
         fill_bitmap_file_header(file_header, row_bytes);
 
-        HANDLE file = open_snapshot_file(used_name);
+        HANDLE file = name_fits ? open_snapshot_file(used_name) : INVALID_HANDLE_VALUE;
         // A failed write does not stop the later ones or the close.
         bool ok = file != INVALID_HANDLE_VALUE;
         ok = write_part(file, file_header, sizeof file_header) && ok;
@@ -109,6 +113,9 @@ BSTR WINAPI KP_QUELTO3D_SAVEIMAGE(const char* parameter) {
     const char* bar = std::strchr(text, '|');
     const std::size_t length = bar ? static_cast<std::size_t>(bar - text) : std::strlen(text);
 
+    // A control that has only invalidated its window would otherwise be saved
+    // as its previous frame.
+    bring_to_screen(container_handle);
     RECT capture = {};
     if (!GetWindowRect(container_handle, &capture)) capture = RECT{};
     write_snapshot(capture, text, length);  // result dropped: SaveImage reports nothing
