@@ -11,8 +11,9 @@
 #                                       exits with CMD's status
 #
 #   QUELTO_GUEST_CACHE    where the guest is kept (default /var/cache/quelto-guest)
-#   QUELTO_GUEST_TIMEOUT  seconds one run may take, boot included (default 4800)
+#   QUELTO_GUEST_TIMEOUT  seconds one run may take, boot included (default 3600)
 #   QUELTO_GUEST_MEMORY   the guest's memory (default 4G)
+#   QUELTO_GUEST_CPU      the CPU QEMU emulates (default max,-smap; see below)
 #   QUELTO_GUEST_VERBOSE  1: show the guest's boot and power-off messages too
 #
 # Only files inside the repository are visible to the guest; the guest's own
@@ -64,7 +65,7 @@ build_guest() {
   trap 'remove_work' EXIT
   mkdir -p "$work"
   : >"$log"
-  say "building the guest in $guest (Debian $SUITE, about 10 minutes; log: $log)"
+  say "building the guest in $guest (Debian $SUITE, about 5 minutes; log: $log)"
 
   if ! debootstrap --variant=minbase --arch=amd64 "$SUITE" "$root" "$MIRROR" >>"$log" 2>&1; then
     tail -n 30 "$log" >&2; say "debootstrap failed"; exit 1
@@ -197,8 +198,10 @@ fi
 
 echo "quelto-guest: start"
 cd "$repo"
-"${as_owner[@]}" timeout -k 30 "$(cat "$control/timeout")" bash "$control/command" </dev/null >/dev/console 2>&1
-status=$?
+# Through a pipe, not the console itself: Wine takes a terminal for a console
+# and draws each character with escape sequences.
+"${as_owner[@]}" timeout -k 30 "$(cat "$control/timeout")" bash "$control/command" </dev/null 2>&1 | cat >/dev/console
+status=${PIPESTATUS[0]}
 echo "$status" >"$control/status"
 echo "quelto-guest: end"
 cd /
@@ -249,7 +252,7 @@ run_in_guest() {
   command -v qemu-system-x86_64 >/dev/null || { say "qemu-system-x86_64 is missing: run scripts/setup.sh"; exit 2; }
   build_guest
 
-  local limit=${QUELTO_GUEST_TIMEOUT:-4800} memory=${QUELTO_GUEST_MEMORY:-4G} cpu=${QUELTO_GUEST_CPU:-max,-smap}
+  local limit=${QUELTO_GUEST_TIMEOUT:-3600} memory=${QUELTO_GUEST_MEMORY:-4G} cpu=${QUELTO_GUEST_CPU:-max,-smap}
   local work share started=$SECONDS
   work=$(mktemp -d "${TMPDIR:-/tmp}/quelto-guest.XXXXXX")
   share=$work/share
