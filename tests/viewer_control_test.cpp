@@ -260,9 +260,10 @@ TEST_F(Registration, Regsvr32RegistersAndRemovesForAllUsersAndForTheUser) {
 
 // ---- Member calls ------------------------------------------------------------------
 
-// A VARIANT that clears itself.
+// A VARIANT that clears itself. Zeroed whole: VariantInit sets only the
+// type, and of_type(VT_DISPATCH) relies on a null pointer.
 struct variant : VARIANT {
-    variant() { VariantInit(this); }
+    variant() : VARIANT() { VariantInit(this); }
     variant(const variant& other) : variant() { VariantCopy(this, const_cast<variant*>(&other)); }
     variant& operator=(const variant&) = delete;
     ~variant() { VariantClear(this); }
@@ -959,6 +960,12 @@ TEST_F(Hosted, NoObjectIsLeftOnceTheHostReleasesItAndTheDllUnloadsCleanly) {
     EXPECT_EQ(control_object, nullptr);
     pump_messages(20);
     EXPECT_EQ(can_unload_now(), S_OK) << "every object is gone";
+    // The window class went with the last control, while the DLL is loaded:
+    // unloading (DllMain, under the loader lock) has no window work left.
+    ASSERT_FALSE(window_class.empty());
+    WNDCLASSA left_behind;
+    EXPECT_FALSE(GetClassInfoA(reinterpret_cast<HINSTANCE>(control_module), window_class.c_str(), &left_behind))
+        << window_class << " is still registered after the last control";
 
     // And one made and released directly.
     CLSID clsid = {};
@@ -977,14 +984,19 @@ TEST_F(Hosted, NoObjectIsLeftOnceTheHostReleasesItAndTheDllUnloadsCleanly) {
     CoFreeUnusedLibrariesEx(0, 0);
     FreeLibrary(control_module);
     ASSERT_EQ(GetModuleHandleA("Quelto3dCtrl.dll"), nullptr) << "unloaded";
-    ASSERT_FALSE(window_class.empty());
-    WNDCLASSA left_behind;
     EXPECT_FALSE(GetClassInfoA(reinterpret_cast<HINSTANCE>(unloaded), window_class.c_str(), &left_behind))
         << window_class << " is still registered";
 
-    // Loaded again, it is created and activated as before.
+    // Loaded again, it is created and activated as before, even where an
+    // earlier load left its class registered (unloaded with a control
+    // alive), with a window procedure that is no longer there.
     control_module = LoadLibraryA(control_path.c_str());
     ASSERT_NE(control_module, nullptr);
+    WNDCLASSA stale = {};
+    stale.lpfnWndProc = DefWindowProcA;
+    stale.hInstance = reinterpret_cast<HINSTANCE>(control_module);
+    stale.lpszClassName = window_class.c_str();
+    ASSERT_NE(RegisterClassA(&stale), 0);
     ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject, reinterpret_cast<void**>(&object)),
               S_OK);
     HWND parent = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
@@ -993,12 +1005,16 @@ TEST_F(Hosted, NoObjectIsLeftOnceTheHostReleasesItAndTheDllUnloadsCleanly) {
     const RECT position = {0, 0, 60, 40};
     EXPECT_EQ(object->SetClientSite(&site), S_OK);
     EXPECT_EQ(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, parent, &position), S_OK);
-    EXPECT_NE(GetWindow(parent, GW_CHILD), nullptr);
+    const HWND window = GetWindow(parent, GW_CHILD);
+    ASSERT_NE(window, nullptr);
+    EXPECT_NE(GetWindowLongPtrA(window, GWLP_USERDATA), 0) << "the control's own window procedure made it";
     object->Close(OLECLOSE_NOSAVE);
     object->SetClientSite(nullptr);
     object->Release();
     DestroyWindow(parent);
     EXPECT_EQ(can_unload_now(), S_OK);
+    EXPECT_FALSE(GetClassInfoA(reinterpret_cast<HINSTANCE>(control_module), window_class.c_str(), &left_behind))
+        << window_class << " is still registered after the last control";
 }
 
 }  // namespace

@@ -39,14 +39,6 @@ viewer_control_factory factory;
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-    // Windows keeps a DLL's window classes after FreeLibrary; one left behind
-    // would point its window procedure at whatever is mapped there next. No
-    // window of the class is left then: DllCanUnloadNow waited for the objects.
-    if (reason == DLL_PROCESS_DETACH && !reserved) UnregisterClassA(control_window_class, instance);
-    return TRUE;
-}
-
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* object) {
     if (!object) return E_POINTER;
     *object = nullptr;

@@ -59,11 +59,22 @@ LRESULT CALLBACK control_window_procedure(HWND window, UINT message, WPARAM wpar
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
-}  // namespace
+// Registration and unregistration of the class happen under this lock, so that
+// the last control going away on one thread cannot unregister the class
+// between another thread's registration and its CreateWindow.
+SRWLOCK class_lock = SRWLOCK_INIT;
+LONG live_controls = 0;
 
-bool register_control_window_class(HINSTANCE instance) {
+bool register_class_locked(HINSTANCE instance) {
     WNDCLASSA existing;
-    if (GetClassInfoA(instance, control_window_class, &existing)) return true;
+    if (GetClassInfoA(instance, control_window_class, &existing)) {
+        if (existing.lpfnWndProc == control_window_procedure) return true;
+        // Left by an earlier load of the DLL at the same address (a host that
+        // unloaded it with a control still alive): its procedure points into
+        // code that is gone. A class that still has windows cannot go and
+        // stays in use.
+        if (!UnregisterClassA(control_window_class, instance)) return true;
+    }
     WNDCLASSA wc = {};
     wc.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
     wc.lpfnWndProc = control_window_procedure;
@@ -71,4 +82,26 @@ bool register_control_window_class(HINSTANCE instance) {
     wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     wc.lpszClassName = control_window_class;
     return RegisterClassA(&wc) != 0;
+}
+
+}  // namespace
+
+bool register_control_window_class(HINSTANCE instance) {
+    AcquireSRWLockExclusive(&class_lock);
+    const bool registered = register_class_locked(instance);
+    ReleaseSRWLockExclusive(&class_lock);
+    return registered;
+}
+
+void control_created() { InterlockedIncrement(&live_controls); }
+
+// Windows keeps a DLL's window classes after FreeLibrary; one left behind
+// would point its window procedure at whatever is mapped there next. The
+// class goes with the last control (whose window is gone by then), not in
+// DllMain: that runs under the loader lock, where no user32 call belongs.
+void control_destroyed(HINSTANCE instance) {
+    if (InterlockedDecrement(&live_controls) != 0) return;
+    AcquireSRWLockExclusive(&class_lock);
+    if (InterlockedCompareExchange(&live_controls, 0, 0) == 0) UnregisterClassA(control_window_class, instance);
+    ReleaseSRWLockExclusive(&class_lock);
 }

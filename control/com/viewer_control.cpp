@@ -13,8 +13,19 @@ namespace {
 constexpr UINT_PTR inertia_timer = 1;
 constexpr UINT inertia_interval_ms = 16;
 
+// Whether a by-reference argument carries its reference. VariantChangeType
+// reads through it unchecked; a VT_VARIANT reference may hold one more
+// reference, but not a second VT_VARIANT one.
+bool references_present(const VARIANTARG& value, bool inside_variant = false) {
+    if (!(V_VT(&value) & VT_BYREF)) return true;
+    if (!V_BYREF(&value)) return false;
+    if ((V_VT(&value) & VT_TYPEMASK) != VT_VARIANT) return true;
+    return !inside_variant && references_present(*V_VARIANTREF(&value), true);
+}
+
 // A VARIANT as a number or a text, with the usual automation conversions.
 bool read_argument(const VARIANTARG& source, argument_type type, double& number, std::wstring& text) {
+    if (!references_present(source)) return false;
     VARIANT converted;
     VariantInit(&converted);
     const VARTYPE wanted = type == argument_type::number ? VT_R8 : VT_BSTR;
@@ -27,7 +38,10 @@ bool read_argument(const VARIANTARG& source, argument_type type, double& number,
 
 }  // namespace
 
-viewer_control::viewer_control() { InterlockedIncrement(&control_module_references); }
+viewer_control::viewer_control() {
+    InterlockedIncrement(&control_module_references);
+    control_created();
+}
 
 viewer_control::~viewer_control() {
     if (window_) DestroyWindow(window_);
@@ -38,6 +52,7 @@ viewer_control::~viewer_control() {
         DeleteDC(buffer_dc_);
     }
     if (buffer_bitmap_) DeleteObject(buffer_bitmap_);
+    control_destroyed(reinterpret_cast<HINSTANCE>(&__ImageBase));
     InterlockedDecrement(&control_module_references);
 }
 
@@ -92,11 +107,12 @@ STDMETHODIMP viewer_control::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT co
 
 STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                     EXCEPINFO*, UINT* argument_error) {
+    // No member returns a value: the result, when asked for, is always empty.
+    if (result) VariantInit(result);
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     const member_entry* entry = find_member(id);
     if (!entry) return DISP_E_MEMBERNOTFOUND;
     if (!params) return E_INVALIDARG;
-    if (result) VariantInit(result);
 
     int expected = 0;
     if ((flags & DISPATCH_PROPERTYPUT) && (entry->kinds & as_property_put)) {
@@ -214,10 +230,10 @@ HRESULT viewer_control::activate_in_place(IOleClientSite* site, HWND parent, LPC
     if (document) document->Release();
 
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(&__ImageBase);
-    register_control_window_class(instance);
-    window_ = CreateWindowExA(0, control_window_class, "", WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, place.left,
-                              place.top, place.right - place.left, place.bottom - place.top, site_window, nullptr,
-                              instance, this);
+    if (register_control_window_class(instance))
+        window_ = CreateWindowExA(0, control_window_class, "", WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN,
+                                  place.left, place.top, place.right - place.left, place.bottom - place.top,
+                                  site_window, nullptr, instance, this);
     if (!window_) {
         in_place->OnInPlaceDeactivate();
         in_place->Release();

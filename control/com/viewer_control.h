@@ -119,6 +119,9 @@ private:
 // Objects alive and server locks, for DllCanUnloadNow.
 extern LONG control_module_references;
 
-// The window class of the control's own window.
+// The window class of the control's own window: registered by a control
+// that makes its window, unregistered when the last control is destroyed.
 bool register_control_window_class(HINSTANCE instance);
+void control_created();
+void control_destroyed(HINSTANCE instance);
 extern const char control_window_class[];
