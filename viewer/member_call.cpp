@@ -19,6 +19,14 @@ BSTR member_name_bstr(const char* member) {
     return name;
 }
 
+// Empties an argument variant, which only ever holds a number or a text.
+// The text goes back through SysFreeString itself rather than VariantClear,
+// so that every text this code allocates is also released by this code.
+void release_argument(VARIANT& argument) {
+    if (argument.vt == VT_BSTR) SysFreeString(argument.bstrVal);
+    VariantInit(&argument);
+}
+
 // The arguments one member call hands the control, owned by that call.
 struct call_arguments {
     VARIANTARG values[2];
@@ -27,8 +35,8 @@ struct call_arguments {
         VariantInit(&values[1]);
     }
     ~call_arguments() {
-        VariantClear(&values[0]);
-        VariantClear(&values[1]);
+        release_argument(values[0]);
+        release_argument(values[1]);
     }
     call_arguments(const call_arguments&) = delete;
     call_arguments& operator=(const call_arguments&) = delete;
@@ -94,7 +102,7 @@ void member_call(const char* member, member_kind kind, int argument_count) {
 }
 
 void set_number_argument(VARIANT& argument, double value) {
-    VariantClear(&argument);
+    release_argument(argument);
     argument.vt = VT_R8;
     argument.dblVal = value;
 }
@@ -119,7 +127,7 @@ BSTR text_to_bstr(const char* text, bool& ok) {
 }
 
 bool set_text_argument(VARIANT& argument, const char* text) {
-    VariantClear(&argument);
+    release_argument(argument);
     bool ok = false;
     BSTR value = text_to_bstr(text, ok);
     if (!ok) return false;  // left VT_EMPTY
