@@ -1,6 +1,7 @@
 #include "tests/fake_viewer_control.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include <algorithm>
 #include <new>
@@ -344,6 +345,31 @@ bool write_default_value(const std::wstring& key_path, const std::wstring& data)
     return status == ERROR_SUCCESS;
 }
 
+bool read_default_value(const std::wstring& key_path, std::wstring& data) {
+    wchar_t buffer[128] = {};
+    DWORD size = sizeof buffer - sizeof(wchar_t);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key_path.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+        ERROR_SUCCESS)
+        return false;
+    data = buffer;
+    return true;
+}
+
+// The class the viewer's ProgID named before the fake took it over (the real
+// control's, when it is registered), put back when this program lets the
+// fake go or ends: the prefix is shared, and a later test program or the
+// runner must find the ProgID as it was.
+const std::wstring prog_id_clsid_key = std::wstring(L"Software\\Classes\\") + prog_id + L"\\CLSID";
+std::wstring class_before_fake;
+bool taken_over = false;
+
+void give_back_prog_id() {
+    if (!taken_over) return;
+    taken_over = false;
+    if (!class_before_fake.empty()) write_default_value(prog_id_clsid_key, class_before_fake);
+    else RegDeleteKeyW(HKEY_LOCAL_MACHINE, prog_id_clsid_key.c_str());
+}
+
 }  // namespace
 
 record& recorded() { return the_record; }
@@ -384,6 +410,13 @@ DWORD register_class() {
     wchar_t clsid_text[39] = {};
     if (!StringFromGUID2(fake_clsid, clsid_text, 39)) return 0;
     const std::wstring classes = L"Software\\Classes\\";
+    if (!taken_over) {
+        std::wstring current;
+        class_before_fake = read_default_value(prog_id_clsid_key, current) && current != clsid_text ? current : L"";
+        taken_over = true;
+        static const bool restored_at_exit = std::atexit(give_back_prog_id) == 0;
+        (void)restored_at_exit;
+    }
     const struct {
         std::wstring key, data;
     } entries[] = {
@@ -401,6 +434,7 @@ DWORD register_class() {
 
 void unregister_class(DWORD cookie) {
     if (cookie) CoRevokeClassObject(cookie);
+    give_back_prog_id();
 }
 
 std::string narrow(const std::wstring& text) {
