@@ -857,6 +857,50 @@ TEST_F(Hosted, MissingFileShowsALineOverAnEmptySceneAndClearEmptiesIt) {
     EXPECT_EQ(emptied.differing(background, 0, 0, width, height), 0) << "Clear empties the scene";
 }
 
+// The control draws a member call's change before the call returns: its
+// window shows the model at once, with no paint message dispatched between.
+TEST_F(Hosted, AChangeIsDrawnBeforeTheMemberCallReturns) {
+    watchdog guard(30, "Hosted.AChangeIsDrawnBeforeTheMemberCallReturns");
+    COLORREF before = CLR_INVALID, after = CLR_INVALID;
+    run({{[&] {
+        HDC dc = GetDC(control_window());
+        before = GetPixel(dc, width / 2, height / 2);
+        KP_QUELTO3D_SHOW(box_obj.c_str());
+        after = GetPixel(dc, width / 2, height / 2);
+        ReleaseDC(control_window(), dc);
+    }, 300}});
+    const COLORREF background_colour = RGB(40, 60, 90);
+    EXPECT_EQ(before, background_colour);
+    EXPECT_NE(after, CLR_INVALID);
+    EXPECT_NE(after, background_colour) << "the box is in the window as Show returns";
+}
+
+// A failed action's line goes with the next change to the picture; a call
+// that changes nothing leaves it. ScaleLighting sets the brightness relative
+// to the default, so the same value twice is the same picture.
+TEST_F(Hosted, AnOldMessageLineGoesWithTheNextChangeAndScaleLightingIsAbsolute) {
+    watchdog guard(40, "Hosted.AnOldMessageLineGoesWithTheNextChangeAndScaleLightingIsAbsolute");
+    const std::string failed = scratch("failed-bk.bmp"), unchanged = scratch("unchanged.bmp"),
+                      changed = scratch("changed.bmp"), dim = scratch("dim.bmp"), dim_again = scratch("dim2.bmp"),
+                      restored = scratch("restored.bmp");
+    run({act(KP_QUELTO3D_BKIMAGE, "Z:\\no\\such\\picture.bmp"), save(failed, 150),
+         act(KP_QUELTO3D_APIMODE, "1"), save(unchanged, 150), act(KP_QUELTO3D_GRIDMODE, "0"),
+         save(changed, 150), act(KP_QUELTO3D_SHOW, box_obj), act(KP_QUELTO3D_SCALELIGHTING, "0.5"),
+         save(dim, 150), act(KP_QUELTO3D_SCALELIGHTING, "0.5"), save(dim_again, 150),
+         act(KP_QUELTO3D_SCALELIGHTING, "0"), save(restored, 150)});
+
+    const picture line = read_picture(failed), kept = read_picture(unchanged), gone = read_picture(changed);
+    ASSERT_TRUE(line.valid() && kept.valid() && gone.valid());
+    EXPECT_GT(line.differing(background, 0, 0, width / 2, 30), 20) << "the missing picture's line";
+    EXPECT_GT(kept.differing(background, 0, 0, width / 2, 30), 20) << "RenderAPI changes nothing and keeps it";
+    EXPECT_EQ(gone.differing(background, 0, 0, width, height), 0) << "GridMode changed the picture: no line";
+
+    const picture half = read_picture(dim), half_again = read_picture(dim_again), full = read_picture(restored);
+    ASSERT_TRUE(half.valid() && half_again.valid() && full.valid());
+    EXPECT_NE(half.at(width / 2, height / 2), full.at(width / 2, height / 2)) << "0.5 is dimmer than the default";
+    EXPECT_EQ(half_again.at(width / 2, height / 2), half.at(width / 2, height / 2)) << "0.5 twice is still 0.5";
+}
+
 TEST_F(Hosted, GarbageFilesLeaveAnEmptySceneWithALine) {
     watchdog guard(40, "Hosted.GarbageFilesLeaveAnEmptySceneWithALine");
     struct garbage {

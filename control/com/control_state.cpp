@@ -72,7 +72,9 @@ void load_model(control_state& state, const std::string& path) {
     reset_view(state);
 }
 
-bool apply_member(control_state& state, member_id member, const member_values& values) {
+namespace {
+
+bool change(control_state& state, member_id member, const member_values& values) {
     const double value = values.numbers[0];
     engine::view_settings& s = state.settings;
     switch (member) {
@@ -100,7 +102,9 @@ bool apply_member(control_state& state, member_id member, const member_values& v
             return false;
         case member_id::scalelighting:
             if (std::isnan(value)) return false;
-            state.light_scale = value > 0 ? std::clamp(float(state.light_scale * value), 1.0f / 16, 16.0f) : 1.0f;
+            // Relative to the default, not to the current level: the same
+            // value always gives the same brightness.
+            state.light_scale = value > 0 ? std::clamp(float(value), 1.0f / 16, 16.0f) : 1.0f;
             s.light_scale = state.light_scale;
             return true;
         case member_id::setcolor: {
@@ -160,6 +164,20 @@ bool apply_member(control_state& state, member_id member, const member_values& v
             return true;
     }
     return false;
+}
+
+}  // namespace
+
+bool apply_member(control_state& state, member_id member, const member_values& values) {
+    // The line about an earlier failure goes with the next change to the
+    // picture, so it never stands over a picture it does not describe; a
+    // change that fails puts up its own. Showing or hiding the window, or a
+    // call that changes nothing, leaves the line as it is.
+    std::string earlier = std::move(state.message);
+    state.message.clear();
+    const bool changed = change(state, member, values);
+    if ((!changed || member == member_id::hwindow) && state.message.empty()) state.message = std::move(earlier);
+    return changed;
 }
 
 void drag_rotate(engine::camera& view, float dx, float dy) {

@@ -38,7 +38,8 @@ struct member_values {
 };
 
 // Applies a member to the state. Returns false when nothing visible changed
-// (so the window needs no repaint).
+// (so the window needs no repaint). A change clears the message line of an
+// earlier failure.
 bool apply_member(control_state& state, member_id member, const member_values& values);
 
 // Loads a model file (an 8-bit path in the ANSI code page) and frames it;

@@ -23,8 +23,8 @@ const member_entry member_table[] = {
     {"RENDERAPI", member_id::renderapi, both, 1, argument_type::number,
      "remembered; every value selects the built-in software renderer"},
     {"SCALELIGHTING", member_id::scalelighting, both, 1, argument_type::number,
-     "a value above 0 multiplies the light's brightness (kept within 1/16..16 of the default); 0 or less "
-     "restores the default"},
+     "a value above 0 sets the light's brightness to that many times the default (1.5 is always one and a "
+     "half times it, however often it is called; kept within 1/16..16); 0 or less restores the default"},
     {"SETCOLOR", member_id::setcolor, as_method, 2, argument_type::number,
      "first argument 0: background colour, 1: wireframe line colour, 2: vertex dot colour; the second is a "
      "COLORREF (red + 256 green + 65536 blue); other first arguments are ignored"},
@@ -57,7 +57,8 @@ const member_entry member_table[] = {
      "non-zero: back faces are drawn and hidden wireframe edges shown"},
     {"SHOWVERTEXES", member_id::showvertexes, both, 1, argument_type::number, "non-zero: vertices as dots"},
     {"SHOWLIGHTS", member_id::showlights, both, 1, argument_type::number,
-     "non-zero: markers where the lights are"},
+     "non-zero: markers where the lights are; only the three lights of light mode 2 have a place in the "
+     "world, so the head light (and unlit mode) shows none"},
     {"SHOWWORLDAXIS", member_id::showworldaxis, both, 1, argument_type::number,
      "non-zero: X (red), Y (green) and Z (blue) axes from the origin"},
     {"SHOWBOUNDINGBOX", member_id::showboundingbox, both, 1, argument_type::number,

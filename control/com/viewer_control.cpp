@@ -143,13 +143,14 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
     // The engine's containers may run out of memory; that must not leave
     // through a COM boundary.
     try {
-        if (apply_member(state_, entry->id, values)) repaint();
+        const bool changed = apply_member(state_, entry->id, values);
         if (entry->id == member_id::hwindow && window_) ShowWindow(window_, state_.window_visible ? SW_SHOW : SW_HIDE);
+        if (changed) draw_now();
     } catch (...) {
         state_.scene = engine::model();
         state_.prepared = nullptr;
         state_.message = "out of memory";
-        repaint();
+        draw_now();
         return E_OUTOFMEMORY;
     }
     return S_OK;
@@ -336,6 +337,14 @@ STDMETHODIMP viewer_control::GetControlInfo(CONTROLINFO* info) {
 void viewer_control::repaint() {
     if (!window_) return;
     InvalidateRect(window_, nullptr, FALSE);
+}
+
+// A member call's change is drawn before the call returns, so that a host
+// copying the screen right afterwards (a snapshot) sees it, not the frame
+// before. Mouse moves only invalidate: their paints may fold into one.
+void viewer_control::draw_now() {
+    if (!window_) return;
+    RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
 }
 
 void viewer_control::ensure_buffer(int width, int height) {

@@ -90,6 +90,7 @@ private:
     ~viewer_control();
     HRESULT activate_in_place(IOleClientSite* site, HWND parent, LPCRECT position);
     void repaint();
+    void draw_now();
     void ensure_buffer(int width, int height);
 
     LONG references_ = 1;
