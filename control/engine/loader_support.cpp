@@ -46,12 +46,51 @@ void repair_materials(model& m) {
     }
 }
 
+char upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+// Whether `path` begins with `prefix`, where a backslash in `prefix` stands
+// for either separator and letters match in any case.
+bool has_prefix(const std::string& path, const char* prefix) {
+    for (std::size_t i = 0; prefix[i]; ++i) {
+        if (i >= path.size()) return false;
+        if (prefix[i] == '\\' ? !is_separator(path[i]) : upper(path[i]) != prefix[i]) return false;
+    }
+    return true;
+}
+
+// A name Windows opens as a device instead of a file: one of the reserved
+// names as the last part of the path, with any extension ("CON", "nul.obj",
+// "C:\models\COM1.stl"; COM and LPT also with the superscript digits of
+// code page 1252), or a path in the device namespace ("\\.\COM1").
+bool names_a_device(const std::string& path) {
+    if (has_prefix(path, "\\\\.\\")) return true;
+    std::string rest = path;
+    if (has_prefix(path, "\\\\?\\") || has_prefix(path, "\\??\\")) {
+        rest = path.substr(4);
+        const bool drive = rest.size() >= 2 && rest[1] == ':';
+        if (!drive && !has_prefix(rest, "UNC\\")) return true;
+    }
+    std::string name = file_name_of(rest);
+    if (name.size() >= 2 && name[1] == ':') name.erase(0, 2);  // "C:CON"
+    name = name.substr(0, name.find_first_of(".:"));
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    for (char& c : name) c = upper(c);
+    for (const char* reserved : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"})
+        if (name == reserved) return true;
+    if (name.size() == 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0)) {
+        const unsigned char digit = static_cast<unsigned char>(name[3]);
+        return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string file_name_of(const std::string& path) {
-    std::size_t start = path.size();
+    const std::size_t end = std::min(path.size(), path.find('\0'));
+    std::size_t start = end;
     while (start > 0 && !is_separator(path[start - 1])) --start;
-    return path.substr(start);
+    return path.substr(start, end - start);
 }
 
 std::string folder_of(const std::string& path) {
@@ -71,8 +110,19 @@ std::string extension_of(const std::string& path) {
 
 bool read_file(const std::string& path, std::size_t limit, std::vector<unsigned char>& bytes, std::string& error) {
     bytes.clear();
+    // The system would open the name only up to the NUL: another file.
+    if (path.find('\0') != std::string::npos) {
+        error = "has a NUL character in its name";
+        return false;
+    }
     // A folder or a device opens fine on some systems and then reads
-    // forever or nothing; only regular files are read.
+    // forever or nothing; only regular files are read. A device is refused
+    // by its name before opening, since opening one (a serial port) can wait
+    // too; what the name does not give away, the opened file's type does.
+    if (names_a_device(path)) {
+        error = "is a device, not a file";
+        return false;
+    }
     struct stat status {};
     if (::stat(path.c_str(), &status) == 0 && (status.st_mode & S_IFMT) != S_IFREG) {
         error = "is not a file";
@@ -81,6 +131,10 @@ bool read_file(const std::string& path, std::size_t limit, std::vector<unsigned 
     file_closer file{std::fopen(path.c_str(), "rb")};
     if (!file.file) {
         error = "could not be opened (missing or not readable)";
+        return false;
+    }
+    if (::fstat(fileno(file.file), &status) != 0 || (status.st_mode & S_IFMT) != S_IFREG) {
+        error = "is not a file";
         return false;
     }
     if (std::fseek(file.file, 0, SEEK_END) != 0) {
@@ -117,6 +171,8 @@ bool read_file(const std::string& path, std::size_t limit, std::vector<unsigned 
 std::string counted(std::size_t count, const char* noun) {
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
+
+std::string ends_early(const std::string& read) { return "the file ends early, " + read + " read"; }
 
 void add_warning(std::string& warning, const std::string& clause) {
     if (clause.empty()) return;

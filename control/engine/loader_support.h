@@ -17,6 +17,7 @@
 namespace engine::loading {
 
 // "C:\models\cube.obj" -> "cube.obj"; both separators count on every system.
+// A name ends at a NUL character (it is never opened, but named in messages).
 std::string file_name_of(const std::string& path);
 // "C:\models\cube.obj" -> "C:\models\"; "cube.obj" -> "" (the current folder).
 std::string folder_of(const std::string& path);
@@ -25,11 +26,18 @@ std::string extension_of(const std::string& path);
 
 // Reads a regular file of at most `limit` bytes. Uses C stdio, so a name is
 // taken in the system's code page as the rest of the control passes it.
+// Names with a NUL character and names of devices ("CON", "nul.obj", "COM1",
+// "\\.\..."; on every system) are refused without being opened, anything
+// else but a regular file before a byte is read.
 bool read_file(const std::string& path, std::size_t limit, std::vector<unsigned char>& bytes,
                std::string& error);
 
 // "1 triangle", "2 triangles".
 std::string counted(std::size_t count, const char* noun);
+
+// What a loader says of a file cut short, before what it kept:
+// ends_early("12 of 5000 triangles") is "the file ends early, 12 of 5000 triangles read".
+std::string ends_early(const std::string& read);
 
 // Adds one clause to a one-line warning ("a; b").
 void add_warning(std::string& warning, const std::string& clause);

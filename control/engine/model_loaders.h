@@ -7,6 +7,12 @@
 // Coordinates that are NaN or infinite (or overflow a float): the triangles,
 // lines and points using them are left out, said in `warning`; a file with
 // nothing else fails. (In an OBJ, tinyobjloader reads the word "nan" as 0.)
+//
+// A file that ends early loads what it holds whole before the end, and the
+// warning begins "the file ends early, ... read": the binary STL triangles,
+// PLY vertices and faces, or ASCII STL facets before the end; in an OBJ, all
+// lines but a last one without a line end that cannot be a whole statement
+// ("f 1 2", "v 1.0 2.", "f 1/1 2/"). Where nothing whole is left, it fails.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +24,12 @@ namespace engine {
 
 struct load_outcome {
     bool ok = false;
-    std::string message;  // empty when ok; otherwise e.g. "cube.stl: truncated after 12 of 5000 triangles"
-    std::string warning;  // when ok, one line on what was left out or not found (a texture...); often empty
+    std::string message;  // empty when ok; otherwise e.g. "cube.stl: is empty"
+    // When ok, one line on what was left out or not found, for the viewer to
+    // show over the model; often empty. What the picture misses most comes
+    // first: "pond.0.ply: the file ends early, 70048 of 70051 vertices read",
+    // "box.obj: texture wood.png could not be opened (missing or not readable)".
+    std::string warning;
 };
 
 // Upper limit on triangles a file may bring, so that a header that promises a

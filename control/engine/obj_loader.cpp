@@ -87,6 +87,57 @@ obj_survey survey(const char* text, std::size_t size) {
     return s;
 }
 
+// A face, line or point corner: v, v/vt, v//vn or v/vt/vn, each an index.
+bool is_corner(std::string_view corner) {
+    std::size_t part = 0;
+    for (std::size_t start = 0; start <= corner.size(); ++part) {
+        const std::size_t slash = std::min(corner.find('/', start), corner.size());
+        std::string_view index = corner.substr(start, slash - start);
+        if (!index.empty() && (index[0] == '-' || index[0] == '+')) index.remove_prefix(1);
+        const bool digits = !index.empty() && std::all_of(index.begin(), index.end(), [](char c) {
+            return c >= '0' && c <= '9';
+        });
+        if (!digits && !(part == 1 && index.empty() && slash < corner.size())) return false;  // v//vn
+        start = slash + 1;
+    }
+    return part <= 3;
+}
+
+// How much of the text to read: all of it, or all but its last line when
+// that line has no line end and is a vertex, face, line or point statement
+// that cannot be whole (too few numbers or corners, a number or corner cut
+// short): the file ends early. A cut that leaves a whole statement
+// ("f 1 2 3" of "f 1 2 34") cannot be told from one.
+std::size_t whole_lines_size(const char* text, std::size_t size) {
+    std::size_t start = size;
+    while (start > 0 && !is_line_end(text[start - 1])) --start;
+    if (start == size) return size;
+    loading::text_cursor line(text + start, size - start);
+    const std::string_view keyword = line.next();
+    std::size_t needed = 0;
+    bool corners = true;
+    if (keyword == "v" || keyword == "vn") needed = 3, corners = false;
+    else if (keyword == "vt") needed = 1, corners = false;
+    else if (keyword == "f") needed = 3;
+    else if (keyword == "l") needed = 2;
+    else if (keyword == "p") needed = 1;
+    else return size;
+    std::size_t count = 0;
+    for (std::string_view token = line.next(); !token.empty(); token = line.next(), ++count) {
+        double number = 0;
+        if (corners ? !is_corner(token) : !loading::parse_number(token, number)) return start;
+    }
+    return count < needed ? start : size;
+}
+
+// The number of lines in a text that ends with a line end (CR LF counts once).
+std::size_t count_lines(const char* text, std::size_t size) {
+    std::size_t lines = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == size || text[i + 1] != '\n'))) ++lines;
+    return lines;
+}
+
 // Statements the viewer does not use become comments: subdivision tags ("t"),
 // for which tinyobjloader allocates thousands of values each and copies them
 // into every group, and skin weights ("vw"), whose joint numbers it converts
@@ -191,6 +242,22 @@ std::string describe_error(const std::string& error) {
 }
 
 glm::vec3 colour(const tinyobj::real_t* c) { return glm::vec3(c[0], c[1], c[2]); }
+
+// A texture named in a material library, from the first place it reads
+// from. Otherwise `error` says why, without the file's name: what is wrong
+// with a file that was found comes before that a file could not be opened.
+bool load_texture(const std::string& folder, const std::string& name, picture& texture, std::string& error) {
+    error.clear();
+    for (const std::string& path : candidate_paths(folder, name)) {
+        const load_outcome loaded = load_picture_file(path, texture);
+        if (loaded.ok) return true;
+        // load_picture_file puts "name: " in front.
+        const std::size_t named = loading::file_name_of(path).size() + 2;
+        const std::string why = loaded.message.substr(std::min(named, loaded.message.size()));
+        if (error.empty() || error.rfind("could not be opened", 0) == 0) error = why;
+    }
+    return false;
+}
 
 class obj_converter {
 public:
@@ -303,8 +370,8 @@ void remove_repeats(mesh& g) {
     g.points.erase(std::unique(g.points.begin(), g.points.end()), g.points.end());
 }
 
-void add_materials(const std::vector<tinyobj::material_t>& materials, const std::string& folder, model& out,
-                   std::string& warning) {
+// Returns a clause for the warning on textures that could not be read.
+std::string add_materials(const std::vector<tinyobj::material_t>& materials, const std::string& folder, model& out) {
     std::map<std::string, int> texture_by_name;
     std::size_t unreadable = 0;
     std::string first_problem;
@@ -322,17 +389,13 @@ void add_materials(const std::vector<tinyobj::material_t>& materials, const std:
                 mat.diffuse_texture = known->second;
             } else {
                 picture texture;
-                load_outcome loaded;
-                for (const std::string& path : candidate_paths(folder, m.diffuse_texname)) {
-                    loaded = load_picture_file(path, texture);
-                    if (loaded.ok) break;
-                }
+                std::string error;
                 int index = -1;
-                if (loaded.ok) {
+                if (load_texture(folder, m.diffuse_texname, texture, error)) {
                     index = static_cast<int>(out.textures.size());
                     out.textures.push_back(std::move(texture));
                 } else if (unreadable++ == 0) {
-                    first_problem = "texture " + loaded.message;
+                    first_problem = "texture " + m.diffuse_texname + " " + error;
                 }
                 texture_by_name[m.diffuse_texname] = index;
                 mat.diffuse_texture = index;
@@ -342,10 +405,16 @@ void add_materials(const std::vector<tinyobj::material_t>& materials, const std:
     }
     if (unreadable > 1)
         first_problem += " (and " + loading::counted(unreadable - 1, "more texture") + " not read)";
-    loading::add_warning(warning, first_problem);
+    return first_problem;
 }
 
 load_outcome load_obj_text(const char* text, std::size_t size, const std::string& base_folder, model& out) {
+    std::string warning;
+    const std::size_t whole = whole_lines_size(text, size);
+    if (whole < size) {
+        warning = loading::ends_early(loading::counted(count_lines(text, whole), "whole line"));
+        size = whole;
+    }
     const obj_survey s = survey(text, size);
     if (s.triangles > max_triangles)
         return failure(out, "has more than the limit of " + std::to_string(max_triangles) + " triangles");
@@ -392,13 +461,14 @@ load_outcome load_obj_text(const char* text, std::size_t size, const std::string
     if (!converter.all_faces_used()) return failure(out, "has faces this viewer cannot read");
     remove_repeats(g);
 
-    std::string warning = libraries.warning;
+    // What the picture misses first: the warning is one line, which may be cut short.
+    loading::add_warning(warning, libraries.warning);
+    loading::add_warning(warning, add_materials(materials, base_folder, out));
     if (warn.find("not found in .mtl") != std::string::npos)
         loading::add_warning(warning, "uses materials that no material library defines");
     if (converter.dropped_texcoords() > 0)
         loading::add_warning(warning, loading::counted(converter.dropped_texcoords(), "corner") +
                                           " without their texture coordinates, which the file does not have");
-    add_materials(materials, base_folder, out, warning);
     return loading::finish_model(out, std::move(warning));
 }
 

@@ -1,6 +1,7 @@
 // PLY, ASCII and binary of either byte order: the "vertex" element's x, y, z
 // and optional red, green, blue; the "face" element's index lists, cut into
-// triangles. Every other element and property is read past.
+// triangles. Every other element and property is read past. When the data
+// ends early, the whole vertices and faces before the end are kept.
 #include <cmath>
 #include <cstring>
 
@@ -13,6 +14,10 @@ namespace engine {
 namespace {
 
 using loading::failure;
+
+// A list's length is bounded by its type only: a length beyond the data left
+// ends the data early, as a file cut inside the list does.
+constexpr std::uint64_t max_list_length = 0xFFFFFFFFu;
 
 enum class scalar { none, int8, uint8, int16, uint16, int32, uint32, float32, float64 };
 enum class encoding { ascii, little_endian, big_endian };
@@ -112,6 +117,9 @@ public:
     std::size_t remaining() const {
         return format_ == encoding::ascii ? size_ - cursor_.offset() : size_ - position_;
     }
+
+    // Whether the last read failed because the data ended (rather than on a bad value).
+    bool ran_out() const { return bad_token_.empty() && !bad_count_; }
 
     // Why the last read failed.
     std::string problem() const {
@@ -260,28 +268,34 @@ public:
     load_outcome read() {
         for (const element& e : header_.elements) {
             if (e.properties.empty()) continue;  // holds no data, however many it claims
+            bool whole = true;
             if (e.name == "vertex") {
                 if (have_vertices_) return failure(out_, "has two vertex elements");
                 have_vertices_ = true;
-                if (!read_vertices(e)) return outcome_;
+                whole = read_vertices(e);
             } else if (e.name == "face") {
-                if (!read_faces(e)) return outcome_;
+                whole = read_faces(e);
             } else {
-                for (std::uint64_t i = 0; i < e.count; ++i)
-                    if (!skip_instance(e)) return ends_in(e, i);
+                for (std::uint64_t i = 0; i < e.count && whole; ++i)
+                    if (!skip_instance(e)) whole = stop(e, i);
             }
+            if (!whole && !ended_in_) return outcome_;
+            if (!whole) break;
         }
-        mesh& g = out_.geometry;
-        for (std::uint32_t index : face_indices_)
-            if (index >= g.positions.size())
-                return failure(out_, "a face refers to vertex " + std::to_string(index) + ", but the file has " +
-                                         std::to_string(g.positions.size()) + " vertices");
-        cut_faces();
         std::string warning;
+        if (ended_in_) {
+            warning = loading::ends_early(what_was_read());
+            if (out_.geometry.positions.empty()) return failure(out_, warning);
+        }
+        if (!keep_faces_with_known_vertices()) return outcome_;
+        cut_faces();
         if (degenerate_faces_ > 0)
-            warning = "left out " + loading::counted(degenerate_faces_, "face") + " with fewer than 3 corners";
+            loading::add_warning(warning, "left out " + loading::counted(degenerate_faces_, "face") +
+                                              " with fewer than 3 corners");
         return loading::finish_model(out_, std::move(warning));
     }
+
+    bool ended_early() const { return ended_in_ != nullptr; }
 
 private:
     bool read_vertices(const element& e) {
@@ -301,7 +315,7 @@ private:
         if (coloured) g.colors.reserve(g.positions.capacity());
         std::vector<double> scalars(e.properties.size());
         for (std::uint64_t i = 0; i < e.count; ++i) {
-            if (!read_instance(e, scalars)) return fail(ends_in(e, i));
+            if (!read_instance(e, scalars)) return stop(e, i);
             g.positions.emplace_back(scalars[x], scalars[y], scalars[z]);
             if (coloured) {
                 auto channel = [&](int p) {
@@ -318,17 +332,27 @@ private:
         const int list = index_of(e, {"vertex_indices", "vertex_index"}, true);
         if (list < 0) return fail(failure(out_, "its faces have no vertex_indices list"));
         for (std::uint64_t i = 0; i < e.count; ++i) {
+            // A face the data ends in is taken back whole.
+            const std::size_t indices = face_indices_.size(), faces = face_sizes_.size();
+            const std::size_t degenerate = degenerate_faces_;
+            const std::uint64_t triangles = triangles_;
+            auto stop_in_face = [&] {
+                face_indices_.resize(indices);
+                face_sizes_.resize(faces);
+                degenerate_faces_ = degenerate;
+                triangles_ = triangles;
+                return stop(e, i);
+            };
             for (int p = 0; p < static_cast<int>(e.properties.size()); ++p) {
                 if (p != list) {
-                    if (!skip_property(e.properties[p])) return fail(ends_in(e, i));
+                    if (!skip_property(e.properties[p])) return stop_in_face();
                     continue;
                 }
                 std::uint64_t corners = 0;
-                if (!values_.read_count(e.properties[p].count_type, values_.remaining(), corners))
-                    return fail(ends_in(e, i));
+                if (!values_.read_count(e.properties[p].count_type, max_list_length, corners)) return stop_in_face();
                 for (std::uint64_t k = 0; k < corners; ++k) {
                     std::uint64_t index = 0;
-                    if (!values_.read_count(e.properties[p].type, no_index - 1, index)) return fail(ends_in(e, i));
+                    if (!values_.read_count(e.properties[p].type, no_index - 1, index)) return stop_in_face();
                     face_indices_.push_back(static_cast<std::uint32_t>(index));
                 }
                 if (corners < 3) {
@@ -399,7 +423,7 @@ private:
         double value = 0;
         if (!p.is_list()) return values_.read(p.type, value);
         std::uint64_t length = 0;
-        if (!values_.read_count(p.count_type, values_.remaining(), length)) return false;
+        if (!values_.read_count(p.count_type, max_list_length, length)) return false;
         for (std::uint64_t i = 0; i < length; ++i)
             if (!values_.read(p.type, value)) return false;
         return true;
@@ -408,6 +432,59 @@ private:
     load_outcome ends_in(const element& e, std::uint64_t instance) {
         return failure(out_, e.name + " " + std::to_string(instance) + " of " + std::to_string(e.count) + ": " +
                                  values_.problem());
+    }
+
+    // Instance `instance` of `e` could not be read: the data ended there, and
+    // the reading stops, or a value is bad, and the load fails. False either way.
+    bool stop(const element& e, std::uint64_t instance) {
+        if (!values_.ran_out()) return fail(ends_in(e, instance));
+        ended_in_ = &e;
+        whole_instances_ = instance;
+        return false;
+    }
+
+    // "70048 of 70051 vertices and 0 of 5000 faces": the element the data
+    // ended in, and the vertices and faces after it, none of which were read.
+    std::string what_was_read() const {
+        std::string read;
+        bool after = false;
+        for (const element& e : header_.elements) {
+            after = after || &e == ended_in_;
+            const bool used = e.name == "vertex" || e.name == "face";
+            if (!after || e.properties.empty() || (&e != ended_in_ && !used)) continue;
+            if (!read.empty()) read += " and ";
+            read += std::to_string(&e == ended_in_ ? whole_instances_ : 0) + " of " + std::to_string(e.count) + " ";
+            if (e.name == "vertex") read += e.count == 1 ? "vertex" : "vertices";
+            else if (e.name == "face") read += e.count == 1 ? "face" : "faces";
+            else read += loading::quoted(e.name) + (e.count == 1 ? " element" : " elements");
+        }
+        return read;
+    }
+
+    // Faces must name vertices the file has. When the data ended early,
+    // faces naming vertices it did not reach are left out; otherwise the
+    // file is damaged and the load fails.
+    bool keep_faces_with_known_vertices() {
+        const std::size_t vertices = out_.geometry.positions.size();
+        std::size_t from = 0, to = 0, kept_faces = 0;
+        for (std::uint32_t corners : face_sizes_) {
+            bool known = true;
+            for (std::uint32_t k = 0; k < corners && known; ++k) {
+                const std::uint32_t index = face_indices_[from + k];
+                known = index < vertices;
+                if (!known && !ended_in_)
+                    return fail(failure(out_, "a face refers to vertex " + std::to_string(index) +
+                                                  ", but the file has " + std::to_string(vertices) + " vertices"));
+            }
+            if (known) {
+                for (std::uint32_t k = 0; k < corners; ++k) face_indices_[to++] = face_indices_[from + k];
+                face_sizes_[kept_faces++] = corners;
+            }
+            from += corners;
+        }
+        face_indices_.resize(to);
+        face_sizes_.resize(kept_faces);
+        return true;
     }
 
     bool fail(load_outcome outcome) {
@@ -419,6 +496,8 @@ private:
     value_reader values_;
     model& out_;
     load_outcome outcome_;
+    const element* ended_in_ = nullptr;  // the element the data ended in, if it did
+    std::uint64_t whole_instances_ = 0;  // of that element
     bool have_vertices_ = false;
     std::size_t degenerate_faces_ = 0;
     std::uint64_t triangles_ = 0;
@@ -435,7 +514,27 @@ load_outcome load_ply(const unsigned char* bytes, std::size_t size, model& out) 
         header h;
         std::string error;
         if (!read_header(bytes, size, h, error)) return failure(out, error);
-        return ply_reader(h, bytes + h.data_offset, size - h.data_offset, out).read();
+        const unsigned char* data = bytes + h.data_offset;
+        const std::size_t data_size = size - h.data_offset;
+        ply_reader reader(h, data, data_size, out);
+        const load_outcome outcome = reader.read();
+        // Text cut inside its last number reads a shorter number ("12" of
+        // "1234", "1.5e") into an instance that may look whole. When the
+        // reading stops early or fails, text that ends inside a token is read
+        // again without it: the data then ends in the instance holding it.
+        std::size_t trimmed = data_size;
+        if (h.format == encoding::ascii)
+            while (trimmed > 0 && static_cast<unsigned char>(data[trimmed - 1]) > ' ') --trimmed;
+        if (trimmed > 0 && trimmed < data_size && (!outcome.ok || reader.ended_early())) {
+            model shorter;
+            ply_reader again(h, data, trimmed, shorter);
+            const load_outcome second = again.read();
+            if (again.ended_early()) {
+                out = std::move(shorter);
+                return second;
+            }
+        }
+        return outcome;
     });
 }
 

@@ -1,8 +1,10 @@
-// prepare_model: normals split at the crease angle, and corners merged into
-// shared vertices so that each is transformed and lit once per frame.
+// prepare_model: normals split at the crease angle, corners merged into
+// shared vertices so that each is transformed and lit once per frame, and
+// the surfaces that are open, which show both their sides.
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <numeric>
 
 #include "control/engine/prepared_model.h"
 
@@ -88,6 +90,67 @@ struct normal_builder {
     }
 };
 
+// Triangles joined into parts through the edges they share (union-find).
+class triangle_parts {
+public:
+    explicit triangle_parts(std::size_t count) : parent_(count) { std::iota(parent_.begin(), parent_.end(), 0u); }
+    std::uint32_t root(std::uint32_t t) {
+        while (parent_[t] != t) t = parent_[t] = parent_[parent_[t]];
+        return t;
+    }
+    void join(std::uint32_t a, std::uint32_t b) {
+        a = root(a), b = root(b);
+        if (a != b) parent_[std::max(a, b)] = std::min(a, b);
+    }
+
+private:
+    std::vector<std::uint32_t> parent_;
+};
+
+// Fills triangle_open (see prepared_model). Each edge is met at its lower
+// position, among the corners grouped there. A triangle with two corners at
+// one position covers no pixel: it neither joins nor opens a part.
+void mark_open_parts(const mesh& g, const std::vector<std::uint32_t>& source_triangle,
+                     const std::vector<std::uint32_t>& first, const std::vector<std::uint32_t>& grouped,
+                     prepared_model& p) {
+    const std::size_t kept = source_triangle.size();
+    triangle_parts parts(kept);
+    std::vector<std::uint8_t> open(kept, 0);
+    struct edge_use {
+        std::uint32_t other;  // the edge's higher position
+        std::uint32_t triangle;
+        bool outgoing;  // the triangle runs from the lower position to the higher
+    };
+    std::vector<edge_use> uses;
+    for (std::size_t pos = 0; pos + 1 < first.size(); ++pos) {
+        uses.clear();
+        for (std::uint32_t i = first[pos]; i < first[pos + 1]; ++i) {
+            const std::uint32_t t = grouped[i] / 3, k = grouped[i] % 3;
+            const corner* c = &g.corners[3 * source_triangle[t]];
+            const std::uint32_t next = c[(k + 1) % 3].position, previous = c[(k + 2) % 3].position;
+            if (next == pos || previous == pos || next == previous) continue;
+            if (next > pos) uses.push_back({next, t, true});
+            if (previous > pos) uses.push_back({previous, t, false});
+        }
+        std::sort(uses.begin(), uses.end(), [](const edge_use& a, const edge_use& b) { return a.other < b.other; });
+        for (std::size_t from = 0, to = 0; from < uses.size(); from = to) {
+            while (to < uses.size() && uses[to].other == uses[from].other) ++to;
+            const bool paired = to - from == 2 && uses[from].outgoing != uses[from + 1].outgoing;
+            for (std::size_t i = from; i < to; ++i) {
+                if (!paired) open[uses[i].triangle] = 1;
+                parts.join(uses[from].triangle, uses[i].triangle);
+            }
+        }
+    }
+    for (std::uint32_t t = 0; t < kept; ++t)
+        if (open[t]) open[parts.root(t)] = 1;
+    p.triangle_open.resize(kept);
+    for (std::uint32_t t = 0; t < kept; ++t) {
+        p.triangle_open[t] = open[parts.root(t)];
+        p.has_open_surfaces = p.has_open_surfaces || p.triangle_open[t];
+    }
+}
+
 void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_model& p) {
     const mesh& g = m.geometry;
     const std::size_t position_count = g.positions.size();
@@ -128,6 +191,7 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
             for (int k = 0; k < 3; ++k)
                 grouped[fill[g.corners[3 * source_triangle[t] + k].position]++] = static_cast<std::uint32_t>(3 * t + k);
     }
+    mark_open_parts(g, source_triangle, first, grouped, p);
 
     float crease = std::isnan(crease_angle_degrees) ? 60.0f : std::clamp(crease_angle_degrees, 0.0f, 180.0f);
     // A hair of tolerance so that coplanar faces merge at a crease angle of 0.

@@ -28,6 +28,12 @@ public:
     std::vector<std::uint32_t> triangles;         // three vertex indices per triangle
     std::vector<int> triangle_material;           // one per triangle, -1 the default
     std::vector<std::uint8_t> triangle_textured;  // 1: all corners carry texture coordinates
+    // 1: the triangle belongs to an open surface, drawn and lit on the side
+    // the camera sees. Triangles sharing edges form a part; a part is closed
+    // when each of its edges joins exactly two of its triangles running in
+    // opposite directions: from outside only its front faces can show.
+    std::vector<std::uint8_t> triangle_open;
+    bool has_open_surfaces = false;
     std::vector<std::uint32_t> edges;             // vertex pairs, each triangle edge once
     std::vector<std::uint32_t> lines;             // vertex pairs of the model's own lines
     std::vector<std::uint32_t> position_dots;     // one vertex per used position

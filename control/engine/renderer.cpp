@@ -155,6 +155,7 @@ private:
     void vertex_line(std::uint32_t a, std::uint32_t b, const rgb* colour, depth_test test);
     void vertex_dot(std::uint32_t v, const rgb* colour, depth_test test);
     clip_point clip_of(const glm::vec3& world, const rgb& colour, const glm::vec2& uv) const;
+    bool drawn_from_behind(std::size_t t) const { return !cull_ || model_->triangle_open[t]; }
     rgb shade(const render_vertex& v, const glm::vec3& normal) const;
 
     const prepared_model* model_;
@@ -170,8 +171,8 @@ private:
     glm::vec3 centre_{0.0f};
     float radius_ = 1.0f;
     float near_ = 1e-3f;
-    bool cull_ = true;
-    bool two_sided_ = false;
+    bool cull_ = true;        // back faces of closed parts are skipped
+    bool two_sided_ = false;  // back faces are lit on their own side
 };
 
 void frame_drawer::read_settings() {
@@ -183,7 +184,8 @@ void frame_drawer::read_settings() {
     s.light_scale = std::isnan(s.light_scale) ? 1.0f : std::clamp(s.light_scale, 0.0f, 16.0f);
     background_ = from_colorref(s.background);
     cull_ = !s.show_hidden_geometry;
-    two_sided_ = s.show_hidden_geometry && s.lights != light_mode::unlit;
+    // Open surfaces show the side the camera sees, lit on that side.
+    two_sided_ = (s.show_hidden_geometry || (model_ && model_->has_open_surfaces)) && s.lights != light_mode::unlit;
 
     if (model_ && model_->has_bounds) {
         extent_.min = model_->bounds_min;
@@ -311,7 +313,7 @@ inline void frame_drawer::triangle(std::size_t t, const surface& look, bool dept
             raster_.fill_depth(a, c, b);
         else
             raster_.fill(a, c, b, look);
-    } else if (area > 0 && !cull_) {
+    } else if (area > 0 && drawn_from_behind(t)) {
         if (depth_only) {
             raster_.fill_depth(a, b, c);
         } else if (two_sided_) {
@@ -349,7 +351,7 @@ void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool dep
                        double(p[0].y) * (double(p[1].x) * p[2].w - double(p[2].x) * p[1].w) +
                        double(p[0].w) * (double(p[1].x) * p[2].y - double(p[2].x) * p[1].y);
     const bool front = det < 0.0;
-    if (!(det != 0.0) || (!front && cull_)) return;
+    if (!(det != 0.0) || (!front && !drawn_from_behind(t))) return;
     if (!front && two_sided_ && !depth_only)
         for (int k = 0; k < 3; ++k) polygon[0][k].colour = mem_.back[index[k]];
 

@@ -25,7 +25,7 @@ struct view_settings {
     bool show_transparency = true;
     bool show_textures = true;
     bool show_fog = false;
-    bool show_hidden_geometry = false;  // back faces drawn, hidden edges of wireframes shown
+    bool show_hidden_geometry = false;  // back faces of closed parts drawn, hidden edges of wireframes shown
     bool show_vertices = false;
     bool show_lights = false;
     bool show_world_axis = false;
@@ -61,6 +61,9 @@ struct view_settings {
 //   position; hidden edges and points stay hidden unless show_hidden_geometry.
 //   A model's own lines and points are drawn in every mode. Enumerators
 //   outside the lists above read as solid, headlight and no grid.
+// - faces: a closed part of a model (each edge joining two of its triangles
+//   running in opposite directions) shows its front faces only; an open
+//   surface shows both sides, each lit as seen from the camera.
 // - transparency: material opacity below 1, and textures with alpha, are
 //   blended back to front after the opaque triangles (off: drawn opaque).
 // - textures: the material's diffuse map multiplies its colour, repeated

@@ -1,5 +1,6 @@
 // STL, binary and ASCII. A binary file is recognised by its size alone
-// (84 + 50 * count bytes): many binary files begin with "solid" too.
+// (84 + 50 * count bytes): many binary files begin with "solid" too. A file
+// that ends early keeps the triangles it holds whole.
 #include <cstring>
 
 #include "control/engine/loader_support.h"
@@ -47,17 +48,21 @@ void add_triangle(mesh& g, loading::position_welder& welder, const glm::vec3* co
     g.triangle_material.push_back(-1);
 }
 
-load_outcome load_binary(const unsigned char* bytes, std::uint32_t count, model& out) {
+// `whole` of the header's `count` records are in the file: fewer when it ends early.
+load_outcome load_binary(const unsigned char* bytes, std::uint32_t count, std::uint32_t whole, model& out) {
     if (count == 0) return failure(out, "contains no triangles");
     if (count > max_triangles)
         return failure(out, "has " + std::to_string(count) + " triangles, more than the limit of " +
                                 std::to_string(max_triangles));
+    const std::string ended =
+        whole < count ? loading::ends_early(std::to_string(whole) + " of " + loading::counted(count, "triangle")) : "";
+    if (whole == 0) return failure(out, ended);
     mesh& g = out.geometry;
-    g.corners.reserve(std::size_t(3) * count);
-    g.triangle_material.reserve(count);
+    g.corners.reserve(std::size_t(3) * whole);
+    g.triangle_material.reserve(whole);
     loading::position_welder welder(g.positions);
     const unsigned char* record = bytes + header_size;
-    for (std::uint32_t t = 0; t < count; ++t, record += record_size) {
+    for (std::uint32_t t = 0; t < whole; ++t, record += record_size) {
         glm::vec3 corners[3];
         // 12 bytes of normal first, ignored: normals come from the geometry.
         for (int i = 0; i < 3; ++i) {
@@ -66,13 +71,16 @@ load_outcome load_binary(const unsigned char* bytes, std::uint32_t count, model&
         }
         add_triangle(g, welder, corners);
     }
-    return loading::finish_model(out, {});
+    return loading::finish_model(out, ended);
 }
 
 class ascii_reader {
 public:
     ascii_reader(const unsigned char* bytes, std::size_t size, model& out)
-        : cursor_(reinterpret_cast<const char*>(bytes), size), out_(out), welder_(out.geometry.positions) {}
+        : cursor_(reinterpret_cast<const char*>(bytes), size),
+          size_(size),
+          out_(out),
+          welder_(out.geometry.positions) {}
 
     load_outcome read() {
         // "solid" and the solid's name, sometimes written without a blank between.
@@ -86,7 +94,7 @@ public:
             } else if (loading::equals_ignoring_case(token, "endsolid")) {
                 cursor_.rest_of_line();
                 if (cursor_.at_end()) break;
-                if (!keyword("solid")) return error_here("expected 'solid' after 'endsolid'");
+                if (!keyword("solid")) return unexpected(token_, "'solid' after 'endsolid'");
                 cursor_.rest_of_line();
             } else {
                 return unexpected(token, "'facet' or 'endsolid'");
@@ -149,11 +157,17 @@ private:
     }
 
     load_outcome unexpected(std::string_view token, const char* expected) {
+        // The text ends before the facet does, or its last token, with nothing
+        // after it, is cut off ("endfac", "1.5e"): the whole facets before are kept.
+        const std::size_t triangles = out_.geometry.triangle_count();
+        if ((token.empty() || cursor_.offset() == size_) && triangles > 0)
+            return loading::finish_model(out_, loading::ends_early(loading::counted(triangles, "triangle")));
         if (token.empty()) return failure(out_, "ends early, where " + std::string(expected) + " should follow");
         return error_here("expected " + std::string(expected) + ", found " + loading::quoted(token));
     }
 
     loading::text_cursor cursor_;
+    std::size_t size_;
     model& out_;
     loading::position_welder welder_;
     std::string_view token_;
@@ -168,7 +182,7 @@ load_outcome load_stl(const unsigned char* bytes, std::size_t size, model& out) 
         out = model{};
         if (bytes == nullptr || size == 0) return failure(out, "is empty");
         const std::uint32_t count = size >= header_size ? loading::read_u32_le(bytes + 80) : 0;
-        if (size >= header_size && binary_size_for(count) == size) return load_binary(bytes, count, out);
+        if (size >= header_size && binary_size_for(count) == size) return load_binary(bytes, count, count, out);
         if (looks_like_text(bytes, size)) {
             if (begins_with_solid(bytes, size)) return ascii_reader(bytes, size, out).read();
             return failure(out, "is text but not an ASCII STL, which begins with 'solid'");
@@ -181,8 +195,7 @@ load_outcome load_stl(const unsigned char* bytes, std::size_t size, model& out) 
             return failure(out, "claims " + std::to_string(count) + " triangles in its header, more than the limit of " +
                                     std::to_string(max_triangles));
         if (binary_size_for(count) > size)
-            return failure(out, "is truncated after " + std::to_string((size - header_size) / record_size) + " of " +
-                                    std::to_string(count) + " triangles");
+            return load_binary(bytes, count, static_cast<std::uint32_t>((size - header_size) / record_size), out);
         return failure(out, "has " + std::to_string(size - binary_size_for(count)) + " bytes too many for " +
                                 loading::counted(count, "triangle"));
     });
