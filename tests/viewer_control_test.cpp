@@ -712,6 +712,10 @@ const std::string box_obj = "Z:\\usr\\share\\assimp\\models\\OBJ\\box.obj";
 // As a unix path: Wine reads it on the current drive, Z:.
 const std::string spider_obj = "/usr/share/assimp/models/OBJ/spider.obj";
 
+// A square facing the camera, which fills the view's centre; nothing about
+// it calls for a line in the view.
+const std::string quad_obj = "v -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nf 1 2 3 4\n";
+
 // SetBKColor's text and the B, G, R the picture must show for it.
 constexpr char background_text[] = "40,60,90";
 constexpr std::uint32_t background = 90 | 60 << 8 | 40 << 16;
@@ -834,8 +838,9 @@ TEST_F(Hosted, MissingFileShowsALineOverAnEmptySceneAndClearEmptiesIt) {
     watchdog guard(30, "Hosted.MissingFileShowsALineOverAnEmptySceneAndClearEmptiesIt");
     const std::string missing = scratch("missing.bmp"), cleared = scratch("cleared.bmp"),
                       reloaded = scratch("reloaded.bmp"), cleared_model = scratch("cleared-model.bmp");
+    write_file(scratch("quad.obj"), quad_obj);
     run({act(KP_QUELTO3D_SHOW, "Z:\\no\\such\\folder\\model.obj"), save(missing), act(KP_QUELTO3D_CLEAR, ""),
-         save(cleared), act(KP_QUELTO3D_SHOW, box_obj), save(reloaded), act(KP_QUELTO3D_CLEAR, ""),
+         save(cleared), act(KP_QUELTO3D_SHOW, scratch("quad.obj")), save(reloaded), act(KP_QUELTO3D_CLEAR, ""),
          save(cleared_model)});
 
     const picture failed = read_picture(missing);
@@ -899,6 +904,31 @@ TEST_F(Hosted, AnOldMessageLineGoesWithTheNextChangeAndScaleLightingIsAbsolute) 
     ASSERT_TRUE(half.valid() && half_again.valid() && full.valid());
     EXPECT_NE(half.at(width / 2, height / 2), full.at(width / 2, height / 2)) << "0.5 is dimmer than the default";
     EXPECT_EQ(half_again.at(width / 2, height / 2), half.at(width / 2, height / 2)) << "0.5 twice is still 0.5";
+}
+
+// A file that ends early shows what it holds, with a line saying so, and so
+// does a model whose texture is missing; the line stays while that model is
+// shown and goes with it.
+TEST_F(Hosted, WhatAModelLacksStaysInALineWhileItIsShown) {
+    watchdog guard(30, "Hosted.WhatAModelLacksStaysInALineWhileItIsShown");
+    write_file(scratch("cut.obj"), quad_obj + "f 1 2");
+    write_file(scratch("textured.mtl"), "newmtl skin\nKd 1 1 1\nmap_Kd no-such-picture.png\n");
+    write_file(scratch("textured.obj"), "mtllib textured.mtl\nusemtl skin\n" + quad_obj);
+    write_file(scratch("quad.obj"), quad_obj);
+    const std::string names[] = {"cut", "cut-grid", "textured", "quad"};
+    std::vector<step> steps = {act(KP_QUELTO3D_SHOW, scratch("cut.obj")), save(scratch("cut.bmp"), 150),
+                               act(KP_QUELTO3D_GRIDMODE, "0"), save(scratch("cut-grid.bmp"), 150),
+                               act(KP_QUELTO3D_SHOW, scratch("textured.obj")), save(scratch("textured.bmp"), 150),
+                               act(KP_QUELTO3D_SHOW, scratch("quad.obj")), save(scratch("quad.bmp"), 150)};
+    EXPECT_EQ(run(steps), 0);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const picture shot = read_picture(scratch(name + ".bmp"));
+        ASSERT_TRUE(shot.valid());
+        EXPECT_NE(shot.at(width / 2, height / 2), background) << "the model is shown";
+        if (name == "quad") EXPECT_EQ(shot.differing(background, 0, 0, width / 2, 30), 0) << "no line";
+        else EXPECT_GT(shot.differing(background, 0, 0, width / 2, 30), 20) << "a line saying what is missing";
+    }
 }
 
 TEST_F(Hosted, GarbageFilesLeaveAnEmptySceneWithALine) {

@@ -61,12 +61,14 @@ std::uint32_t colour_ref(double value) {
 void load_model(control_state& state, const std::string& path) {
     state.scene = engine::model();
     state.prepared = nullptr;
+    state.model_warning.clear();
     const engine::load_outcome outcome = engine::load_model_file(path, state.scene);
     if (!outcome.ok) {
         state.scene = engine::model();
         state.message = outcome.message.empty() ? path + ": could not be loaded" : outcome.message;
     } else {
         state.message.clear();
+        state.model_warning = outcome.warning;
     }
     reprepare(state);
     reset_view(state);
@@ -89,6 +91,7 @@ bool change(control_state& state, member_id member, const member_values& values)
             state.scene = engine::model();
             state.prepared = nullptr;
             state.message.clear();
+            state.model_warning.clear();
             reset_view(state);
             return true;
         case member_id::rendermode:

@@ -18,6 +18,9 @@ struct control_state {
     engine::camera view;
     engine::picture background_picture;
     std::string message;  // one line shown in the view (a failed load), or empty
+    // What the model shown lacks (a file that ends early, a missing texture):
+    // shown while that model is, when no message stands over it.
+    std::string model_warning;
 
     // Remembered only.
     std::wstring init_identifier, init_folder;

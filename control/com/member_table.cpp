@@ -13,7 +13,8 @@ const member_entry member_table[] = {
      "remembers the identifier and the plug-in folder it is given"},
     {"LOADFILE", member_id::loadfile, as_method, 1, argument_type::text,
      "loads an OBJ (with MTL materials and textures), STL or PLY file and frames it; a failure leaves an empty "
-     "scene and one line in the view saying what failed"},
+     "scene and one line in the view saying what failed; a file that ends early shows what was read, and a "
+     "missing texture or material library is named, in a line that stays while that model is shown"},
     {"RESETSCENE", member_id::resetscene, as_method, 0, argument_type::number,
      "empties the scene and resets the view"},
     {"RENDERMODE", member_id::rendermode, both, 1, argument_type::number,
@@ -54,7 +55,8 @@ const member_entry member_table[] = {
     {"SHOWFOG", member_id::showfog, both, 1, argument_type::number,
      "non-zero: distant parts fade into the background colour"},
     {"SHOWHIDDENGEOMETRY", member_id::showhiddengeometry, both, 1, argument_type::number,
-     "non-zero: back faces are drawn and hidden wireframe edges shown"},
+     "non-zero: the back faces of closed surfaces are drawn and hidden wireframe edges shown (an open "
+     "surface always shows both sides, lit on the side the camera sees)"},
     {"SHOWVERTEXES", member_id::showvertexes, both, 1, argument_type::number, "non-zero: vertices as dots"},
     {"SHOWLIGHTS", member_id::showlights, both, 1, argument_type::number,
      "non-zero: markers where the lights are; only the three lights of light mode 2 have a place in the "

@@ -149,6 +149,7 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
     } catch (...) {
         state_.scene = engine::model();
         state_.prepared = nullptr;
+        state_.model_warning.clear();
         state_.message = "out of memory";
         draw_now();
         return E_OUTOFMEMORY;
@@ -389,7 +390,8 @@ void viewer_control::paint(HDC dc) {
         state_.message = "out of memory while drawing";
     }
     GdiFlush();
-    if (!state_.message.empty()) {
+    const std::string& line_text = state_.message.empty() ? state_.model_warning : state_.message;
+    if (!line_text.empty()) {
         // One readable line over the picture, in a colour that stands out
         // from the background.
         const COLORREF background = state_.settings.background;
@@ -398,7 +400,7 @@ void viewer_control::paint(HDC dc) {
         SetTextColor(buffer_dc_, brightness > 1280 ? RGB(0, 0, 0) : RGB(255, 255, 255));
         HGDIOBJ old_font = SelectObject(buffer_dc_, GetStockObject(DEFAULT_GUI_FONT));
         RECT line = {8, 8, buffer_width_ - 8, buffer_height_ - 8};
-        DrawTextA(buffer_dc_, state_.message.c_str(), static_cast<int>(state_.message.size()), &line,
+        DrawTextA(buffer_dc_, line_text.c_str(), static_cast<int>(line_text.size()), &line,
                   DT_LEFT | DT_TOP | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
         SelectObject(buffer_dc_, old_font);
     }
