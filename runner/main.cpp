@@ -1,7 +1,10 @@
 // quelto-runner: plays the host application's part for the plug-in, so that
 // its registration can be inspected and its actions run from a shell.
+#include "runner/excerpt.h"
 #include "runner/host_window.h"
+#include "runner/installation_check.h"
 #include "runner/plugin_host.h"
+#include "runner/reference.h"
 #include "runner/script.h"
 #include "runner/script_player.h"
 #include "runner/window_size.h"
@@ -19,10 +22,13 @@ constexpr int done = 0;
 constexpr int refused = 1;  // the plug-in answered 0 for an action
 constexpr int bad_input = 2;
 constexpr int window_closed = 3;  // the user closed the window before the script ended
+constexpr int nothing_saved = 4;  // a SaveImage line wrote no file
+constexpr int not_installed = 5;  // --check found something missing
 
 constexpr char usage_text[] =
     "usage: quelto-runner [--dll PATH] [--list] [--verbose] [--size WxH] [--hold]\n"
     "                     [-e LINE]... [SCRIPT]...\n"
+    "       quelto-runner [--dll PATH] --check\n"
     "\n"
     "Loads the plug-in as its host application does and runs actions through it.\n"
     "An action line is an action name (with or without \"KP_Quelto3D_\", any case)\n"
@@ -37,6 +43,8 @@ constexpr char usage_text[] =
     "  --size WxH   size of the host rectangle in pixels (default 640x480)\n"
     "  --hold       keep the window open after the script until it is closed\n"
     "  --verbose    print each action before it runs\n"
+    "  --check      check the installation: the plug-in, the viewer control's\n"
+    "               registration and server file, and that the control draws\n"
     "  --help       print this text\n"
     "\n"
     "A script with Init (or --hold) opens a window with a host rectangle; Init\n"
@@ -44,8 +52,11 @@ constexpr char usage_text[] =
     "so those after Init run inside the viewer's message loop, as in the host.\n"
     "A script that ends while the viewer is up gets End from the runner.\n"
     "Action lines run in command-line order, after all of them have been read.\n"
+    "Before Init, a missing viewer control is reported on stderr. After each\n"
+    "SaveImage, the runner checks that the file was written.\n"
     "Exit status: 0 done, 1 the plug-in refused an action, 2 bad input,\n"
-    "3 the window was closed before the script ended.\n";
+    "3 the window was closed before the script ended, 4 a SaveImage line wrote\n"
+    "no file (stderr says why), 5 --check found something not in place.\n";
 
 // Where action lines come from, in command-line order.
 struct action_source {
@@ -59,6 +70,8 @@ struct options {
     bool verbose = false;
     bool help = false;
     bool hold = false;
+    bool check = false;
+    std::string reference;  // --reference FILE, not in --help: writes the package's REFERENCE.txt
     window_size size;
     std::vector<action_source> sources;
 };
@@ -103,13 +116,20 @@ std::string parse_options(int argc, char** argv, options& parsed) {
             parsed.verbose = true;
         } else if (argument == "--help" || argument == "-h") {
             parsed.help = true;
+        } else if (argument == "--check") {
+            parsed.check = true;
+        } else if (argument == "--reference") {
+            error = value("--reference", parsed.reference);
         } else {
-            error = "unknown option '" + argument + "' (see --help)";
+            error = "unknown option " + quoted(argument) + " (see --help)";
         }
         if (!error.empty()) return error;
     }
-    if (!parsed.help && !parsed.list && !parsed.hold && parsed.sources.empty())
-        return "nothing to do: give --list, -e LINE or a script (see --help)";
+    if ((parsed.check || !parsed.reference.empty()) && (parsed.list || parsed.hold || !parsed.sources.empty()))
+        return std::string(parsed.check ? "--check" : "--reference") + " takes no script, -e, --list or --hold";
+    if (!parsed.help && !parsed.list && !parsed.hold && !parsed.check && parsed.reference.empty() &&
+        parsed.sources.empty())
+        return "nothing to do: give --list, --check, -e LINE or a script (see --help)";
     return {};
 }
 
@@ -123,7 +143,9 @@ std::string read_steps(const std::vector<action_source>& sources, const received
         if (source.is_file) {
             std::string text;
             if (!read_script_file(source.text, text, error)) return "quelto-runner: " + error;
+            const std::size_t before = steps.size();
             error = parse_script(source.text, split_script_lines(text), 1, actions, steps);
+            if (error.empty() && steps.size() == before) return "quelto-runner: " + nothing_to_run(source.text, text);
         } else {
             error = parse_script("-e", {source.text}, ++command_line_count, actions, steps);
         }
@@ -174,6 +196,8 @@ int play(const plugin_host& host, const std::vector<script_step>& steps, const o
         return done;
     case play_result::outcome::refused:
         return refused;
+    case play_result::outcome::nothing_saved:
+        return nothing_saved;
     case play_result::outcome::window_closed:
         std::fprintf(stderr, "quelto-runner: the window was closed; %lu script %s not run\n",
                      static_cast<unsigned long>(result.steps_not_run),
@@ -201,8 +225,10 @@ int main(int argc, char** argv) {
     if (!error.empty()) return fail(error);
 
     std::string path = parsed.dll.empty() ? default_plugin_path() : parsed.dll;
+    if (parsed.check) return check_installation(path) ? done : not_installed;
     std::unique_ptr<plugin_host> host = plugin_host::open(path, error);
     if (!host) return fail(error);
+    if (!parsed.reference.empty()) return write_reference(*host, parsed.reference, error) ? done : fail(error);
 
     std::vector<script_step> steps;
     error = read_steps(parsed.sources, host->actions(), steps);

@@ -1,5 +1,7 @@
 #include "runner/plugin_host.h"
 
+#include "runner/excerpt.h"
+
 #include <ole2.h>
 
 #include <vector>
@@ -59,7 +61,7 @@ std::unique_ptr<plugin_host> plugin_host::open(const std::string& path, std::str
     DWORD load_error = GetLastError();
     SetErrorMode(old_mode);
     if (!host->module_) {
-        error = "cannot load plug-in '" + path + "': " + windows_error_text(load_error);
+        error = "cannot load plug-in " + quoted(path) + ": " + windows_error_text(load_error);
         return nullptr;
     }
 
@@ -70,7 +72,7 @@ std::unique_ptr<plugin_host> plugin_host::open(const std::string& path, std::str
     // Not called by the runner, but a host requires it of every plug-in.
     entry_point<pgEditAction_fn>(host->module_, "_pgEditAction@8", missing);
     if (!missing.empty()) {
-        error = "'" + path + "' is not a plug-in: it does not export ";
+        error = quoted(path) + " is not a plug-in: it does not export ";
         for (std::size_t i = 0; i < missing.size(); ++i) error += (i ? ", " : "") + missing[i];
         return nullptr;
     }
@@ -85,7 +87,7 @@ std::unique_ptr<plugin_host> plugin_host::open(const std::string& path, std::str
                     reinterpret_cast<void*>(&unused_callback), reinterpret_cast<void*>(&unused_callback));
     receiving_catalogue = nullptr;
     if (receiving_failed) {
-        error = "out of memory while '" + path + "' registered its actions";
+        error = "out of memory while " + quoted(path) + " registered its actions";
         return nullptr;
     }
     return host;
@@ -116,15 +118,17 @@ std::string windows_error_text(DWORD code) {
     return text + " (error " + std::to_string(code) + ")";
 }
 
-std::string default_plugin_path() {
+std::string file_beside_runner(const char* name) {
     std::vector<char> buffer(MAX_PATH);
     for (;;) {
         DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length < buffer.size()) {
             std::string path(buffer.data(), length);
             std::size_t slash = path.find_last_of("\\/");
-            return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "VasaQuelto3D.dll";
+            return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + name;
         }
         buffer.resize(buffer.size() * 2);
     }
 }
+
+std::string default_plugin_path() { return file_beside_runner("VasaQuelto3D.dll"); }

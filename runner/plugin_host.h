@@ -47,5 +47,8 @@ private:
 // The system's text for a GetLastError code on one line, with the number.
 std::string windows_error_text(DWORD code);
 
+// The file called `name` in the folder of the running program.
+std::string file_beside_runner(const char* name);
+
 // VasaQuelto3D.dll in the folder of the running program.
 std::string default_plugin_path();

@@ -1,8 +1,12 @@
 #include "runner/script.h"
 
+#include "runner/excerpt.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include <sys/stat.h>
 
 namespace {
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -32,7 +36,7 @@ script_line action_by_number(std::string_view word, const received_catalogue& ac
             }
     }
     result.what = script_line::kind::error;
-    result.error = "action number " + std::string(word) + " is outside 1.." + std::to_string(actions.size());
+    result.error = "action number " + excerpt(word) + " is outside 1.." + std::to_string(actions.size());
     return result;
 }
 
@@ -56,13 +60,13 @@ script_line wait_line(std::string_view text) {
     std::uint64_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') {
-            result.error = "wait needs a whole number of milliseconds, not '" + std::string(text) + "'";
+            result.error = "wait needs a whole number of milliseconds, not " + quoted(text);
             return result;
         }
         if (value <= longest_wait) value = value * 10 + (c - '0');  // stops growing once too long
     }
     if (value > longest_wait) {
-        result.error = "wait " + std::string(text) + " is too long; the longest is " +
+        result.error = "wait " + excerpt(text) + " is too long; the longest is " +
                        std::to_string(longest_wait) + " milliseconds";
         return result;
     }
@@ -96,7 +100,7 @@ script_line parse_script_line(std::string_view line, const received_catalogue& a
         result.number = action->number;
     } else {
         result.what = script_line::kind::error;
-        result.error = "unknown action '" + std::string(word) + "'";
+        result.error = "unknown action " + quoted(word);
         std::string suggestion = suggest_action_name(actions, word);
         if (!suggestion.empty()) result.error += "; did you mean '" + suggestion + "'?";
     }
@@ -134,9 +138,16 @@ std::vector<std::string> split_script_lines(std::string_view text) {
 
 bool read_script_file(const std::string& path, std::string& text, std::string& error) {
     bool from_stdin = path == "-";
+    // Opening a folder fails with "Permission denied" on Windows, which sends
+    // the author looking for a permission problem.
+    struct stat status;
+    if (!from_stdin && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+        error = "script " + quoted(path) + " is a folder, not a file";
+        return false;
+    }
     std::FILE* file = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
     if (!file) {
-        error = "cannot read script '" + path + "': " + std::strerror(errno);
+        error = "cannot read script " + quoted(path) + ": " + std::strerror(errno);
         return false;
     }
     text.clear();
@@ -147,9 +158,14 @@ bool read_script_file(const std::string& path, std::string& text, std::string& e
     int failure = errno;
     if (!from_stdin) std::fclose(file);
     if (failed) {
-        error = "cannot read script '" + path + "': " + std::strerror(failure);
+        error = "cannot read script " + quoted(path) + ": " + std::strerror(failure);
         return false;
     }
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     return true;
+}
+
+std::string nothing_to_run(const std::string& path, std::string_view text) {
+    const std::string name = path == "-" ? "standard input" : "script " + quoted(path);
+    return name + (text.empty() ? " is empty" : " holds only comments and blank lines") + ": nothing to run";
 }

@@ -50,5 +50,10 @@ std::string parse_script(std::string_view source, const std::vector<std::string>
 std::vector<std::string> split_script_lines(std::string_view text);
 
 // Reads a whole script file ("-" is standard input), dropping a UTF-8 byte
-// order mark. On failure returns false and a message naming the file.
+// order mark. On failure (a folder among them) returns false and a message
+// naming the file.
 bool read_script_file(const std::string& path, std::string& text, std::string& error);
+
+// The message for a script file whose `text` has no action or wait line:
+// "nothing to run", with the script's name and whether it is empty.
+std::string nothing_to_run(const std::string& path, std::string_view text);

@@ -1,6 +1,11 @@
 #include "runner/script_player.h"
 
+#include "runner/control_registration.h"
+#include "runner/excerpt.h"
+#include "runner/saved_file.h"
+
 #include <cstdio>
+#include <optional>
 
 namespace {
 constexpr char driver_class[] = "QueltoRunnerDriver";
@@ -20,7 +25,8 @@ public:
     script_player(const plugin_host& host, const std::vector<script_step>& steps, host_window* window,
                   const play_options& options)
         : host_(host), steps_(steps), window_(window), options_(options),
-          init_number_(action_number(host.actions(), "Init")), end_number_(action_number(host.actions(), "End")) {}
+          init_number_(action_number(host.actions(), "Init")), end_number_(action_number(host.actions(), "End")),
+          save_image_number_(action_number(host.actions(), "SaveImage")) {}
     ~script_player() {
         if (window_) window_->on_closed(nullptr);
         if (driver_) DestroyWindow(driver_);
@@ -36,7 +42,8 @@ private:
     void continue_soon() { PostMessageA(driver_, next_step_message, 0, 0); }
     void next_step();
     void wait(const script_step& step);
-    bool run_action(std::int32_t number, const std::string& parameter, const std::string& origin);
+    play_result::outcome run_action(std::int32_t number, const std::string& parameter, const std::string& origin);
+    void warn_about_the_control();
     void stop(play_result::outcome outcome);
     void window_closed();
     void check_finished();
@@ -48,6 +55,7 @@ private:
     play_options options_;
     std::int32_t init_number_;
     std::int32_t end_number_;
+    std::int32_t save_image_number_;
 
     HWND driver_ = nullptr;
     std::size_t next_ = 0;
@@ -55,6 +63,7 @@ private:
     bool timer_pending_ = false;
     bool script_over_ = false;
     bool finished_ = false;
+    bool control_looked_for_ = false;
     play_result result_;
 };
 
@@ -122,19 +131,21 @@ void script_player::next_step() {
     if (step.what == script_step::kind::wait) return wait(step);
 
     if (step.number != init_number_ || init_number_ == 0) {
-        if (!run_action(step.number, step.parameter, step.origin)) return stop(play_result::outcome::refused);
+        play_result::outcome outcome = run_action(step.number, step.parameter, step.origin);
+        if (outcome != play_result::outcome::done) return stop(outcome);
         return continue_soon();
     }
 
     std::string parameter = step.parameter;
     if (parameter.empty() && window_ && window_->rectangle())
         parameter = std::to_string(reinterpret_cast<std::uintptr_t>(window_->rectangle()));
+    warn_about_the_control();
     // Init keeps the viewer up inside its own message loop and returns only
     // when the viewer ends: the rest of the script must be on the queue
     // first, so that it runs nested in that loop as in the host.
     continue_soon();
     ++inits_running_;
-    bool accepted = run_action(step.number, parameter, step.origin);
+    bool accepted = run_action(step.number, parameter, step.origin) == play_result::outcome::done;
     --inits_running_;
     if (options_.verbose) {
         std::printf("%s: Init returned\n", step.origin.c_str());
@@ -154,16 +165,35 @@ void script_player::wait(const script_step& step) {
     if (!timer_pending_) continue_soon();
 }
 
-bool script_player::run_action(std::int32_t number, const std::string& parameter, const std::string& origin) {
+play_result::outcome script_player::run_action(std::int32_t number, const std::string& parameter,
+                                               const std::string& origin) {
     if (options_.verbose) {
         std::printf("%s: %d %s\"%s\"\n", origin.c_str(), static_cast<int>(number),
-                    action_name(host_, number).c_str(), parameter.c_str());
+                    action_name(host_, number).c_str(), excerpt(parameter).c_str());
         // The action may not come back soon (Init runs a message loop).
         std::fflush(stdout);
     }
-    if (host_.run_action(number, parameter) == 1) return true;
-    std::fprintf(stderr, "%s: the plug-in refused action %d\n", origin.c_str(), static_cast<int>(number));
-    return false;
+    std::optional<saved_file_watch> saved;
+    if (number == save_image_number_ && save_image_number_ != 0) saved.emplace(parameter);
+    if (host_.run_action(number, parameter) != 1) {
+        std::fprintf(stderr, "%s: the plug-in refused action %d\n", origin.c_str(), static_cast<int>(number));
+        return play_result::outcome::refused;
+    }
+    if (saved && !saved->written()) {
+        std::fprintf(stderr, "%s: SaveImage wrote nothing to %s: %s\n", origin.c_str(),
+                     quoted(saved->full_name()).c_str(), saved->likely_cause().c_str());
+        return play_result::outcome::nothing_saved;
+    }
+    return play_result::outcome::done;
+}
+
+// The plug-in says nothing when it cannot create the viewer control: the
+// author would only see an empty viewer.
+void script_player::warn_about_the_control() {
+    if (control_looked_for_) return;
+    control_looked_for_ = true;
+    std::string warning = control_warning(find_control_registration());
+    if (!warning.empty()) std::fprintf(stderr, "quelto-runner: %s\n", warning.c_str());
 }
 
 // Ends the script. A viewer still up is ended with End, as the host would on

@@ -17,9 +17,10 @@ struct play_options {
 };
 
 struct play_result {
-    enum class outcome { done, refused, window_closed, failed };
+    // nothing_saved: a SaveImage line left its file as it was (a message said why).
+    enum class outcome { done, refused, window_closed, nothing_saved, failed };
     outcome what = outcome::done;
-    std::size_t steps_not_run = 0;  // refused, window_closed
+    std::size_t steps_not_run = 0;  // refused, window_closed, nothing_saved
     std::string error;              // failed: the runner could not play at all
 };
 
@@ -27,6 +28,8 @@ struct play_result {
 // Init and no hold is asked for) is the host window: Init without a parameter
 // gets its rectangle's handle, and closing it stops the script. A script that
 // stops while the viewer is up ends it with End, unless `hold` keeps it.
+// Before the first Init, a missing viewer control is reported on stderr; a
+// SaveImage that writes no file stops the script.
 play_result play_script(const plugin_host& host, const std::vector<script_step>& steps, host_window* window,
                         const play_options& options);
 

@@ -1,5 +1,7 @@
 #include "runner/window_size.h"
 
+#include "runner/excerpt.h"
+
 namespace {
 // A side of 1..largest_window_side written in plain digits.
 bool parse_side(std::string_view digits, int& side) {
@@ -21,7 +23,7 @@ bool parse_window_size(std::string_view text, window_size& size, std::string& er
     if (x == std::string_view::npos || !parse_side(text.substr(0, x), parsed.width) ||
         !parse_side(text.substr(x + 1), parsed.height)) {
         error = "--size wants WIDTHxHEIGHT in pixels, each 1.." + std::to_string(largest_window_side) +
-                ", such as 640x480; not '" + std::string(text) + "'";
+                ", such as 640x480; not " + quoted(text);
         return false;
     }
     size = parsed;

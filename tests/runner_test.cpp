@@ -32,13 +32,33 @@ std::string windows_path(const char* variable, const char* fallback) {
 
 std::string plugin_path() { return windows_path("QUELTO_PLUGIN_DLL", "VasaQuelto3D.dll"); }
 std::string runner_path() { return windows_path("QUELTO_RUNNER_EXE", "quelto-runner.exe"); }
+std::string bmp2png_path() { return windows_path("QUELTO_BMP2PNG_EXE", "quelto-bmp2png.exe"); }
 
-std::string temp_file(const std::string& name, const std::string& contents) {
+std::string temp_folder() {
     char folder[MAX_PATH];
     GetTempPathA(MAX_PATH, folder);
-    std::string path = std::string(folder) + name;
+    return folder;  // ends in a backslash
+}
+
+std::string temp_file(const std::string& name, const std::string& contents) {
+    std::string path = temp_folder() + name;
     std::ofstream(path, std::ios::binary) << contents;
     return path;
+}
+
+std::string file_contents(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// Width and height from a BMP file's header; -1, -1 when it has none.
+std::pair<std::int32_t, std::int32_t> bmp_size(const std::string& path) {
+    std::string bytes = file_contents(path);
+    if (bytes.size() < 26 || bytes.compare(0, 2, "BM") != 0) return {-1, -1};
+    std::int32_t width, height;
+    std::memcpy(&width, &bytes[18], 4);
+    std::memcpy(&height, &bytes[22], 4);
+    return {width, height};
 }
 
 // A small catalogue shaped like the plug-in's: names end in one space, and
@@ -248,11 +268,12 @@ struct run_result {
     }
 };
 
-// quelto-runner.exe running as a child process, its output read as it comes.
+// quelto-runner.exe (or another of our programs) running as a child
+// process, its output read as it comes.
 class runner_process {
 public:
     // `arguments` are already quoted where needed.
-    explicit runner_process(const std::string& arguments) {
+    explicit runner_process(const std::string& arguments, const std::string& program = runner_path()) {
         SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
         HANDLE out_write, err_write;
         if (!CreatePipe(&out_read_, &out_write, &inherit, 0) || !CreatePipe(&err_read_, &err_write, &inherit, 0)) {
@@ -267,7 +288,7 @@ public:
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = out_write;
         startup.hStdError = err_write;
-        command_ = "\"" + runner_path() + "\" " + arguments;
+        command_ = "\"" + program + "\" " + arguments;
         std::string command_line = command_;
         started_at_ = GetTickCount();
         BOOL started = CreateProcessA(nullptr, &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
@@ -333,8 +354,23 @@ private:
 };
 
 // Under Wine a start takes about a second; a minute means a hang.
+// The runner's stderr without its warning about the viewer control, which
+// depends on what the shared prefix has registered (the package test checks
+// the warning in a prefix of its own).
+std::string without_control_warning(std::string err) {
+    for (const char* start : {"quelto-runner: the viewer control ", "quelto-runner: no viewer control "}) {
+        const std::size_t at = err.rfind(start, 0) == 0 ? 0 : err.find(std::string("\n") + start);
+        if (at == std::string::npos) continue;
+        const std::size_t from = at == 0 ? 0 : at + 1;
+        err.erase(from, err.find('\n', from) - from + 1);
+    }
+    return err;
+}
+
 run_result run_runner(const std::string& arguments, DWORD limit = 60000) {
-    return runner_process(arguments).finish(limit);
+    run_result run = runner_process(arguments).finish(limit);
+    run.err = without_control_warning(run.err);
+    return run;
 }
 
 std::string with_plugin(const std::string& arguments) { return "--dll \"" + plugin_path() + "\" " + arguments; }
@@ -406,6 +442,47 @@ TEST(RunnerProgram, BadInputGivesOneLineAndExitCode2) {
     expect_one_error_line(run_runner(""), "nothing to do");
 }
 
+// A script that cannot run says why, by its name; a message quotes at most an
+// excerpt of what it was given, however long that is.
+TEST(RunnerProgram, ScriptsWithNothingToRunAndOverlongInput) {
+    const std::string folder = temp_folder() + "quelto_runner_folder";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    expect_one_error_line(run_runner(with_plugin("\"" + folder + "\"")),
+                          "script '" + folder + "' is a folder, not a file\n");
+
+    const std::string empty = temp_file("quelto_runner_empty.txt", "");
+    expect_one_error_line(run_runner(with_plugin("-e End \"" + empty + "\"")),
+                          "script '" + empty + "' is empty: nothing to run\n");
+    const std::string comments = temp_file("quelto_runner_comments.txt", "# only a comment\r\n\r\n \t\r\n");
+    expect_one_error_line(run_runner(with_plugin("\"" + comments + "\"")),
+                          "script '" + comments + "' holds only comments and blank lines: nothing to run\n");
+
+    const std::string huge = temp_file("quelto_runner_huge.txt", std::string(100000, 'Q') + " x\r\n");
+    expect_one_error_line(run_runner(with_plugin("\"" + huge + "\"")),
+                          huge + ":1: unknown action '" + std::string(77, 'Q') + "...'\n");
+}
+
+// A SaveImage while no viewer is up saves a picture of no pixels; the
+// converter refuses it, and a file that is no BMP, instead of writing a PNG.
+TEST(RunnerProgram, Bmp2PngRefusesWhatItCannotConvert) {
+    const std::string nothing = temp_file("quelto_runner_nothing.bmp", "");
+    run_result saved = run_runner(with_plugin("-e \"SaveImage " + nothing + "\""));
+    ASSERT_EQ(saved.exit_code, 0u) << saved.err;
+    ASSERT_EQ(bmp_size(nothing), std::make_pair(0, 0));
+
+    const std::string text = temp_file("quelto_runner_text.bmp", "not a picture");
+    const std::pair<std::string, std::string> rows[] = {{nothing, "the picture is 0x0 pixels"},
+                                                        {text, "cannot be converted"}};
+    for (const auto& [input, message] : rows) {
+        const std::string png = input + ".png";
+        DeleteFileA(png.c_str());
+        run_result run = runner_process("\"" + input + "\" \"" + png + "\"", bmp2png_path()).finish(60000);
+        EXPECT_EQ(run.exit_code, 1u) << input;
+        EXPECT_NE(run.err.find(input + ": " + message), std::string::npos) << run.err;
+        EXPECT_EQ(GetFileAttributesA(png.c_str()), INVALID_FILE_ATTRIBUTES) << "a PNG was written for " << input;
+    }
+}
+
 // --verbose output of a script that opens the window, with the rectangle's
 // handle put in for "#"; "" when the first line is not the window's.
 std::string with_handle_placeholder(const std::string& out, const std::string& size) {
@@ -425,7 +502,7 @@ TEST(RunnerViewer, ActionsRunInsideInit) {
     run_result run = run_runner(
         with_plugin("--verbose --size 320x200 -e Init -e \"SetBKColor 1,2,3\" -e \"GridSize 5\" "
                     "-e \"wait 700\" -e End"),
-        20000);
+        60000);
     EXPECT_EQ(run.exit_code, 0u) << run.err;
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(with_handle_placeholder(run.out, "320x200"),
@@ -445,7 +522,7 @@ TEST(RunnerViewer, ActionsRunInsideInit) {
 }
 
 TEST(RunnerViewer, ScriptWithoutEndGetsEnd) {
-    run_result run = run_runner(with_plugin("--verbose -e Init -e \"GridSize 5\""), 20000);
+    run_result run = run_runner(with_plugin("--verbose -e Init -e \"GridSize 5\""), 60000);
     EXPECT_EQ(run.exit_code, 0u) << run.err;
     EXPECT_EQ(with_handle_placeholder(run.out, "640x480"),
               "runner: host rectangle 640x480, handle #\n"
@@ -460,7 +537,7 @@ TEST(RunnerViewer, ScriptWithoutEndGetsEnd) {
 // a second Init brings the viewer up again.
 TEST(RunnerViewer, ScriptGoesOnAfterTheViewerEnds) {
     run_result run = run_runner(
-        with_plugin("--verbose -e Init -e End -e \"wait 50\" -e \"SetBKColor 4,5,6\" -e Init"), 20000);
+        with_plugin("--verbose -e Init -e End -e \"wait 50\" -e \"SetBKColor 4,5,6\" -e Init"), 60000);
     EXPECT_EQ(run.exit_code, 0u) << run.err;
     EXPECT_EQ(with_handle_placeholder(run.out, "640x480"),
               "runner: host rectangle 640x480, handle #\n"
@@ -481,16 +558,56 @@ TEST(RunnerViewer, PictureHasTheRectanglesSize) {
     std::string picture = temp_file("quelto_runner_picture.bmp", "");
     DeleteFileA(picture.c_str());
     run_result run =
-        run_runner(with_plugin("--size 200x120 -e Init -e \"wait 100\" -e \"SaveImage " + picture + "\""), 20000);
+        run_runner(with_plugin("--size 200x120 -e Init -e \"wait 100\" -e \"SaveImage " + picture + "\""), 60000);
     EXPECT_EQ(run.exit_code, 0u) << run.err;
-    std::ifstream file(picture, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    ASSERT_GE(bytes.size(), 26u) << "no picture written to " << picture;
-    std::int32_t width, height;
-    std::memcpy(&width, &bytes[18], 4);
-    std::memcpy(&height, &bytes[22], 4);
-    EXPECT_EQ(width, 200);
-    EXPECT_EQ(height, 120);
+    EXPECT_EQ(bmp_size(picture), std::make_pair(200, 120));
+}
+
+// SaveImage runs inside Init's loop. A file it did not write is reported with
+// the likely cause, the viewer is ended, no later line runs, and the run ends
+// with status 4; the file, if there is one, keeps its time and contents.
+TEST(RunnerViewer, SaveImageThatWritesNothingEndsTheRun) {
+    const std::string missing = temp_folder() + "quelto_no_such_folder";
+    run_result run = run_runner(
+        with_plugin("--verbose -e Init -e \"SaveImage " + missing + "\\pic.bmp|x\" -e \"GridSize 3\""), 60000);
+    EXPECT_EQ(run.exit_code, 4u);
+    EXPECT_EQ(run.err, "-e:2: SaveImage wrote nothing to '" + missing + "\\pic.bmp': the folder '" + missing +
+                           "' does not exist\n");
+    EXPECT_NE(run.out.find("\nrunner: 2 KP_Quelto3D_End \"\"\n-e:1: Init returned\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("GridSize"), std::string::npos) << run.out;
+
+    // Names the plug-in refuses; the long one is quoted by its start only.
+    const std::string long_name = temp_folder() + std::string(300, 'n') + ".bmp";
+    const std::pair<std::string, std::string> refused[] = {
+        {"a*b.bmp", "-e:2: SaveImage wrote nothing to 'a*b.bmp': a file name cannot hold '*' or '?'\n"},
+        {long_name, "-e:2: SaveImage wrote nothing to '" + long_name.substr(0, 77) + "...': the name is " +
+                        std::to_string(long_name.size()) + " characters long; SaveImage takes at most 255\n"}};
+    for (const auto& [name, message] : refused) {
+        run_result refusal = run_runner(with_plugin("-e Init -e \"SaveImage " + name + "\""), 60000);
+        EXPECT_EQ(refusal.exit_code, 4u) << name;
+        EXPECT_EQ(refusal.err, message);
+    }
+
+    // Held open by another program: the plug-in cannot open it.
+    const std::string busy = temp_file("quelto_runner_busy.bmp", "old picture");
+    HANDLE held = CreateFileA(busy.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    FILETIME before = {}, after = {};
+    GetFileTime(held, nullptr, nullptr, &before);
+    run_result in_use = run_runner(with_plugin("-e Init -e \"SaveImage " + busy + "\""), 60000);
+    GetFileTime(held, nullptr, nullptr, &after);
+    CloseHandle(held);
+    EXPECT_EQ(in_use.exit_code, 4u);
+    EXPECT_NE(in_use.err.find("': the file could not be written there"), std::string::npos) << in_use.err;
+    EXPECT_EQ(CompareFileTime(&before, &after), 0) << "the file's last-write time was not put back";
+    EXPECT_EQ(file_contents(busy), "old picture");
+
+    // The same picture saved twice in a row to one file is two writes.
+    const std::string twice = temp_file("quelto_runner_twice.bmp", "");
+    run_result saved = run_runner(
+        with_plugin("-e Init -e \"SaveImage " + twice + "\" -e \"SaveImage " + twice + "\""), 60000);
+    EXPECT_EQ(saved.exit_code, 0u) << saved.err;
 }
 
 struct window_search {
@@ -541,7 +658,8 @@ TEST(RunnerViewer, HoldKeepsTheViewerUntilTheWindowCloses) {
     EXPECT_TRUE(viewer_container(frame)) << "Init did not get the rectangle";
     EXPECT_TRUE(runner.still_running(1500)) << "did not hold";
     PostMessageA(frame, WM_CLOSE, 0, 0);
-    run_result run = runner.finish(20000);
+    run_result run = runner.finish(60000);
+    run.err = without_control_warning(run.err);
     EXPECT_EQ(run.exit_code, 0u) << run.err;
     EXPECT_EQ(run.err, "");
     EXPECT_NE(run.out.find("-e:2: 15 KP_Quelto3D_GridSize \"3\"\n-e:1: Init returned\n"), std::string::npos)
@@ -554,7 +672,8 @@ TEST(RunnerViewer, ClosingTheWindowStopsTheScript) {
     ASSERT_TRUE(frame) << "no window appeared";
     ASSERT_TRUE(viewer_container(frame)) << "the viewer did not come up";
     PostMessageA(frame, WM_CLOSE, 0, 0);
-    run_result run = runner.finish(20000);
+    run_result run = runner.finish(60000);
+    run.err = without_control_warning(run.err);
     EXPECT_EQ(run.exit_code, 3u);
     EXPECT_EQ(run.err, "quelto-runner: the window was closed; 2 script lines were not run\n");
     EXPECT_EQ(run.out.find("GridSize"), std::string::npos) << run.out;
