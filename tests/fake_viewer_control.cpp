@@ -1,7 +1,6 @@
 #include "tests/fake_viewer_control.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include <algorithm>
 #include <new>
@@ -357,8 +356,9 @@ bool read_default_value(const std::wstring& key_path, std::wstring& data) {
 
 // The class the viewer's ProgID named before the fake took it over (the real
 // control's, when it is registered), put back when this program lets the
-// fake go or ends: the prefix is shared, and a later test program or the
-// runner must find the ProgID as it was.
+// fake go: the prefix is shared, and a later test program or the runner must
+// find the ProgID as it was. (Programs that keep the fake until they end
+// leave it; the real control's tests register it again.)
 const std::wstring prog_id_clsid_key = std::wstring(L"Software\\Classes\\") + prog_id + L"\\CLSID";
 std::wstring class_before_fake;
 bool taken_over = false;
@@ -414,8 +414,6 @@ DWORD register_class() {
         std::wstring current;
         class_before_fake = read_default_value(prog_id_clsid_key, current) && current != clsid_text ? current : L"";
         taken_over = true;
-        static const bool restored_at_exit = std::atexit(give_back_prog_id) == 0;
-        (void)restored_at_exit;
     }
     const struct {
         std::wstring key, data;
