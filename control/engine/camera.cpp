@@ -1,4 +1,6 @@
 // The orbiting camera: framing, mouse steering and projection.
+#include "control/engine/camera.h"
+
 #include <algorithm>
 #include <cmath>
 

@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "control/engine/prepared_model.h"
+#include "control/engine/renderer.h"  // declares prepare_model
 
 namespace engine {
 namespace {
