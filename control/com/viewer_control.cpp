@@ -3,6 +3,8 @@
 // what the window does are in control_window.cpp.
 #include "control/com/viewer_control.h"
 
+#include <string>
+
 using Microsoft::WRL::ComPtr;
 
 namespace {
@@ -17,16 +19,33 @@ bool references_present(const VARIANTARG& value, bool inside_variant = false) {
     return !inside_variant && references_present(*V_VARIANTREF(&value), true);
 }
 
+// A VARIANT cleared when it goes.
+struct variant_holder {
+    VARIANT value;
+    variant_holder() { VariantInit(&value); }
+    ~variant_holder() { VariantClear(&value); }
+    variant_holder(const variant_holder&) = delete;
+    variant_holder& operator=(const variant_holder&) = delete;
+};
+
+// A text in the ANSI code page, as the loaders take file names.
+std::string to_ansi(const wchar_t* text, int length) {
+    if (length <= 0) return {};
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string result(bytes > 0 ? bytes : 0, '\0');
+    if (bytes > 0) WideCharToMultiByte(CP_ACP, 0, text, length, result.data(), bytes, nullptr, nullptr);
+    return result;
+}
+
 // A VARIANT as a number or a text, with the usual automation conversions.
-bool read_argument(const VARIANTARG& source, argument_type type, double& number, std::wstring& text) {
+bool read_argument(const VARIANTARG& source, argument_type type, double& number, std::string& text) {
     if (!references_present(source)) return false;
-    VARIANT converted;
-    VariantInit(&converted);
+    variant_holder converted;
     const VARTYPE wanted = type == argument_type::number ? VT_R8 : VT_BSTR;
-    if (FAILED(VariantChangeType(&converted, const_cast<VARIANTARG*>(&source), 0, wanted))) return false;
-    if (type == argument_type::number) number = converted.dblVal;
-    else if (converted.bstrVal) text.assign(converted.bstrVal, SysStringLen(converted.bstrVal));
-    VariantClear(&converted);
+    if (FAILED(VariantChangeType(&converted.value, const_cast<VARIANTARG*>(&source), 0, wanted))) return false;
+    if (type == argument_type::number) number = converted.value.dblVal;
+    else if (converted.value.bstrVal)
+        text = to_ansi(converted.value.bstrVal, static_cast<int>(SysStringLen(converted.value.bstrVal)));
     return true;
 }
 
@@ -132,26 +151,24 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
     }
     if (expected > 0 && !params->rgvarg) return E_INVALIDARG;
 
-    member_values values;
-    values.count = expected;
-    for (int i = 0; i < expected; ++i) {
-        // rgvarg holds the arguments last first.
-        const VARIANTARG& argument = params->rgvarg[expected - 1 - i];
-        if (!read_argument(argument, entry->arguments, values.numbers[i], values.texts[i])) {
-            if (argument_error) *argument_error = static_cast<UINT>(expected - 1 - i);
-            return DISP_E_TYPEMISMATCH;
-        }
-    }
-    // The engine's containers may run out of memory; that must not leave
-    // through a COM boundary.
+    // The texts and the engine's containers may run out of memory; that must
+    // not leave through a COM boundary.
     try {
-        const bool changed = apply_member(state_, entry->id, values);
+        member_values values;
+        values.count = expected;
+        for (int i = 0; i < expected; ++i) {
+            // rgvarg holds the arguments last first.
+            const VARIANTARG& argument = params->rgvarg[expected - 1 - i];
+            if (!read_argument(argument, entry->arguments, values.numbers[i], values.texts[i])) {
+                if (argument_error) *argument_error = static_cast<UINT>(expected - 1 - i);
+                return DISP_E_TYPEMISMATCH;
+            }
+        }
+        const bool changed = apply_member(state_, *entry, values);
         if (entry->id == member_id::hwindow && window_) ShowWindow(window_, state_.window_visible ? SW_SHOW : SW_HIDE);
         if (changed) draw_now();
     } catch (...) {
-        state_.scene = engine::model();
-        state_.prepared = nullptr;
-        state_.model_warning.clear();
+        clear_scene(state_);
         state_.message = "out of memory";
         draw_now();
         return E_OUTOFMEMORY;
