@@ -1,6 +1,6 @@
-// The text side of the PLY and ASCII STL readers: blank-separated tokens
-// with their line, words compared in any case, and numbers read the same
-// whatever the C locale. Internal to the loaders.
+// Text as the PLY, ASCII STL and OBJ readers take it apart: blank-separated
+// tokens with their line, words compared in any case, and numbers read the
+// same whatever the C locale. Internal to the loaders.
 #pragma once
 
 #include <cstddef>
