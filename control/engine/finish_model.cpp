@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "control/engine/finite.h"
 #include "control/engine/load_messages.h"
 
 namespace engine::loading {
 
 namespace {
-
-float finite_or(float value, float fallback) { return std::isfinite(value) ? value : fallback; }
 
 glm::vec3 unit_colour(const glm::vec3& c, const glm::vec3& fallback) {
     glm::vec3 result;
@@ -45,8 +44,7 @@ load_outcome finish_model(model& m, std::string warning) {
     std::vector<char> usable(count);
     bool all_usable = true;
     for (std::size_t i = 0; i < count; ++i) {
-        const glm::vec3& p = g.positions[i];
-        usable[i] = std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+        usable[i] = all_finite(g.positions[i]);
         all_usable = all_usable && usable[i];
     }
     auto good = [&](std::uint32_t index) { return index < count && usable[index]; };

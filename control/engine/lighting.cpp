@@ -2,13 +2,9 @@
 
 #include <cmath>
 
+#include "control/engine/finite.h"
+
 namespace engine {
-
-namespace {
-
-bool finite(const glm::vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
-
-}  // namespace
 
 // The default material answers the headlight with its own diffuse colour on
 // a face turned to the camera: ambient + light = 1.
@@ -21,7 +17,7 @@ lighting make_lighting(light_mode mode, float scale, bool specular, const glm::v
         x.towards = glm::normalize(towards);
         x.colour = colour * scale;
         x.half = glm::normalize(x.towards + to_eye);
-        if (!finite(x.half)) x.half = x.towards;  // light straight behind the model
+        if (!all_finite(x.half)) x.half = x.towards;  // light straight behind the model
     };
     if (mode == light_mode::headlight) {
         l.ambient = glm::vec3(0.2f * scale);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "control/engine/clipping.h"
+#include "control/engine/finite.h"
 #include "control/engine/lighting.h"
 #include "control/engine/overlays.h"
 #include "control/engine/prepared_model.h"
@@ -37,8 +38,6 @@ std::uint32_t pixel_of(const rgb& c) {
     return static_cast<std::uint32_t>(c.r) << 16 | static_cast<std::uint32_t>(c.g) << 8 |
            static_cast<std::uint32_t>(c.b);
 }
-
-bool finite(const glm::vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
 struct material_slot {
     reflectance light;
@@ -158,8 +157,8 @@ void frame_drawer::make_materials() {
         const material& source = m->materials[i];
         material_slot& slot = slots_[i + 1];
         if (!settings_.use_default_material) {
-            slot.light.diffuse = finite(source.diffuse) ? source.diffuse : glm::vec3(0.8f);
-            slot.light.specular = finite(source.specular) ? source.specular : glm::vec3(0.0f);
+            slot.light.diffuse = all_finite(source.diffuse) ? source.diffuse : glm::vec3(0.8f);
+            slot.light.specular = all_finite(source.specular) ? source.specular : glm::vec3(0.0f);
             slot.light.shininess =
                 std::isnan(source.shininess) ? 32.0f : std::clamp(source.shininess, 1.0f, 2048.0f);
         }
@@ -214,7 +213,7 @@ void frame_drawer::vertex_range(std::size_t first, std::size_t end) {
         screen_vertex& out = mem_.vertices[i];
         const glm::vec3 h = transform_.apply(v.position);
         out.outside = 0;
-        if (!finite(h)) {
+        if (!all_finite(h)) {
             out.outside = invalid;
         } else if (!(h.z >= clip_.near)) {
             out.outside = behind;
