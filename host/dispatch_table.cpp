@@ -1,8 +1,9 @@
 #include "host/action_handlers.h"
 #include "host/dispatcher.h"
 
-// Same order as the action catalogue; a test checks each row against the
-// handler exported under the catalogue's handler name.
+// Same order as the action catalogue: row n - 1 carries out action n. Tests
+// run the command actions by number through this table; the rows of Init,
+// End, SaveImage and Resize (1, 2, 6, 13) are checked only to be distinct.
 const action_handler dispatch_table[action_count] = {
     KP_QUELTO3D_INIT,          KP_QUELTO3D_END,
     KP_QUELTO3D_SHOW,          KP_QUELTO3D_BKIMAGE,

@@ -3,6 +3,8 @@
 
 #include "control/com/viewer_control.h"
 
+LONG control_module_references = 0;
+
 namespace {
 
 // One static class object; its lifetime is the module's, so it counts only

@@ -1,11 +1,10 @@
 #include "control/com/control_state.h"
 
-#include <windows.h>
-
 #include <algorithm>
 #include <cmath>
 
 #include "control/engine/model_loaders.h"
+#include "control/engine/renderer.h"
 
 namespace {
 
@@ -17,17 +16,6 @@ Mode clamped_mode(double value, int low, int high, Mode current) {
     if (std::isnan(value)) return current;
     const double whole = std::floor(value + 0.5);
     return static_cast<Mode>(static_cast<int>(std::clamp(whole, double(low), double(high))));
-}
-
-std::string to_ansi(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int bytes = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                          nullptr);
-    std::string result(bytes > 0 ? bytes : 0, '\0');
-    if (bytes > 0)
-        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.data(), bytes, nullptr,
-                            nullptr);
-    return result;
 }
 
 void reprepare(control_state& state) {
@@ -58,10 +46,14 @@ std::uint32_t colour_ref(double value) {
 
 }  // namespace
 
-void load_model(control_state& state, const std::string& path) {
+void clear_scene(control_state& state) {
     state.scene = engine::model();
     state.prepared = nullptr;
     state.model_warning.clear();
+}
+
+void load_model(control_state& state, const std::string& path) {
+    clear_scene(state);
     const engine::load_outcome outcome = engine::load_model_file(path, state.scene);
     if (!outcome.ok) {
         state.scene = engine::model();
@@ -76,22 +68,24 @@ void load_model(control_state& state, const std::string& path) {
 
 namespace {
 
-bool change(control_state& state, member_id member, const member_values& values) {
+bool change(control_state& state, const member_entry& member, const member_values& values) {
     const double value = values.numbers[0];
     engine::view_settings& s = state.settings;
-    switch (member) {
+    if (member.on_off) {
+        s.*member.on_off = on(value);
+        return true;
+    }
+    switch (member.id) {
         case member_id::init:
             state.init_identifier = values.texts[0];
             state.init_folder = values.texts[1];
             return false;
         case member_id::loadfile:
-            load_model(state, to_ansi(values.texts[0]));
+            load_model(state, values.texts[0]);
             return true;
         case member_id::resetscene:
-            state.scene = engine::model();
-            state.prepared = nullptr;
+            clear_scene(state);
             state.message.clear();
-            state.model_warning.clear();
             reset_view(state);
             return true;
         case member_id::rendermode:
@@ -107,8 +101,7 @@ bool change(control_state& state, member_id member, const member_values& values)
             if (std::isnan(value)) return false;
             // Relative to the default, not to the current level: the same
             // value always gives the same brightness.
-            state.light_scale = value > 0 ? std::clamp(float(value), 1.0f / 16, 16.0f) : 1.0f;
-            s.light_scale = state.light_scale;
+            s.light_scale = value > 0 ? std::clamp(float(value), 1.0f / 16, 16.0f) : 1.0f;
             return true;
         case member_id::setcolor: {
             const std::uint32_t colour = colour_ref(values.numbers[1]);
@@ -123,7 +116,7 @@ bool change(control_state& state, member_id member, const member_values& values)
             s.background_picture = nullptr;
             if (!values.texts[0].empty()) {
                 const engine::load_outcome outcome =
-                    engine::load_picture_file(to_ansi(values.texts[0]), state.background_picture);
+                    engine::load_picture_file(values.texts[0], state.background_picture);
                 if (outcome.ok) s.background_picture = &state.background_picture;
                 else state.message = outcome.message;
             }
@@ -143,7 +136,6 @@ bool change(control_state& state, member_id member, const member_values& values)
         case member_id::gridsize:
             s.grid_size = std::isnan(value) || value <= 0 ? 0.0f : float(std::min(value, 1e30));
             return true;
-        case member_id::specularlighting: s.specular = on(value); return true;
         case member_id::smoothing:
             s.smoothing = on(value);
             reprepare(state);
@@ -153,25 +145,17 @@ bool change(control_state& state, member_id member, const member_values& values)
             s.crease_angle_degrees = float(std::clamp(value, 0.0, 180.0));
             reprepare(state);
             return true;
-        case member_id::usedefaultmaterial: s.use_default_material = on(value); return true;
-        case member_id::showtransparency: s.show_transparency = on(value); return true;
-        case member_id::showtextures: s.show_textures = on(value); return true;
-        case member_id::showfog: s.show_fog = on(value); return true;
-        case member_id::showhiddengeometry: s.show_hidden_geometry = on(value); return true;
-        case member_id::showvertexes: s.show_vertices = on(value); return true;
-        case member_id::showlights: s.show_lights = on(value); return true;
-        case member_id::showworldaxis: s.show_world_axis = on(value); return true;
-        case member_id::showboundingbox: s.show_bounding_box = on(value); return true;
         case member_id::hwindow:
             state.window_visible = on(value);
             return true;
+        default:  // the on/off switches, set above by the table's column
+            return false;
     }
-    return false;
 }
 
 }  // namespace
 
-bool apply_member(control_state& state, member_id member, const member_values& values) {
+bool apply_member(control_state& state, const member_entry& member, const member_values& values) {
     // The line about an earlier failure goes with the next change to the
     // picture, so it never stands over a picture it does not describe; a
     // change that fails puts up its own. Showing or hiding the window, or a
@@ -179,7 +163,7 @@ bool apply_member(control_state& state, member_id member, const member_values& v
     std::string earlier = std::move(state.message);
     state.message.clear();
     const bool changed = change(state, member, values);
-    if ((!changed || member == member_id::hwindow) && state.message.empty()) state.message = std::move(earlier);
+    if ((!changed || member.id == member_id::hwindow) && state.message.empty()) state.message = std::move(earlier);
     return changed;
 }
 

@@ -1,13 +1,19 @@
 // What the control's members change: the scene, the view settings and the
-// camera, and the mouse interaction on them. No window or COM here.
+// camera, and the mouse interaction on them. No window, COM or Windows
+// header here: the member logic is built and tested natively too.
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include "control/com/member_table.h"
-#include "control/engine/renderer.h"
+#include "control/engine/camera.h"
 #include "control/engine/scene.h"
+#include "control/engine/view_settings.h"
+
+namespace engine {
+class prepared_model;
+}
 
 enum class mouse_mode { none = 0, rotate = 1, zoom = 2, move = 3 };
 
@@ -23,27 +29,30 @@ struct control_state {
     std::string model_warning;
 
     // Remembered only.
-    std::wstring init_identifier, init_folder;
+    std::string init_identifier, init_folder;
     double render_api = 0;
 
     bool inertial_rotation = false;
-    float light_scale = 1.0f;
     mouse_mode left_button = mouse_mode::rotate;
     mouse_mode right_button = mouse_mode::zoom;
     bool window_visible = true;
 };
 
-// The values of one member call, converted to what the member takes.
+// The values of one member call, converted to what the member takes. Texts
+// are 8-bit, in the ANSI code page, as the loaders take file names.
 struct member_values {
     double numbers[2] = {0, 0};
-    std::wstring texts[2];
+    std::string texts[2];
     int count = 0;
 };
 
 // Applies a member to the state. Returns false when nothing visible changed
 // (so the window needs no repaint). A change clears the message line of an
 // earlier failure.
-bool apply_member(control_state& state, member_id member, const member_values& values);
+bool apply_member(control_state& state, const member_entry& member, const member_values& values);
+
+// Empties the scene: no model, nothing prepared, no warning about it.
+void clear_scene(control_state& state);
 
 // Loads a model file (an 8-bit path in the ANSI code page) and frames it;
 // on failure the scene is empty and state.message says why.

@@ -1,12 +1,18 @@
-// The control's own child window: paints the rendered frame and turns mouse
-// input into view changes.
+// The control's own child window: its class, which lives as long as some
+// control does; painting the rendered frame with the message line over it;
+// and mouse drags, the wheel and the turning that goes on after a drag.
 #include <windowsx.h>
+
+#include <algorithm>
+#include <cmath>
 
 #include "control/com/viewer_control.h"
 
-const char control_window_class[] = "Quelto3DViewerWindow";
-
 namespace {
+
+constexpr char control_window_class[] = "Quelto3DViewerWindow";
+constexpr UINT_PTR inertia_timer = 1;
+constexpr UINT inertia_interval_ms = 16;
 
 viewer_control* control_of(HWND window) {
     return reinterpret_cast<viewer_control*>(GetWindowLongPtrA(window, GWLP_USERDATA));
@@ -84,8 +90,6 @@ bool register_class_locked(HINSTANCE instance) {
     return RegisterClassA(&wc) != 0;
 }
 
-}  // namespace
-
 bool register_control_window_class(HINSTANCE instance) {
     AcquireSRWLockExclusive(&class_lock);
     const bool registered = register_class_locked(instance);
@@ -93,15 +97,141 @@ bool register_control_window_class(HINSTANCE instance) {
     return registered;
 }
 
-void control_created() { InterlockedIncrement(&live_controls); }
+}  // namespace
+
+live_control::live_control() {
+    InterlockedIncrement(&control_module_references);
+    InterlockedIncrement(&live_controls);
+}
 
 // Windows keeps a DLL's window classes after FreeLibrary; one left behind
 // would point its window procedure at whatever is mapped there next. The
 // class goes with the last control (whose window is gone by then), not in
 // DllMain: that runs under the loader lock, where no user32 call belongs.
-void control_destroyed(HINSTANCE instance) {
-    if (InterlockedDecrement(&live_controls) != 0) return;
-    AcquireSRWLockExclusive(&class_lock);
-    if (InterlockedCompareExchange(&live_controls, 0, 0) == 0) UnregisterClassA(control_window_class, instance);
-    ReleaseSRWLockExclusive(&class_lock);
+live_control::~live_control() {
+    if (InterlockedDecrement(&live_controls) == 0) {
+        AcquireSRWLockExclusive(&class_lock);
+        if (InterlockedCompareExchange(&live_controls, 0, 0) == 0)
+            UnregisterClassA(control_window_class, control_instance());
+        ReleaseSRWLockExclusive(&class_lock);
+    }
+    InterlockedDecrement(&control_module_references);
+}
+
+HWND viewer_control::create_window(HWND parent, const RECT& place) {
+    if (!register_control_window_class(control_instance())) return nullptr;
+    return CreateWindowExA(0, control_window_class, "", WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, place.left,
+                           place.top, place.right - place.left, place.bottom - place.top, parent, nullptr,
+                           control_instance(), this);
+}
+
+void viewer_control::repaint() {
+    if (!window_) return;
+    InvalidateRect(window_, nullptr, FALSE);
+}
+
+// A member call's change is drawn before the call returns, so that a host
+// copying the screen right afterwards (a snapshot) sees it, not the frame
+// before. Mouse moves only invalidate: their paints may fold into one.
+void viewer_control::draw_now() {
+    if (!window_) return;
+    RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+}
+
+void viewer_control::paint(HDC dc) {
+    RECT client = {};
+    GetClientRect(window_, &client);
+    buffer_.resize(client.right, client.bottom);
+    if (buffer_.empty()) return;
+    engine::frame target = buffer_.frame();
+    try {
+        engine::render(state_.prepared.get(), state_.settings, state_.view, target);
+    } catch (...) {
+        state_.message = "out of memory while drawing";
+    }
+    GdiFlush();
+    const std::string& line_text = state_.message.empty() ? state_.model_warning : state_.message;
+    if (!line_text.empty()) {
+        // One readable line over the picture, in a colour that stands out
+        // from the background.
+        const COLORREF background = state_.settings.background;
+        const int brightness = GetRValue(background) * 3 + GetGValue(background) * 6 + GetBValue(background);
+        HDC buffer = buffer_.dc();
+        SetBkMode(buffer, TRANSPARENT);
+        SetTextColor(buffer, brightness > 1280 ? RGB(0, 0, 0) : RGB(255, 255, 255));
+        HGDIOBJ old_font = SelectObject(buffer, GetStockObject(DEFAULT_GUI_FONT));
+        RECT line = {8, 8, buffer_.width() - 8, buffer_.height() - 8};
+        DrawTextA(buffer, line_text.c_str(), static_cast<int>(line_text.size()), &line,
+                  DT_LEFT | DT_TOP | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+        SelectObject(buffer, old_font);
+    }
+    BitBlt(dc, 0, 0, buffer_.width(), buffer_.height(), buffer_.dc(), 0, 0, SRCCOPY);
+}
+
+void viewer_control::mouse_down(int button, int x, int y) {
+    // Any click stops the turning left over from a drag.
+    if (spinning_) {
+        KillTimer(window_, inertia_timer);
+        spinning_ = false;
+    }
+    drag_mode_ = button == 0 ? state_.left_button : state_.right_button;
+    drag_button_ = button;
+    last_ = {x, y};
+    last_move_time_ = GetTickCount();
+    spin_dx_ = spin_dy_ = 0;
+    SetCapture(window_);
+}
+
+void viewer_control::mouse_move(int x, int y) {
+    if (drag_mode_ == mouse_mode::none) return;
+    const float dx = float(x - last_.x), dy = float(y - last_.y);
+    last_ = {x, y};
+    if (dx == 0 && dy == 0) return;
+    switch (drag_mode_) {
+        case mouse_mode::rotate:
+            drag_rotate(state_.view, dx, dy);
+            spin_dx_ = dx;
+            spin_dy_ = dy;
+            last_move_time_ = GetTickCount();
+            break;
+        case mouse_mode::zoom: drag_zoom(state_.view, dy, buffer_.height()); break;
+        case mouse_mode::move: engine::pan(state_.view, dx, dy, buffer_.width(), buffer_.height()); break;
+        case mouse_mode::none: break;
+    }
+    repaint();
+}
+
+void viewer_control::mouse_up(int button) {
+    if (drag_mode_ == mouse_mode::none || button != drag_button_) return;
+    const bool rotating = drag_mode_ == mouse_mode::rotate;
+    drag_mode_ = mouse_mode::none;
+    ReleaseCapture();
+    // Keeps turning only when the drag was still moving as it ended.
+    if (rotating && state_.inertial_rotation && GetTickCount() - last_move_time_ < 100 &&
+        (spin_dx_ != 0 || spin_dy_ != 0)) {
+        spinning_ = SetTimer(window_, inertia_timer, inertia_interval_ms, nullptr) != 0;
+    }
+}
+
+void viewer_control::wheel(int delta) {
+    drag_zoom(state_.view, float(delta) / 4, std::max(buffer_.height(), 1));
+    repaint();
+}
+
+void viewer_control::inertia_tick() {
+    spin_dx_ *= 0.95f;
+    spin_dy_ *= 0.95f;
+    if (!state_.inertial_rotation || (std::fabs(spin_dx_) < 0.05f && std::fabs(spin_dy_) < 0.05f)) {
+        KillTimer(window_, inertia_timer);
+        spinning_ = false;
+        return;
+    }
+    drag_rotate(state_.view, spin_dx_, spin_dy_);
+    repaint();
+}
+
+void viewer_control::window_destroyed() {
+    spinning_ = false;
+    drag_mode_ = mouse_mode::none;
+    window_ = nullptr;
 }

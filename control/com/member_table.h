@@ -1,11 +1,15 @@
-// The control's automation members: names, dispatch identifiers and how each
-// may be called. One table drives GetIDsOfNames and Invoke.
+// The control's automation members: names, dispatch identifiers, how each
+// may be called and, for the on/off switches, the view setting each sets.
+// One table drives GetIDsOfNames, Invoke and apply_member. No Windows
+// headers: the member logic is built and tested natively too.
 #pragma once
 
-#include <windows.h>
-#include <oaidl.h>
+#include <cstdint>
 
-enum class member_id : DISPID {
+#include "control/engine/view_settings.h"
+
+// The values are the members' DISPIDs.
+enum class member_id : std::int32_t {
     init = 1,
     loadfile,
     resetscene,
@@ -45,7 +49,10 @@ struct member_entry {
     unsigned kinds;           // member_kinds it accepts
     int argument_count;       // positional arguments of a method; a put takes one value
     argument_type arguments;  // what the arguments are converted to
-    const char* meaning;      // for the README's member table
+    // An on/off switch: the setting it turns on for a non-zero number (NaN
+    // counts as zero); null for every other member.
+    bool engine::view_settings::*on_off;
+    const char* meaning;  // for the README's member table
 };
 
 extern const member_entry member_table[];
@@ -53,4 +60,4 @@ extern const int member_count;
 
 // Case-insensitive lookup of a UTF-16 name; null when the control has none.
 const member_entry* find_member(const wchar_t* name);
-const member_entry* find_member(DISPID id);
+const member_entry* find_member(std::int32_t id);

@@ -7,8 +7,6 @@
 
 #include "control/com/viewer_control.h"
 
-extern "C" IMAGE_DOS_HEADER __ImageBase;
-
 namespace {
 
 constexpr char prog_id[] = "QUELTO3D.Quelto3dCtrl.1";
@@ -25,7 +23,7 @@ std::string clsid_text() {
 
 std::string module_path() {
     char path[MAX_PATH] = {};
-    GetModuleFileNameA(reinterpret_cast<HMODULE>(&__ImageBase), path, MAX_PATH);
+    GetModuleFileNameA(control_instance(), path, MAX_PATH);
     return path;
 }
 

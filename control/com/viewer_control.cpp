@@ -1,17 +1,13 @@
+// The viewer control as a COM object: its interfaces, the member calls
+// that reach it through IDispatch, and in-place activation. Its window and
+// what the window does are in control_window.cpp.
 #include "control/com/viewer_control.h"
 
-#include <algorithm>
-#include <cmath>
-#include <new>
+#include <string>
 
-extern "C" IMAGE_DOS_HEADER __ImageBase;
-
-LONG control_module_references = 0;
+using Microsoft::WRL::ComPtr;
 
 namespace {
-
-constexpr UINT_PTR inertia_timer = 1;
-constexpr UINT inertia_interval_ms = 16;
 
 // Whether a by-reference argument carries its reference. VariantChangeType
 // reads through it unchecked; a VT_VARIANT reference may hold one more
@@ -23,37 +19,62 @@ bool references_present(const VARIANTARG& value, bool inside_variant = false) {
     return !inside_variant && references_present(*V_VARIANTREF(&value), true);
 }
 
+// A VARIANT cleared when it goes.
+struct variant_holder {
+    VARIANT value;
+    variant_holder() { VariantInit(&value); }
+    ~variant_holder() { VariantClear(&value); }
+    variant_holder(const variant_holder&) = delete;
+    variant_holder& operator=(const variant_holder&) = delete;
+};
+
+// A text in the ANSI code page, as the loaders take file names.
+std::string to_ansi(const wchar_t* text, int length) {
+    if (length <= 0) return {};
+    const int bytes = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string result(bytes > 0 ? bytes : 0, '\0');
+    if (bytes > 0) WideCharToMultiByte(CP_ACP, 0, text, length, result.data(), bytes, nullptr, nullptr);
+    return result;
+}
+
 // A VARIANT as a number or a text, with the usual automation conversions.
-bool read_argument(const VARIANTARG& source, argument_type type, double& number, std::wstring& text) {
+bool read_argument(const VARIANTARG& source, argument_type type, double& number, std::string& text) {
     if (!references_present(source)) return false;
-    VARIANT converted;
-    VariantInit(&converted);
+    variant_holder converted;
     const VARTYPE wanted = type == argument_type::number ? VT_R8 : VT_BSTR;
-    if (FAILED(VariantChangeType(&converted, const_cast<VARIANTARG*>(&source), 0, wanted))) return false;
-    if (type == argument_type::number) number = converted.dblVal;
-    else if (converted.bstrVal) text.assign(converted.bstrVal, SysStringLen(converted.bstrVal));
-    VariantClear(&converted);
+    if (FAILED(VariantChangeType(&converted.value, const_cast<VARIANTARG*>(&source), 0, wanted))) return false;
+    if (type == argument_type::number) number = converted.value.dblVal;
+    else if (converted.value.bstrVal)
+        text = to_ansi(converted.value.bstrVal, static_cast<int>(SysStringLen(converted.value.bstrVal)));
     return true;
+}
+
+struct window_place {
+    HWND parent;
+    RECT rect;
+};
+
+// Where the control's window goes: where the caller said, else into the
+// site's window at the rectangle the site gives.
+window_place place_in(IOleInPlaceSite* site, HWND parent, LPCRECT position) {
+    window_place place{parent, position ? *position : RECT{0, 0, 0, 0}};
+    if (!place.parent) site->GetWindow(&place.parent);
+    ComPtr<IOleInPlaceFrame> frame;
+    ComPtr<IOleInPlaceUIWindow> document;
+    RECT site_rect = {}, clip = {};
+    OLEINPLACEFRAMEINFO frame_info = {sizeof frame_info};
+    const HRESULT hr =
+        site->GetWindowContext(frame.GetAddressOf(), document.GetAddressOf(), &site_rect, &clip, &frame_info);
+    if (SUCCEEDED(hr) && !position) place.rect = site_rect;
+    return place;
 }
 
 }  // namespace
 
-viewer_control::viewer_control() {
-    InterlockedIncrement(&control_module_references);
-    control_created();
-}
+viewer_control::viewer_control() = default;
 
 viewer_control::~viewer_control() {
     if (window_) DestroyWindow(window_);
-    if (in_place_site_) in_place_site_->Release();
-    if (site_) site_->Release();
-    if (buffer_dc_) {
-        SelectObject(buffer_dc_, buffer_old_);
-        DeleteDC(buffer_dc_);
-    }
-    if (buffer_bitmap_) DeleteObject(buffer_bitmap_);
-    control_destroyed(reinterpret_cast<HINSTANCE>(&__ImageBase));
-    InterlockedDecrement(&control_module_references);
 }
 
 // ---- IUnknown ---------------------------------------------------------------
@@ -130,26 +151,24 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
     }
     if (expected > 0 && !params->rgvarg) return E_INVALIDARG;
 
-    member_values values;
-    values.count = expected;
-    for (int i = 0; i < expected; ++i) {
-        // rgvarg holds the arguments last first.
-        const VARIANTARG& argument = params->rgvarg[expected - 1 - i];
-        if (!read_argument(argument, entry->arguments, values.numbers[i], values.texts[i])) {
-            if (argument_error) *argument_error = static_cast<UINT>(expected - 1 - i);
-            return DISP_E_TYPEMISMATCH;
-        }
-    }
-    // The engine's containers may run out of memory; that must not leave
-    // through a COM boundary.
+    // The texts and the engine's containers may run out of memory; that must
+    // not leave through a COM boundary.
     try {
-        const bool changed = apply_member(state_, entry->id, values);
+        member_values values;
+        values.count = expected;
+        for (int i = 0; i < expected; ++i) {
+            // rgvarg holds the arguments last first.
+            const VARIANTARG& argument = params->rgvarg[expected - 1 - i];
+            if (!read_argument(argument, entry->arguments, values.numbers[i], values.texts[i])) {
+                if (argument_error) *argument_error = static_cast<UINT>(expected - 1 - i);
+                return DISP_E_TYPEMISMATCH;
+            }
+        }
+        const bool changed = apply_member(state_, *entry, values);
         if (entry->id == member_id::hwindow && window_) ShowWindow(window_, state_.window_visible ? SW_SHOW : SW_HIDE);
         if (changed) draw_now();
     } catch (...) {
-        state_.scene = engine::model();
-        state_.prepared = nullptr;
-        state_.model_warning.clear();
+        clear_scene(state_);
         state_.message = "out of memory";
         draw_now();
         return E_OUTOFMEMORY;
@@ -161,17 +180,13 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
 
 STDMETHODIMP viewer_control::SetClientSite(IOleClientSite* site) {
     // The container's site lives on the references its objects hold.
-    if (site) site->AddRef();
-    if (site_) site_->Release();
     site_ = site;
     return S_OK;
 }
 
 STDMETHODIMP viewer_control::GetClientSite(IOleClientSite** site) {
     if (!site) return E_POINTER;
-    *site = site_;
-    if (site_) site_->AddRef();
-    return S_OK;
+    return site_.CopyTo(site);
 }
 
 STDMETHODIMP viewer_control::Close(DWORD) {
@@ -195,7 +210,7 @@ STDMETHODIMP viewer_control::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG
         case OLEIVERB_SHOW:
         case OLEIVERB_INPLACEACTIVATE:
         case OLEIVERB_UIACTIVATE:
-            return activate_in_place(site ? site : site_, parent, position);
+            return activate_in_place(site ? site : site_.Get(), parent, position);
         case OLEIVERB_HIDE:
             if (window_) ShowWindow(window_, SW_HIDE);
             return S_OK;
@@ -210,38 +225,17 @@ HRESULT viewer_control::activate_in_place(IOleClientSite* site, HWND parent, LPC
         return S_OK;
     }
     if (!site) return E_UNEXPECTED;
-    IOleInPlaceSite* in_place = nullptr;
-    if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void**>(&in_place)))) return E_NOINTERFACE;
-    if (in_place->CanInPlaceActivate() != S_OK) {
-        in_place->Release();
-        return E_FAIL;
-    }
-    in_place->OnInPlaceActivate();
-
-    // Where to go: the site's window and rectangles, unless the caller said.
-    HWND site_window = parent;
-    if (!site_window) in_place->GetWindow(&site_window);
-    RECT place = position ? *position : RECT{0, 0, 0, 0};
-    IOleInPlaceFrame* frame = nullptr;
-    IOleInPlaceUIWindow* document = nullptr;
-    RECT site_position = {}, clip = {};
-    OLEINPLACEFRAMEINFO frame_info = {sizeof frame_info};
-    if (SUCCEEDED(in_place->GetWindowContext(&frame, &document, &site_position, &clip, &frame_info)) && !position)
-        place = site_position;
-    if (frame) frame->Release();
-    if (document) document->Release();
-
-    HINSTANCE instance = reinterpret_cast<HINSTANCE>(&__ImageBase);
-    if (register_control_window_class(instance))
-        window_ = CreateWindowExA(0, control_window_class, "", WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN,
-                                  place.left, place.top, place.right - place.left, place.bottom - place.top,
-                                  site_window, nullptr, instance, this);
+    ComPtr<IOleInPlaceSite> in_place;
+    if (FAILED(site->QueryInterface(IID_PPV_ARGS(in_place.GetAddressOf())))) return E_NOINTERFACE;
+    if (in_place->CanInPlaceActivate() != S_OK) return E_FAIL;
+    in_place->OnInPlaceActivate();  // result not examined: the site has agreed above
+    const window_place place = place_in(in_place.Get(), parent, position);
+    window_ = create_window(place.parent, place.rect);
     if (!window_) {
         in_place->OnInPlaceDeactivate();
-        in_place->Release();
         return E_FAIL;
     }
-    in_place_site_ = in_place;
+    in_place_site_ = std::move(in_place);
     if (state_.window_visible) ShowWindow(window_, SW_SHOW);
     return S_OK;
 }
@@ -301,7 +295,6 @@ STDMETHODIMP viewer_control::GetWindow(HWND* window) {
 }
 
 STDMETHODIMP viewer_control::InPlaceDeactivate() {
-    if (!window_ && !in_place_site_) return S_OK;
     if (window_) {
         HWND window = window_;
         window_ = nullptr;
@@ -309,8 +302,7 @@ STDMETHODIMP viewer_control::InPlaceDeactivate() {
     }
     if (in_place_site_) {
         in_place_site_->OnInPlaceDeactivate();
-        in_place_site_->Release();
-        in_place_site_ = nullptr;
+        in_place_site_.Reset();
     }
     return S_OK;
 }
@@ -331,146 +323,4 @@ STDMETHODIMP viewer_control::GetControlInfo(CONTROLINFO* info) {
     info->cAccel = 0;
     info->dwFlags = 0;
     return S_OK;
-}
-
-// ---- Drawing and the mouse ------------------------------------------------------------
-
-void viewer_control::repaint() {
-    if (!window_) return;
-    InvalidateRect(window_, nullptr, FALSE);
-}
-
-// A member call's change is drawn before the call returns, so that a host
-// copying the screen right afterwards (a snapshot) sees it, not the frame
-// before. Mouse moves only invalidate: their paints may fold into one.
-void viewer_control::draw_now() {
-    if (!window_) return;
-    RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-}
-
-void viewer_control::ensure_buffer(int width, int height) {
-    if (buffer_dc_ && width == buffer_width_ && height == buffer_height_) return;
-    if (buffer_dc_) {
-        SelectObject(buffer_dc_, buffer_old_);
-        DeleteDC(buffer_dc_);
-        buffer_dc_ = nullptr;
-    }
-    if (buffer_bitmap_) DeleteObject(buffer_bitmap_);
-    buffer_bitmap_ = nullptr;
-    buffer_pixels_ = nullptr;
-    buffer_width_ = buffer_height_ = 0;
-    if (width <= 0 || height <= 0) return;
-
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;  // top-down, as the renderer writes rows
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    buffer_bitmap_ = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (!buffer_bitmap_) return;  // no memory for the picture: the window stays as it is
-    buffer_dc_ = CreateCompatibleDC(nullptr);
-    buffer_old_ = SelectObject(buffer_dc_, buffer_bitmap_);
-    buffer_pixels_ = static_cast<std::uint32_t*>(bits);
-    buffer_width_ = width;
-    buffer_height_ = height;
-}
-
-void viewer_control::paint(HDC dc) {
-    RECT client = {};
-    GetClientRect(window_, &client);
-    ensure_buffer(client.right, client.bottom);
-    if (!buffer_pixels_) return;
-    engine::frame target{buffer_width_, buffer_height_, buffer_width_, buffer_pixels_};
-    try {
-        engine::render(state_.prepared.get(), state_.settings, state_.view, target);
-    } catch (...) {
-        state_.message = "out of memory while drawing";
-    }
-    GdiFlush();
-    const std::string& line_text = state_.message.empty() ? state_.model_warning : state_.message;
-    if (!line_text.empty()) {
-        // One readable line over the picture, in a colour that stands out
-        // from the background.
-        const COLORREF background = state_.settings.background;
-        const int brightness = GetRValue(background) * 3 + GetGValue(background) * 6 + GetBValue(background);
-        SetBkMode(buffer_dc_, TRANSPARENT);
-        SetTextColor(buffer_dc_, brightness > 1280 ? RGB(0, 0, 0) : RGB(255, 255, 255));
-        HGDIOBJ old_font = SelectObject(buffer_dc_, GetStockObject(DEFAULT_GUI_FONT));
-        RECT line = {8, 8, buffer_width_ - 8, buffer_height_ - 8};
-        DrawTextA(buffer_dc_, line_text.c_str(), static_cast<int>(line_text.size()), &line,
-                  DT_LEFT | DT_TOP | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
-        SelectObject(buffer_dc_, old_font);
-    }
-    BitBlt(dc, 0, 0, buffer_width_, buffer_height_, buffer_dc_, 0, 0, SRCCOPY);
-}
-
-void viewer_control::mouse_down(int button, int x, int y) {
-    // Any click stops the turning left over from a drag.
-    if (spinning_) {
-        KillTimer(window_, inertia_timer);
-        spinning_ = false;
-    }
-    drag_mode_ = button == 0 ? state_.left_button : state_.right_button;
-    drag_button_ = button;
-    last_ = {x, y};
-    last_move_time_ = GetTickCount();
-    spin_dx_ = spin_dy_ = 0;
-    SetCapture(window_);
-}
-
-void viewer_control::mouse_move(int x, int y) {
-    if (drag_mode_ == mouse_mode::none) return;
-    const float dx = float(x - last_.x), dy = float(y - last_.y);
-    last_ = {x, y};
-    if (dx == 0 && dy == 0) return;
-    switch (drag_mode_) {
-        case mouse_mode::rotate:
-            drag_rotate(state_.view, dx, dy);
-            spin_dx_ = dx;
-            spin_dy_ = dy;
-            last_move_time_ = GetTickCount();
-            break;
-        case mouse_mode::zoom: drag_zoom(state_.view, dy, buffer_height_); break;
-        case mouse_mode::move: engine::pan(state_.view, dx, dy, buffer_width_, buffer_height_); break;
-        case mouse_mode::none: break;
-    }
-    repaint();
-}
-
-void viewer_control::mouse_up(int button) {
-    if (drag_mode_ == mouse_mode::none || button != drag_button_) return;
-    const bool rotating = drag_mode_ == mouse_mode::rotate;
-    drag_mode_ = mouse_mode::none;
-    ReleaseCapture();
-    // Keeps turning only when the drag was still moving as it ended.
-    if (rotating && state_.inertial_rotation && GetTickCount() - last_move_time_ < 100 &&
-        (spin_dx_ != 0 || spin_dy_ != 0)) {
-        spinning_ = SetTimer(window_, inertia_timer, inertia_interval_ms, nullptr) != 0;
-    }
-}
-
-void viewer_control::wheel(int delta) {
-    drag_zoom(state_.view, float(delta) / 4, std::max(buffer_height_, 1));
-    repaint();
-}
-
-void viewer_control::inertia_tick() {
-    spin_dx_ *= 0.95f;
-    spin_dy_ *= 0.95f;
-    if (!state_.inertial_rotation || (std::fabs(spin_dx_) < 0.05f && std::fabs(spin_dy_) < 0.05f)) {
-        KillTimer(window_, inertia_timer);
-        spinning_ = false;
-        return;
-    }
-    drag_rotate(state_.view, spin_dx_, spin_dy_);
-    repaint();
-}
-
-void viewer_control::window_destroyed() {
-    spinning_ = false;
-    drag_mode_ = mouse_mode::none;
-    window_ = nullptr;
 }

@@ -6,8 +6,15 @@
 #include <windows.h>
 #include <ole2.h>
 #include <olectl.h>
+#include <wrl/client.h>
 
 #include "control/com/control_state.h"
+#include "control/com/drawing_buffer.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+// The control DLL's own module.
+inline HINSTANCE control_instance() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
 
 // {8E7A4C02-3B6D-4F1E-A5C9-2D40B7E19F63}
 inline constexpr CLSID viewer_control_clsid = {
@@ -17,6 +24,19 @@ inline constexpr CLSID viewer_control_clsid = {
 inline constexpr DWORD viewer_control_misc_status = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_INSIDEOUT |
                                                     OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST |
                                                     OLEMISC_CANTLINKINSIDE;
+
+// Objects alive and server locks, for DllCanUnloadNow.
+extern LONG control_module_references;
+
+// Counts one live control, for DllCanUnloadNow and for the control window's
+// class, which goes with the last control (control_window.cpp).
+class live_control {
+public:
+    live_control();
+    ~live_control();
+    live_control(const live_control&) = delete;
+    live_control& operator=(const live_control&) = delete;
+};
 
 class viewer_control final : public IDispatch,
                              public IOleObject,
@@ -76,8 +96,8 @@ public:
     STDMETHODIMP OnAmbientPropertyChange(DISPID) override { return S_OK; }
     STDMETHODIMP FreezeEvents(BOOL) override { return S_OK; }
 
-    // Used by the control's window procedure.
-    control_state& state() { return state_; }
+    // The window and its interaction (control_window.cpp), used by the
+    // window procedure.
     void paint(HDC dc);
     void mouse_down(int button, int x, int y);
     void mouse_move(int x, int y);
@@ -89,24 +109,22 @@ public:
 private:
     ~viewer_control();
     HRESULT activate_in_place(IOleClientSite* site, HWND parent, LPCRECT position);
+    // control_window.cpp
+    HWND create_window(HWND parent, const RECT& place);
     void repaint();
     void draw_now();
-    void ensure_buffer(int width, int height);
 
+    // First, so that it goes last: the module counts the control until
+    // every member below has released what it holds.
+    live_control counted_;
     LONG references_ = 1;
-    IOleClientSite* site_ = nullptr;
-    IOleInPlaceSite* in_place_site_ = nullptr;
     HWND window_ = nullptr;
     SIZEL extent_ = {5000, 5000};  // HIMETRIC
 
     control_state state_;
-
-    // The frame the renderer draws into, shown by WM_PAINT.
-    HDC buffer_dc_ = nullptr;
-    HBITMAP buffer_bitmap_ = nullptr;
-    HGDIOBJ buffer_old_ = nullptr;
-    std::uint32_t* buffer_pixels_ = nullptr;
-    int buffer_width_ = 0, buffer_height_ = 0;
+    drawing_buffer buffer_;  // the frame the renderer draws into, shown by WM_PAINT
+    Microsoft::WRL::ComPtr<IOleClientSite> site_;
+    Microsoft::WRL::ComPtr<IOleInPlaceSite> in_place_site_;
 
     // Dragging and the turning that goes on after a rotate drag.
     mouse_mode drag_mode_ = mouse_mode::none;
@@ -116,13 +134,3 @@ private:
     float spin_dx_ = 0, spin_dy_ = 0;
     bool spinning_ = false;
 };
-
-// Objects alive and server locks, for DllCanUnloadNow.
-extern LONG control_module_references;
-
-// The window class of the control's own window: registered by a control
-// that makes its window, unregistered when the last control is destroyed.
-bool register_control_window_class(HINSTANCE instance);
-void control_created();
-void control_destroyed(HINSTANCE instance);
-extern const char control_window_class[];

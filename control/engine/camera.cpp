@@ -1,13 +1,14 @@
 // The orbiting camera: framing, mouse steering and projection.
+#include "control/engine/camera.h"
+
 #include <algorithm>
 #include <cmath>
 
+#include "control/engine/finite.h"
 #include "control/engine/view_transform.h"
 
 namespace engine {
 namespace {
-
-float finite_or(float value, float fallback) { return std::isfinite(value) ? value : fallback; }
 
 float usable_fov(float degrees) { return std::clamp(finite_or(degrees, 45.0f), 1.0f, 170.0f); }
 float usable_pitch(float degrees) { return std::clamp(finite_or(degrees, 0.0f), -89.0f, 89.0f); }
@@ -21,8 +22,7 @@ glm::vec3 backward(const camera& view) {
 }
 
 glm::vec3 usable_target(const camera& view) {
-    const glm::vec3& t = view.target;
-    return std::isfinite(t.x) && std::isfinite(t.y) && std::isfinite(t.z) ? t : glm::vec3(0.0f);
+    return all_finite(view.target) ? view.target : glm::vec3(0.0f);
 }
 
 float focal_pixels(const camera& view, int frame_width, int frame_height) {
@@ -59,7 +59,7 @@ camera frame_bounds(const glm::vec3& bounds_min, const glm::vec3& bounds_max) {
     camera view;
     const glm::vec3 centre = 0.5f * (bounds_min + bounds_max);
     float radius = 0.5f * glm::length(bounds_max - bounds_min);
-    if (!std::isfinite(centre.x) || !std::isfinite(centre.y) || !std::isfinite(centre.z) || !std::isfinite(radius))
+    if (!all_finite(centre) || !std::isfinite(radius))
         return view;
     if (radius <= 0.0f) radius = 1.0f;
     view.target = centre;

@@ -1,7 +1,10 @@
 // A model file to a model: by the extension, or by the content when the
 // extension is none of the three.
-#include "control/engine/loader_support.h"
+#include "control/engine/file_paths.h"
+#include "control/engine/file_reading.h"
+#include "control/engine/load_messages.h"
 #include "control/engine/model_loaders.h"
+#include "control/engine/text_tokens.h"
 
 namespace engine {
 

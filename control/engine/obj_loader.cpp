@@ -16,9 +16,13 @@
 #define TINYOBJLOADER_IMPLEMENTATION
 #include <tiny_obj_loader.h>
 
-#include "control/engine/loader_support.h"
+#include "control/engine/file_paths.h"
+#include "control/engine/file_reading.h"
+#include "control/engine/finish_model.h"
+#include "control/engine/load_messages.h"
 #include "control/engine/model_loaders.h"
 #include "control/engine/polygon_triangulation.h"
+#include "control/engine/text_tokens.h"
 
 namespace engine {
 
@@ -178,24 +182,6 @@ std::string from_utf16(const unsigned char* bytes, std::size_t size, bool big_en
     return text;
 }
 
-bool is_absolute(const std::string& path) {
-    return (!path.empty() && (path[0] == '/' || path[0] == '\\')) || (path.size() > 1 && path[1] == ':');
-}
-
-// Where a file named in an OBJ or MTL may be: as written, relative to the
-// model's folder, then by its bare name in that folder (libraries made on
-// another machine name folders that do not exist here).
-std::vector<std::string> candidate_paths(const std::string& folder, std::string name) {
-#ifndef _WIN32
-    std::replace(name.begin(), name.end(), '\\', '/');
-#endif
-    std::vector<std::string> paths;
-    paths.push_back(is_absolute(name) ? name : folder + name);
-    const std::string bare = folder + loading::file_name_of(name);
-    if (bare != paths.front()) paths.push_back(bare);
-    return paths;
-}
-
 // Material libraries from the model's folder; none when the folder is "".
 class folder_material_reader : public tinyobj::MaterialReader {
 public:
@@ -206,7 +192,7 @@ public:
         if (folder_.empty() || !failed_.insert(name).second) return false;
         std::vector<unsigned char> bytes;
         std::string error;
-        for (const std::string& path : candidate_paths(folder_, name)) {
+        for (const std::string& path : loading::candidate_paths(folder_, name)) {
             if (!loading::read_file(path, max_material_library_bytes, bytes, error)) continue;
             memory_buffer buffer(reinterpret_cast<const char*>(bytes.data()), bytes.size());
             std::istream stream(&buffer);
@@ -248,7 +234,7 @@ glm::vec3 colour(const tinyobj::real_t* c) { return glm::vec3(c[0], c[1], c[2]);
 // with a file that was found comes before that a file could not be opened.
 bool load_texture(const std::string& folder, const std::string& name, picture& texture, std::string& error) {
     error.clear();
-    for (const std::string& path : candidate_paths(folder, name)) {
+    for (const std::string& path : loading::candidate_paths(folder, name)) {
         const load_outcome loaded = load_picture_file(path, texture);
         if (loaded.ok) return true;
         // load_picture_file puts "name: " in front.

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "control/engine/rasteriser.h"
-#include "control/engine/renderer.h"
+#include "control/engine/view_settings.h"
 
 namespace engine {
 

@@ -2,7 +2,9 @@
 #include <climits>
 #include <cstdlib>
 
-#include "control/engine/loader_support.h"
+#include "control/engine/file_paths.h"
+#include "control/engine/file_reading.h"
+#include "control/engine/load_messages.h"
 #include "control/engine/model_loaders.h"
 
 // Static: another part of the program may compile stb_image as well. Only

@@ -5,9 +5,12 @@
 #include <cmath>
 #include <cstring>
 
-#include "control/engine/loader_support.h"
+#include "control/engine/finish_model.h"
+#include "control/engine/load_messages.h"
 #include "control/engine/model_loaders.h"
 #include "control/engine/polygon_triangulation.h"
+#include "control/engine/position_welder.h"
+#include "control/engine/text_tokens.h"
 
 namespace engine {
 

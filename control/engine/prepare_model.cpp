@@ -6,12 +6,12 @@
 #include <new>
 #include <numeric>
 
+#include "control/engine/finite.h"
 #include "control/engine/prepared_model.h"
+#include "control/engine/renderer.h"  // declares prepare_model
 
 namespace engine {
 namespace {
-
-bool finite(const glm::vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
 glm::vec3 unit_or_zero(const glm::vec3& v) {
     const float length = glm::length(v);
@@ -157,7 +157,7 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
     p.source = &m;
     p.has_vertex_colours = !g.colors.empty() && g.colors.size() == position_count;
 
-    auto usable = [&](std::uint32_t index) { return index < position_count && finite(g.positions[index]); };
+    auto usable = [&](std::uint32_t index) { return index < position_count && all_finite(g.positions[index]); };
 
     // Triangles that can be drawn: indices in range, finite corners.
     std::vector<std::uint32_t> source_triangle;
@@ -175,7 +175,7 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
         const corner* c = &g.corners[3 * source_triangle[t]];
         const glm::vec3& a = g.positions[c[0].position];
         weighted[t] = glm::cross(g.positions[c[1].position] - a, g.positions[c[2].position] - a);
-        if (!finite(weighted[t])) weighted[t] = glm::vec3(0.0f);
+        if (!all_finite(weighted[t])) weighted[t] = glm::vec3(0.0f);
         unit[t] = unit_or_zero(weighted[t]);
     }
 
@@ -240,7 +240,7 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
             if (p.has_vertex_colours) v.colour = g.colors[pos];
             if (c.texcoord < g.texcoords.size()) {
                 const glm::vec2& uv = g.texcoords[c.texcoord];
-                v.texcoord = glm::vec2(std::isfinite(uv.x) ? uv.x : 0.0f, std::isfinite(uv.y) ? uv.y : 0.0f);
+                v.texcoord = glm::vec2(finite_or(uv.x, 0.0f), finite_or(uv.y, 0.0f));
             }
             v.material = materials[t];
             std::size_t found = p.vertices.size();

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "control/engine/renderer.h"
+#include "control/engine/scene.h"
 
 namespace engine {
 

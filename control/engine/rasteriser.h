@@ -13,6 +13,12 @@ namespace engine {
 inline constexpr int subpixel_bits = 4;
 inline constexpr float subpixel_scale = 16.0f;
 
+// A pixel coordinate in 1/16 pixel, rounded to the nearest; the offset keeps
+// the cast's input positive (for coordinates above -65536).
+inline std::int32_t to_fixed(float pixel) {
+    return static_cast<std::int32_t>(static_cast<double>(pixel) * subpixel_scale + 1048576.5) - 1048576;
+}
+
 struct rgb {
     float r = 0.0f, g = 0.0f, b = 0.0f;  // 0..255
 };

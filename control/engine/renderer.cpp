@@ -1,6 +1,6 @@
 // render(): the passes of one frame. Vertices are transformed and lit once
-// per frame; triangles that reach behind the near plane or far off screen
-// are clipped in homogeneous coordinates, all others go straight to the
+// per frame (lighting.h); triangles that reach behind the near plane or far
+// off screen are clipped (clipping.h), all others go straight to the
 // rasteriser.
 #include "control/engine/renderer.h"
 
@@ -10,6 +10,9 @@
 #include <new>
 #include <vector>
 
+#include "control/engine/clipping.h"
+#include "control/engine/finite.h"
+#include "control/engine/lighting.h"
 #include "control/engine/overlays.h"
 #include "control/engine/prepared_model.h"
 #include "control/engine/rasteriser.h"
@@ -19,9 +22,6 @@ namespace engine {
 namespace {
 
 constexpr int max_frame_side = 16384;
-// Triangles inside this margin around the frame need no clipping: their
-// fixed-point coordinates stay well within the rasteriser's range.
-constexpr float guard_pixels = 8192.0f;
 constexpr int dot_size = 3;
 
 enum : std::uint32_t { behind = 1, beyond_guard = 2, invalid = 4 };
@@ -39,71 +39,11 @@ std::uint32_t pixel_of(const rgb& c) {
            static_cast<std::uint32_t>(c.b);
 }
 
-bool finite(const glm::vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
-
-struct light {
-    glm::vec3 towards{0.0f};  // unit vector from the scene to the light
-    glm::vec3 colour{0.0f};   // intensity per channel, light_scale applied
-    glm::vec3 half{0.0f};     // Blinn's half vector with the view direction
-};
-
-struct lighting {
-    int count = 0;
-    light lights[3];
-    glm::vec3 ambient{0.0f};
-};
-
-// The default material answers the headlight with its own diffuse colour on
-// a face turned to the camera: ambient + light = 1.
-lighting make_lighting(light_mode mode, float scale, const view_transform& t) {
-    lighting l;
-    const glm::vec3 to_eye = -t.forward;
-    auto add = [&](glm::vec3 towards, glm::vec3 colour) {
-        light& x = l.lights[l.count++];
-        x.towards = glm::normalize(towards);
-        x.colour = colour * scale;
-        x.half = glm::normalize(x.towards + to_eye);
-        if (!finite(x.half)) x.half = x.towards;  // light straight behind the model
-    };
-    if (mode == light_mode::headlight) {
-        l.ambient = glm::vec3(0.2f * scale);
-        add(to_eye, glm::vec3(0.8f));
-    } else if (mode == light_mode::rig) {
-        l.ambient = glm::vec3(0.15f * scale);
-        add({0.6f, 0.8f, 0.9f}, {0.75f, 0.72f, 0.66f});     // key: front right, above; warm
-        add({-0.9f, 0.25f, 0.45f}, {0.26f, 0.29f, 0.35f});  // fill: left, low; cool
-        add({-0.2f, 0.6f, -1.0f}, {0.35f, 0.35f, 0.35f});   // back: behind, above
-    }
-    return l;
-}
-
 struct material_slot {
-    glm::vec3 diffuse{0.8f};
-    glm::vec3 specular{0.5f};
-    float shininess = 32.0f;
+    reflectance light;
     surface look[2];  // untextured corners, textured corners
     bool transparent[2] = {false, false};
 };
-
-struct clip_point {
-    float x = 0.0f, y = 0.0f, w = 0.0f;  // homogeneous pixel coordinates
-    rgb colour;
-    float u = 0.0f, v = 0.0f;
-};
-
-clip_point mix(const clip_point& a, const clip_point& b, float t) {
-    clip_point c;
-    c.x = a.x + (b.x - a.x) * t, c.y = a.y + (b.y - a.y) * t, c.w = a.w + (b.w - a.w) * t;
-    c.colour = {a.colour.r + (b.colour.r - a.colour.r) * t, a.colour.g + (b.colour.g - a.colour.g) * t,
-                a.colour.b + (b.colour.b - a.colour.b) * t};
-    c.u = a.u + (b.u - a.u) * t, c.v = a.v + (b.v - a.v) * t;
-    return c;
-}
-
-std::int32_t to_fixed(float pixel) {
-    // Rounds to the nearest 1/16 pixel; the offset keeps the cast's input positive.
-    return static_cast<std::int32_t>(static_cast<double>(pixel) * subpixel_scale + 1048576.5) - 1048576;
-}
 
 // Scratch memory reused from frame to frame.
 struct scratch {
@@ -128,9 +68,8 @@ public:
           settings_(s),
           mem_(mem),
           raster_(target.pixels, target.stride, target.width, target.height, depth_buffer(mem, target)),
-          width_(target.width),
-          height_(target.height),
-          transform_(make_view_transform(view, target.width, target.height)) {
+          transform_(make_view_transform(view, target.width, target.height)),
+          clip_(target.width, target.height, near_plane(transform_)) {
         read_settings();
     }
 
@@ -141,9 +80,14 @@ private:
         scratch::fit(mem.depth, static_cast<std::size_t>(target.width) * target.height);
         return mem.depth.data();
     }
+    // Depth is 1 / distance, so a near plane this close costs no precision.
+    // It follows the camera, not the model: one stray vertex far away must
+    // not push it out past the rest.
+    static float near_plane(const view_transform& t) { return std::max(1e-4f * t.distance, 1e-30f); }
     void read_settings();
     void make_materials();
     void vertex_stage();
+    void vertex_range(std::size_t first, std::size_t end);
     void shade_triangles(bool depth_only);
     void triangle(std::size_t t, const surface& look, bool depth_only);
     void clipped_triangle(std::size_t t, const surface& look, bool depth_only);
@@ -156,21 +100,23 @@ private:
     void vertex_dot(std::uint32_t v, const rgb* colour, depth_test test);
     clip_point clip_of(const glm::vec3& world, const rgb& colour, const glm::vec2& uv) const;
     bool drawn_from_behind(std::size_t t) const { return !cull_ || model_->triangle_open[t]; }
-    rgb shade(const render_vertex& v, const glm::vec3& normal) const;
+    rgb vertex_colour(const render_vertex& v, const glm::vec3& normal) const;
 
     const prepared_model* model_;
     view_settings settings_;
     scratch& mem_;
+    // Every pixel is written through raster_, in the order of the passes in
+    // draw(): a rasteriser that sorts primitives into tiles and draws tiles
+    // on threads can take its place if each tile keeps that order.
     rasteriser raster_;
-    int width_, height_;
     view_transform transform_;
+    clip_volume clip_;
     lighting lighting_;
     std::vector<material_slot> slots_;  // [0] the default material, [m + 1] the model's material m
     rgb background_;
     scene_extent extent_;
     glm::vec3 centre_{0.0f};
     float radius_ = 1.0f;
-    float near_ = 1e-3f;
     bool cull_ = true;        // back faces of closed parts are skipped
     bool two_sided_ = false;  // back faces are lit on their own side
 };
@@ -197,12 +143,8 @@ void frame_drawer::read_settings() {
     centre_ = 0.5f * (extent_.min + extent_.max);
     radius_ = 0.5f * glm::length(extent_.max - extent_.min);
     if (!std::isfinite(radius_) || radius_ <= 0.0f) radius_ = 0.5f * extent_.size();
-    // Depth is 1 / distance, so a near plane this close costs no precision.
-    // It follows the camera, not the model: one stray vertex far away must
-    // not push it out past the rest.
-    near_ = std::max(1e-4f * transform_.distance, 1e-30f);
 
-    lighting_ = make_lighting(s.lights, s.light_scale, transform_);
+    lighting_ = make_lighting(s.lights, s.light_scale, s.specular, transform_.forward);
     raster_.set_bilinear(s.bilinear_textures);
     const float distance = glm::length(transform_.eye - centre_);
     raster_.set_fog(s.show_fog, distance - radius_, distance + 2.0f * radius_, background_);
@@ -215,9 +157,10 @@ void frame_drawer::make_materials() {
         const material& source = m->materials[i];
         material_slot& slot = slots_[i + 1];
         if (!settings_.use_default_material) {
-            slot.diffuse = finite(source.diffuse) ? source.diffuse : glm::vec3(0.8f);
-            slot.specular = finite(source.specular) ? source.specular : glm::vec3(0.0f);
-            slot.shininess = std::isnan(source.shininess) ? 32.0f : std::clamp(source.shininess, 1.0f, 2048.0f);
+            slot.light.diffuse = all_finite(source.diffuse) ? source.diffuse : glm::vec3(0.8f);
+            slot.light.specular = all_finite(source.specular) ? source.specular : glm::vec3(0.0f);
+            slot.light.shininess =
+                std::isnan(source.shininess) ? 32.0f : std::clamp(source.shininess, 1.0f, 2048.0f);
         }
         const float opacity =
             settings_.use_default_material || !settings_.show_transparency || std::isnan(source.opacity)
@@ -244,42 +187,35 @@ void frame_drawer::make_materials() {
     }
 }
 
-rgb frame_drawer::shade(const render_vertex& v, const glm::vec3& normal) const {
+// The one place the vertex stage colours a vertex: its material's or its
+// own colour, lit with the normal given (the back side's for two-sided faces).
+rgb frame_drawer::vertex_colour(const render_vertex& v, const glm::vec3& normal) const {
     const material_slot& m = slots_[static_cast<std::size_t>(v.material + 1)];
-    const glm::vec3 base = model_->has_vertex_colours && !settings_.use_default_material ? v.colour : m.diffuse;
-    glm::vec3 c = base;
-    if (lighting_.count > 0 && normal != glm::vec3(0.0f)) {
-        glm::vec3 diffuse = lighting_.ambient, specular(0.0f);
-        for (int i = 0; i < lighting_.count; ++i) {
-            const light& l = lighting_.lights[i];
-            const float d = glm::dot(normal, l.towards);
-            if (d <= 0.0f) continue;
-            diffuse += d * l.colour;
-            if (settings_.specular) {
-                const float h = glm::dot(normal, l.half);
-                if (h > 0.0f) specular += std::exp2(m.shininess * std::log2(h)) * l.colour;
-            }
-        }
-        c = base * diffuse + m.specular * specular;
-    }
+    const glm::vec3 base = model_->has_vertex_colours && !settings_.use_default_material ? v.colour : m.light.diffuse;
+    const glm::vec3 c = lighting_.shade(base, m.light, normal);
     return {c.r * 255.0f, c.g * 255.0f, c.b * 255.0f};
 }
 
 void frame_drawer::vertex_stage() {
-    const std::vector<render_vertex>& in = model_->vertices;
-    const std::size_t n = in.size();
+    const std::size_t n = model_->vertices.size();
     scratch::fit(mem_.vertices, n);
     scratch::fit(mem_.back, two_sided_ ? n : 0);
-    const float low_x = -guard_pixels, high_x = static_cast<float>(width_) + guard_pixels;
-    const float low_y = -guard_pixels, high_y = static_cast<float>(height_) + guard_pixels;
-    for (std::size_t i = 0; i < n; ++i) {
+    vertex_range(0, n);
+}
+
+// Each vertex depends on nothing but itself: ranges may go to threads.
+void frame_drawer::vertex_range(std::size_t first, std::size_t end) {
+    const std::vector<render_vertex>& in = model_->vertices;
+    const float low_x = -guard_pixels, high_x = clip_.right;
+    const float low_y = -guard_pixels, high_y = clip_.bottom;
+    for (std::size_t i = first; i < end; ++i) {
         const render_vertex& v = in[i];
         screen_vertex& out = mem_.vertices[i];
         const glm::vec3 h = transform_.apply(v.position);
         out.outside = 0;
-        if (!finite(h)) {
+        if (!all_finite(h)) {
             out.outside = invalid;
-        } else if (!(h.z >= near_)) {
+        } else if (!(h.z >= clip_.near)) {
             out.outside = behind;
         } else {
             out.iw = 1.0f / h.z;
@@ -291,10 +227,10 @@ void frame_drawer::vertex_stage() {
                 out.fy = to_fixed(y);
             }
         }
-        out.colour = shade(v, v.normal);
+        out.colour = vertex_colour(v, v.normal);
         out.u = v.texcoord.x;
         out.v = v.texcoord.y;
-        if (two_sided_) mem_.back[i] = shade(v, -v.normal);
+        if (two_sided_) mem_.back[i] = vertex_colour(v, -v.normal);
     }
 }
 
@@ -335,70 +271,28 @@ clip_point frame_drawer::clip_of(const glm::vec3& world, const rgb& colour, cons
     return p;
 }
 
-// Sutherland-Hodgman against the near plane and the guard band, then a fan.
+// A triangle with a corner outside the guard band or behind the near plane:
+// clipped, then drawn as a fan.
 void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool depth_only) {
     const std::uint32_t* index = &model_->triangles[3 * t];
-    clip_point polygon[2][12];
     for (int k = 0; k < 3; ++k)
         if (mem_.vertices[index[k]].outside & invalid) return;
+    clip_point polygon[max_clipped_corners];
     for (int k = 0; k < 3; ++k) {
         const render_vertex& v = model_->vertices[index[k]];
-        polygon[0][k] = clip_of(v.position, mem_.vertices[index[k]].colour, v.texcoord);
+        polygon[k] = clip_of(v.position, mem_.vertices[index[k]].colour, v.texcoord);
     }
-    // The sign of det[x y w] gives the facing even with corners behind the eye.
-    const clip_point* p = polygon[0];
-    const double det = double(p[0].x) * (double(p[1].y) * p[2].w - double(p[2].y) * p[1].w) -
-                       double(p[0].y) * (double(p[1].x) * p[2].w - double(p[2].x) * p[1].w) +
-                       double(p[0].w) * (double(p[1].x) * p[2].y - double(p[2].x) * p[1].y);
+    const double det = facing_determinant(polygon);
     const bool front = det < 0.0;
     if (!(det != 0.0) || (!front && !drawn_from_behind(t))) return;
     if (!front && two_sided_ && !depth_only)
-        for (int k = 0; k < 3; ++k) polygon[0][k].colour = mem_.back[index[k]];
+        for (int k = 0; k < 3; ++k) polygon[k].colour = mem_.back[index[k]];
 
-    const float right = static_cast<float>(width_) + guard_pixels, bottom = static_cast<float>(height_) + guard_pixels;
-    auto distance = [&](int plane, const clip_point& q) {
-        switch (plane) {
-            case 0:
-                return q.w - near_;
-            case 1:
-                return q.x + guard_pixels * q.w;
-            case 2:
-                return right * q.w - q.x;
-            case 3:
-                return q.y + guard_pixels * q.w;
-            default:
-                return bottom * q.w - q.y;
-        }
-    };
-    int count = 3, from = 0;
-    for (int plane = 0; plane < 5 && count >= 3; ++plane) {
-        const clip_point* in = polygon[from];
-        clip_point* out = polygon[1 - from];
-        int kept = 0;
-        for (int i = 0; i < count; ++i) {
-            const clip_point& a = in[i];
-            const clip_point& b = in[(i + 1) % count];
-            const float da = distance(plane, a), db = distance(plane, b);
-            if (da >= 0.0f) out[kept++] = a;
-            if ((da >= 0.0f) != (db >= 0.0f)) out[kept++] = mix(a, b, da / (da - db));
-        }
-        count = kept;
-        from = 1 - from;
-    }
+    const int count = clip_polygon(clip_, polygon, 3);
     if (count < 3) return;
-
-    raster_vertex r[12];
-    for (int i = 0; i < count; ++i) {
-        const clip_point& q = polygon[from][i];
-        if (!(q.w > 0.0f)) return;
-        r[i].iw = 1.0f / q.w;
-        const float x = std::clamp(q.x * r[i].iw, -guard_pixels, right);
-        const float y = std::clamp(q.y * r[i].iw, -guard_pixels, bottom);
-        if (!std::isfinite(x) || !std::isfinite(y)) return;
-        r[i].fx = to_fixed(x), r[i].fy = to_fixed(y);
-        r[i].colour = q.colour;
-        r[i].u = q.u, r[i].v = q.v;
-    }
+    raster_vertex r[max_clipped_corners];
+    for (int i = 0; i < count; ++i)
+        if (!to_raster_vertex(clip_, polygon[i], r[i])) return;
     for (int i = 1; i + 1 < count; ++i) {
         const raster_vertex& b = front ? r[i + 1] : r[i];
         const raster_vertex& c = front ? r[i] : r[i + 1];
@@ -450,26 +344,7 @@ void frame_drawer::transparent_pass() {
 void frame_drawer::world_line(const glm::vec3& from, const glm::vec3& to, rgb from_colour, rgb to_colour,
                               depth_test test) {
     clip_point a = clip_of(from, from_colour, glm::vec2(0.0f)), b = clip_of(to, to_colour, glm::vec2(0.0f));
-    if (!std::isfinite(a.x) || !std::isfinite(a.y) || !std::isfinite(a.w) || !std::isfinite(b.x) ||
-        !std::isfinite(b.y) || !std::isfinite(b.w))
-        return;
-    // Liang-Barsky in homogeneous coordinates: near plane and guard band.
-    const float right = static_cast<float>(width_) + guard_pixels, bottom = static_cast<float>(height_) + guard_pixels;
-    auto planes = [&](const clip_point& q, float d[5]) {
-        d[0] = q.w - near_, d[1] = q.x + guard_pixels * q.w, d[2] = right * q.w - q.x;
-        d[3] = q.y + guard_pixels * q.w, d[4] = bottom * q.w - q.y;
-    };
-    float da[5], db[5], t0 = 0.0f, t1 = 1.0f;
-    planes(a, da);
-    planes(b, db);
-    for (int i = 0; i < 5; ++i) {
-        if (da[i] < 0.0f && db[i] < 0.0f) return;
-        if (da[i] < 0.0f)
-            t0 = std::max(t0, da[i] / (da[i] - db[i]));
-        else if (db[i] < 0.0f)
-            t1 = std::min(t1, da[i] / (da[i] - db[i]));
-    }
-    if (!(t0 <= t1)) return;
+    if (!clip_line(clip_, a, b)) return;
     auto project = [](const clip_point& q) {
         line_point p;
         p.iw = 1.0f / q.w;
@@ -477,9 +352,7 @@ void frame_drawer::world_line(const glm::vec3& from, const glm::vec3& to, rgb fr
         p.colour = q.colour;
         return p;
     };
-    const clip_point ca = mix(a, b, t0), cb = mix(a, b, t1);
-    if (!(ca.w > 0.0f) || !(cb.w > 0.0f)) return;
-    raster_.line(project(ca), project(cb), test);
+    raster_.line(project(a), project(b), test);
 }
 
 void frame_drawer::vertex_line(std::uint32_t a, std::uint32_t b, const rgb* colour, depth_test test) {
@@ -546,7 +419,7 @@ void frame_drawer::overlays() {
 // line pointing at the model. The headlight sits in the eye: nothing to show.
 void frame_drawer::light_markers() {
     if (!settings_.show_lights || settings_.lights != light_mode::rig) return;
-    const lighting full = make_lighting(light_mode::rig, 1.0f, transform_);
+    const lighting full = make_lighting(light_mode::rig, 1.0f, false, transform_.forward);
     for (int i = 0; i < full.count; ++i) {
         const light& l = full.lights[i];
         const glm::vec3 brightest = l.colour / std::max({l.colour.r, l.colour.g, l.colour.b});
@@ -554,7 +427,7 @@ void frame_drawer::light_markers() {
         const glm::vec3 at = centre_ + l.towards * (1.6f * radius_);
         world_line(at, at - l.towards * (0.5f * radius_), colour, colour, depth_test::off);
         const glm::vec3 h = transform_.apply(at);
-        if (!(h.z >= near_)) continue;
+        if (!(h.z >= clip_.near)) continue;
         const glm::vec2 pixel(h.x / h.z, h.y / h.z);
         raster_.dot({pixel.x, pixel.y, 1.0f / h.z, rgb{}}, 9, depth_test::off);
         raster_.dot({pixel.x, pixel.y, 1.0f / h.z, colour}, 7, depth_test::off);

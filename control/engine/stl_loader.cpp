@@ -3,8 +3,12 @@
 // that ends early keeps the triangles it holds whole.
 #include <cstring>
 
-#include "control/engine/loader_support.h"
+#include "control/engine/file_reading.h"
+#include "control/engine/finish_model.h"
+#include "control/engine/load_messages.h"
 #include "control/engine/model_loaders.h"
+#include "control/engine/position_welder.h"
+#include "control/engine/text_tokens.h"
 
 namespace engine {
 

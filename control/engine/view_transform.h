@@ -3,7 +3,7 @@
 // along the view direction. Depth is stored as 1 / W, so no far plane exists.
 #pragma once
 
-#include "control/engine/renderer.h"
+#include "control/engine/camera.h"
 
 namespace engine {
 

@@ -1,0 +1,331 @@
+// What each member of the viewer control does to its state, called as
+// Invoke calls it: by the member table's row for the name.
+#include "control/com/control_state.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using engine::grid_mode;
+using engine::light_mode;
+using engine::render_mode;
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+const member_entry& member(const wchar_t* name) {
+    const member_entry* entry = find_member(name);
+    if (!entry) throw std::runtime_error("no member of that name");
+    return *entry;
+}
+
+// Zero of either sign prints as 0: no member tells them apart.
+double shown(double value) { return value == 0 ? 0.0 : value; }
+
+// Every part of the state a member with numbers may change, in one line,
+// so that a failing row prints what differs.
+std::string describe(const control_state& c) {
+    const engine::view_settings& s = c.settings;
+    std::ostringstream out;
+    out << "mode " << int(s.mode) << ", smoothing " << s.smoothing << ", crease " << shown(s.crease_angle_degrees)
+        << ", lights " << int(s.lights) << ", specular " << s.specular << ", light scale " << s.light_scale
+        << ", default material " << s.use_default_material << ", transparency " << s.show_transparency
+        << ", textures " << s.show_textures << ", fog " << s.show_fog << ", hidden " << s.show_hidden_geometry
+        << ", vertices " << s.show_vertices << ", light markers " << s.show_lights << ", axis "
+        << s.show_world_axis << ", box " << s.show_bounding_box << ", grid " << int(s.grid) << ", grid size "
+        << shown(s.grid_size) << std::hex << ", background " << s.background << ", wire " << s.wire_colour
+        << ", vertex colour " << s.vertex_colour << std::dec << ", picture " << (s.background_picture != nullptr)
+        << ", bilinear " << s.bilinear_textures << "; camera " << c.view.distance << " " << c.view.yaw_degrees
+        << " " << c.view.pitch_degrees << "; inertia " << c.inertial_rotation << ", left " << int(c.left_button)
+        << ", right " << int(c.right_button) << ", visible " << c.window_visible << ", api " << c.render_api
+        << ", init '" << c.init_identifier << "' '" << c.init_folder << "'";
+    return out.str();
+}
+
+// The defaults, and a state that differs from them in every field.
+control_state defaults() { return control_state{}; }
+control_state altered() {
+    control_state c;
+    engine::view_settings& s = c.settings;
+    s.mode = render_mode::wireframe;
+    s.smoothing = false;
+    s.crease_angle_degrees = 30;
+    s.lights = light_mode::rig;
+    s.specular = true;
+    s.light_scale = 2;
+    s.use_default_material = true;
+    s.show_transparency = false;
+    s.show_textures = false;
+    s.show_fog = true;
+    s.show_hidden_geometry = true;
+    s.show_vertices = true;
+    s.show_lights = true;
+    s.show_world_axis = true;
+    s.show_bounding_box = true;
+    s.grid = grid_mode::floor_and_walls;
+    s.grid_size = 2.5f;
+    s.background = 0x123456;
+    s.wire_colour = 0x654321;
+    s.vertex_colour = 0x0000FF;
+    // Set, not drawn: only whether a picture is set is compared.
+    s.background_picture = &c.background_picture;
+    c.view.distance = 9;
+    c.view.yaw_degrees = -40;
+    c.inertial_rotation = true;
+    c.left_button = mouse_mode::move;
+    c.right_button = mouse_mode::rotate;
+    c.window_visible = false;
+    c.render_api = 7;
+    c.init_identifier = "earlier";
+    return c;
+}
+
+struct member_row {
+    const wchar_t* member;
+    double first, second;  // numbers; the second only for SETCOLOR
+    std::function<void(control_state&)> effect;  // what the call does to a state
+    bool changed;                                // apply_member's answer
+};
+
+using field = bool& (*)(control_state&);
+
+// An on/off member: non-zero is on, zero of either sign and NaN off.
+void add_switch(std::vector<member_row>& rows, const wchar_t* name, field f, bool changed) {
+    for (double value : {1.0, 0.5, -1.0, inf, -inf, 0.0, -0.0, nan}) {
+        const bool on = value != 0 && !std::isnan(value);
+        rows.push_back({name, value, 0, [f, on](control_state& c) { f(c) = on; }, changed});
+    }
+}
+
+std::vector<member_row> member_rows() {
+    auto mode = [](render_mode m) { return [m](control_state& c) { c.settings.mode = m; }; };
+    auto grid = [](grid_mode g) { return [g](control_state& c) { c.settings.grid = g; }; };
+    auto lights = [](light_mode l) { return [l](control_state& c) { c.settings.lights = l; }; };
+    auto light_scale = [](float v) { return [v](control_state& c) { c.settings.light_scale = v; }; };
+    auto crease = [](float v) { return [v](control_state& c) { c.settings.crease_angle_degrees = v; }; };
+    auto grid_size = [](float v) { return [v](control_state& c) { c.settings.grid_size = v; }; };
+    auto background = [](std::uint32_t v) { return [v](control_state& c) { c.settings.background = v; }; };
+    auto left = [](mouse_mode m) { return [m](control_state& c) { c.left_button = m; }; };
+    auto right = [](mouse_mode m) { return [m](control_state& c) { c.right_button = m; }; };
+    auto api = [](double v) { return [v](control_state& c) { c.render_api = v; }; };
+    auto nothing = [](control_state&) {};
+
+    std::vector<member_row> rows = {
+        // Modes: rounded half up, clamped to their range; NaN keeps the mode.
+        {L"RENDERMODE", 3, 0, mode(render_mode::points), true},
+        {L"RENDERMODE", 0.4, 0, mode(render_mode::solid), true},
+        {L"RENDERMODE", 0.5, 0, mode(render_mode::solid), true},
+        {L"RENDERMODE", 1.5, 0, mode(render_mode::wireframe), true},
+        {L"RENDERMODE", 2.49, 0, mode(render_mode::wireframe), true},
+        {L"RENDERMODE", 4.5, 0, mode(render_mode::solid_wireframe), true},
+        {L"RENDERMODE", -0.0, 0, mode(render_mode::solid), true},
+        {L"RENDERMODE", inf, 0, mode(render_mode::solid_wireframe), true},
+        {L"RENDERMODE", -inf, 0, mode(render_mode::solid), true},
+        {L"RENDERMODE", nan, 0, nothing, true},
+        {L"GRIDMODE", 1, 0, grid(grid_mode::floor), true},
+        {L"GRIDMODE", 0.5, 0, grid(grid_mode::floor), true},
+        {L"GRIDMODE", 3.7, 0, grid(grid_mode::floor_with_axes), true},
+        {L"GRIDMODE", -1, 0, grid(grid_mode::none), true},
+        {L"GRIDMODE", -0.0, 0, grid(grid_mode::none), true},
+        {L"GRIDMODE", inf, 0, grid(grid_mode::floor_with_axes), true},
+        {L"GRIDMODE", -inf, 0, grid(grid_mode::none), true},
+        {L"GRIDMODE", nan, 0, nothing, true},
+        {L"LIGHTMODE", 0, 0, lights(light_mode::unlit), true},
+        {L"LIGHTMODE", 1.4, 0, lights(light_mode::headlight), true},
+        {L"LIGHTMODE", 2.4, 0, lights(light_mode::rig), true},
+        {L"LIGHTMODE", 7, 0, lights(light_mode::rig), true},
+        {L"LIGHTMODE", -0.6, 0, lights(light_mode::unlit), true},
+        {L"LIGHTMODE", inf, 0, lights(light_mode::rig), true},
+        {L"LIGHTMODE", -inf, 0, lights(light_mode::unlit), true},
+        {L"LIGHTMODE", nan, 0, nothing, true},
+        // Brightness relative to the default, never to the current level;
+        // 0 or less is the default, NaN is ignored.
+        {L"SCALELIGHTING", 1.5, 0, light_scale(1.5f), true},
+        {L"SCALELIGHTING", 17, 0, light_scale(16), true},
+        {L"SCALELIGHTING", inf, 0, light_scale(16), true},
+        {L"SCALELIGHTING", 0.01, 0, light_scale(1.0f / 16), true},
+        {L"SCALELIGHTING", 1e-300, 0, light_scale(1.0f / 16), true},
+        {L"SCALELIGHTING", 0, 0, light_scale(1), true},
+        {L"SCALELIGHTING", -0.0, 0, light_scale(1), true},
+        {L"SCALELIGHTING", -2, 0, light_scale(1), true},
+        {L"SCALELIGHTING", -inf, 0, light_scale(1), true},
+        {L"SCALELIGHTING", nan, 0, nothing, false},
+        {L"CREASEANGLE", 45, 0, crease(45), true},
+        {L"CREASEANGLE", 0.5, 0, crease(0.5f), true},
+        {L"CREASEANGLE", 200, 0, crease(180), true},
+        {L"CREASEANGLE", -5, 0, crease(0), true},
+        {L"CREASEANGLE", -0.0, 0, crease(0), true},
+        {L"CREASEANGLE", inf, 0, crease(180), true},
+        {L"CREASEANGLE", -inf, 0, crease(0), true},
+        {L"CREASEANGLE", nan, 0, nothing, false},
+        // Grid spacing: 0 chooses one from the model's size.
+        {L"GRIDSIZE", 0.25, 0, grid_size(0.25f), true},
+        {L"GRIDSIZE", 1e300, 0, grid_size(1e30f), true},
+        {L"GRIDSIZE", inf, 0, grid_size(1e30f), true},
+        {L"GRIDSIZE", 1e-50, 0, grid_size(0), true},
+        {L"GRIDSIZE", 0, 0, grid_size(0), true},
+        {L"GRIDSIZE", -3, 0, grid_size(0), true},
+        {L"GRIDSIZE", -inf, 0, grid_size(0), true},
+        {L"GRIDSIZE", nan, 0, grid_size(0), true},
+        // SETCOLOR: which colour, then a COLORREF clamped to 0..0xFFFFFF.
+        {L"SETCOLOR", 0, 255, background(255), true},
+        {L"SETCOLOR", -0.0, 7, background(7), true},
+        {L"SETCOLOR", 0, 1.9, background(1), true},
+        {L"SETCOLOR", 0, 0x1000000, background(0xFFFFFF), true},
+        {L"SETCOLOR", 0, inf, background(0xFFFFFF), true},
+        {L"SETCOLOR", 0, -5, background(0), true},
+        {L"SETCOLOR", 0, -inf, background(0), true},
+        {L"SETCOLOR", 0, nan, background(0), true},
+        {L"SETCOLOR", 1, 0xABCDEF, [](control_state& c) { c.settings.wire_colour = 0xABCDEF; }, true},
+        {L"SETCOLOR", 2, 0x010203, [](control_state& c) { c.settings.vertex_colour = 0x010203; }, true},
+        {L"SETCOLOR", 3, 5, nothing, false},
+        {L"SETCOLOR", 0.5, 5, nothing, false},
+        {L"SETCOLOR", -1, 5, nothing, false},
+        {L"SETCOLOR", nan, 5, nothing, false},
+        // Button modes: 1 rotate, 2 zoom, 3 move after rounding; others ignored.
+        {L"LEFTMBUTTONMODE", 1, 0, left(mouse_mode::rotate), false},
+        {L"LEFTMBUTTONMODE", 2.4, 0, left(mouse_mode::zoom), false},
+        {L"LEFTMBUTTONMODE", 2.5, 0, left(mouse_mode::move), false},
+        {L"LEFTMBUTTONMODE", 0.6, 0, left(mouse_mode::rotate), false},
+        {L"LEFTMBUTTONMODE", 0, 0, nothing, false},
+        {L"LEFTMBUTTONMODE", 4, 0, nothing, false},
+        {L"LEFTMBUTTONMODE", inf, 0, nothing, false},
+        {L"LEFTMBUTTONMODE", -inf, 0, nothing, false},
+        {L"LEFTMBUTTONMODE", nan, 0, nothing, false},
+        {L"RIGHTMBUTTONMODE", 3, 0, right(mouse_mode::move), false},
+        {L"RIGHTMBUTTONMODE", 1.5, 0, right(mouse_mode::zoom), false},
+        {L"RIGHTMBUTTONMODE", -1, 0, nothing, false},
+        {L"RIGHTMBUTTONMODE", nan, 0, nothing, false},
+        // Remembered only.
+        {L"RENDERAPI", 3, 0, api(3), false},
+        {L"RENDERAPI", -inf, 0, api(-inf), false},
+        {L"RENDERAPI", nan, 0, api(nan), false},
+        {L"RESETSCENE", 0, 0, [](control_state& c) { c.view = engine::camera{}; }, true},
+        {L"BKPICTURE", 0, 0, [](control_state& c) { c.settings.background_picture = nullptr; }, true},
+    };
+    add_switch(rows, L"SPECULARLIGHTING", [](control_state& c) -> bool& { return c.settings.specular; }, true);
+    add_switch(rows, L"USEDEFAULTMATERIAL",
+               [](control_state& c) -> bool& { return c.settings.use_default_material; }, true);
+    add_switch(rows, L"SHOWTRANSPARENCY", [](control_state& c) -> bool& { return c.settings.show_transparency; },
+               true);
+    add_switch(rows, L"SHOWTEXTURES", [](control_state& c) -> bool& { return c.settings.show_textures; }, true);
+    add_switch(rows, L"SHOWFOG", [](control_state& c) -> bool& { return c.settings.show_fog; }, true);
+    add_switch(rows, L"SHOWHIDDENGEOMETRY",
+               [](control_state& c) -> bool& { return c.settings.show_hidden_geometry; }, true);
+    add_switch(rows, L"SHOWVERTEXES", [](control_state& c) -> bool& { return c.settings.show_vertices; }, true);
+    add_switch(rows, L"SHOWLIGHTS", [](control_state& c) -> bool& { return c.settings.show_lights; }, true);
+    add_switch(rows, L"SHOWWORLDAXIS", [](control_state& c) -> bool& { return c.settings.show_world_axis; }, true);
+    add_switch(rows, L"SHOWBOUNDINGBOX", [](control_state& c) -> bool& { return c.settings.show_bounding_box; },
+               true);
+    add_switch(rows, L"SMOOTHING", [](control_state& c) -> bool& { return c.settings.smoothing; }, true);
+    add_switch(rows, L"INERTIALROTATION", [](control_state& c) -> bool& { return c.inertial_rotation; }, false);
+    add_switch(rows, L"HWINDOW", [](control_state& c) -> bool& { return c.window_visible; }, true);
+    return rows;
+}
+
+std::string name_of(const wchar_t* member) { return std::string(member, member + std::wcslen(member)); }
+
+// Each row from the defaults and from a state differing in every field, so
+// that a member setting a field and one leaving it alone never look alike.
+TEST(ControlState, EachMemberSetsWhatItNamesAndNothingElse) {
+    const std::vector<member_row> rows = member_rows();
+    for (const member_row& row : rows) {
+        for (control_state (*start)() : {defaults, altered}) {
+            SCOPED_TRACE(name_of(row.member) + "(" + std::to_string(row.first) + ", " + std::to_string(row.second) +
+                         ") from " + (start == defaults ? "the defaults" : "the altered state"));
+            control_state state = start();
+            control_state expected = start();
+            row.effect(expected);
+            member_values values;
+            values.numbers[0] = row.first;
+            values.numbers[1] = row.second;
+            EXPECT_EQ(apply_member(state, member(row.member), values), row.changed);
+            EXPECT_EQ(describe(state), describe(expected));
+        }
+    }
+}
+
+TEST(ControlState, InitRemembersItsTexts) {
+    control_state state;
+    member_values values;
+    values.texts[0] = "Quelto";
+    values.texts[1] = "C:\\plug-ins\\";
+    EXPECT_FALSE(apply_member(state, member(L"INIT"), values));
+    EXPECT_EQ(state.init_identifier, "Quelto");
+    EXPECT_EQ(state.init_folder, "C:\\plug-ins\\");
+}
+
+// A private folder for model files, removed at the end.
+class scratch_folder {
+public:
+    scratch_folder() {
+        char name[] = "/tmp/quelto_control_XXXXXX";
+        path_ = ::mkdtemp(name);
+    }
+    ~scratch_folder() { std::filesystem::remove_all(path_); }
+    std::string write(const std::string& name, const std::string& text) const {
+        std::ofstream(path_ + "/" + name, std::ios::binary) << text;
+        return path_ + "/" + name;
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The message line: a failure's line stays until the next change to the
+// picture, which clears it (or puts up its own); a call that changes
+// nothing, or only shows or hides the window, keeps it. A load's warning
+// stays with its model.
+TEST(ControlState, MessageLineGoesWithTheNextChange) {
+    const scratch_folder folder;
+    const std::string cut = folder.write("cut.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\nf 1 2");
+    struct row {
+        const wchar_t* member;
+        double number;
+        std::string text;
+        const char* message;        // the line afterwards, or how it begins
+        const char* model_warning;  // likewise
+    };
+    const row rows[] = {
+        {L"RENDERMODE", 2, "", "", "earlier warning"},
+        {L"SHOWFOG", 1, "", "", "earlier warning"},
+        {L"RENDERAPI", 1, "", "earlier failure", "earlier warning"},
+        {L"SETCOLOR", 5, "", "earlier failure", "earlier warning"},
+        {L"CREASEANGLE", nan, "", "earlier failure", "earlier warning"},
+        {L"HWINDOW", 0, "", "earlier failure", "earlier warning"},
+        {L"LOADFILE", 0, folder.path() + "/missing.obj", "missing.obj: could not be opened", ""},
+        {L"LOADFILE", 0, cut, "", "cut.obj: the file ends early"},
+        {L"BKPICTURE", 0, folder.path() + "/sky.png", "sky.png: ", "earlier warning"},
+        {L"RESETSCENE", 0, "", "", ""},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(name_of(r.member));
+        control_state state;
+        state.message = "earlier failure";
+        state.model_warning = "earlier warning";
+        member_values values;
+        values.numbers[0] = r.number;
+        values.texts[0] = r.text;
+        apply_member(state, member(r.member), values);
+        if (*r.message) EXPECT_EQ(state.message.rfind(r.message, 0), 0u) << state.message;
+        else EXPECT_EQ(state.message, "");
+        if (*r.model_warning) EXPECT_EQ(state.model_warning.rfind(r.model_warning, 0), 0u) << state.model_warning;
+        else EXPECT_EQ(state.model_warning, "");
+    }
+}
+
+}  // namespace
