@@ -47,6 +47,17 @@ const received_action* find_action_by_name(const received_catalogue& actions, st
     return nullptr;
 }
 
+std::int32_t action_number(const received_catalogue& actions, std::string_view word) {
+    const received_action* action = find_action_by_name(actions, word);
+    return action ? action->number : 0;
+}
+
+std::string action_name(const received_catalogue& actions, std::int32_t number) {
+    for (const received_action& action : actions)
+        if (action.number == number) return action.name;
+    return {};
+}
+
 std::string suggest_action_name(const received_catalogue& actions, std::string_view word) {
     // Compare like with like, so a missing prefix does not count as 12 edits.
     bool full = has_prefix(word);

@@ -39,6 +39,14 @@ std::string_view trimmed_name(std::string_view name);
 // prefix, in any case, trailing blanks ignored. nullptr when there is none.
 const received_action* find_action_by_name(const received_catalogue& actions, std::string_view word);
 
+// The number of the action announced under `word` (as find_action_by_name
+// matches it); 0 when there is none.
+std::int32_t action_number(const received_catalogue& actions, std::string_view word);
+
+// The name announced for action `number`, trailing space included; empty
+// when there is none.
+std::string action_name(const received_catalogue& actions, std::int32_t number);
+
 // The name closest to an unknown `word`, in the form the user chose (with or
 // without the prefix); empty when nothing is close.
 std::string suggest_action_name(const received_catalogue& actions, std::string_view word);

@@ -14,12 +14,6 @@ constexpr UINT_PTR wait_timer = 1;
 // Stands in for a script line on the End that the runner adds.
 constexpr char runner_origin[] = "runner";
 
-std::string action_name(const plugin_host& host, std::int32_t number) {
-    for (const received_action& action : host.actions())
-        if (action.number == number) return action.name;
-    return {};
-}
-
 class script_player {
 public:
     script_player(const plugin_host& host, const std::vector<script_step>& steps, host_window* window,
@@ -169,7 +163,7 @@ play_result::outcome script_player::run_action(std::int32_t number, const std::s
                                                const std::string& origin) {
     if (options_.verbose) {
         std::printf("%s: %d %s\"%s\"\n", origin.c_str(), static_cast<int>(number),
-                    action_name(host_, number).c_str(), excerpt(parameter).c_str());
+                    action_name(host_.actions(), number).c_str(), excerpt(parameter).c_str());
         // The action may not come back soon (Init runs a message loop).
         std::fflush(stdout);
     }
@@ -223,11 +217,6 @@ void script_player::check_finished() {
     if (script_over_ && inits_running_ == 0 && !holding()) finished_ = true;
 }
 }  // namespace
-
-std::int32_t action_number(const received_catalogue& actions, const char* word) {
-    const received_action* action = find_action_by_name(actions, word);
-    return action ? action->number : 0;
-}
 
 play_result play_script(const plugin_host& host, const std::vector<script_step>& steps, host_window* window,
                         const play_options& options) {

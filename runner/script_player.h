@@ -33,5 +33,3 @@ struct play_result {
 play_result play_script(const plugin_host& host, const std::vector<script_step>& steps, host_window* window,
                         const play_options& options);
 
-// The catalogue's number of the action called `word` ("Init", "End"), or 0.
-std::int32_t action_number(const received_catalogue& actions, const char* word);

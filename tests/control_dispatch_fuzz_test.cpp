@@ -35,6 +35,7 @@
 
 #include "control/com/member_table.h"
 #include "tests/process_memory.h"
+#include "tests/scratch_files.h"
 
 namespace {
 
@@ -754,13 +755,6 @@ private:
 
 // ---- The test -------------------------------------------------------------------------
 
-std::string scratch_folder() {
-    char temp[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, temp);
-    const std::string folder = std::string(temp) + "quelto-fuzz-" + std::to_string(GetCurrentProcessId()) + "\\";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder;
-}
 
 std::wstring wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
@@ -850,7 +844,7 @@ protected:
             ASSERT_EQ(id, static_cast<DISPID>(member_table[m].id)) << member_table[m].name;
         }
 
-        folder_ = scratch_folder();
+        folder_ = scratch_files::folder("fuzz");
         const std::string& folder = folder_;
         cube_ = folder + "cube.obj";
         std::ofstream(cube_, std::ios::binary) << cube_obj;

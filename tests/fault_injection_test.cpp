@@ -17,6 +17,7 @@
 #include "tests/fake_control_fixture.h"
 #include "tests/fake_viewer_control.h"
 #include "tests/import_hooks.h"
+#include "tests/scratch_files.h"
 #include "viewer/snapshot.h"
 #include "viewer/viewer_state.h"
 
@@ -326,20 +327,11 @@ TEST_F(ViewerFaults, TextArgumentThatCannotBeMadeSkipsTheCall) {
 // ---- Snapshot ------------------------------------------------------------------
 
 std::string scratch(const std::string& name) {
-    static const std::string folder = [] {
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        std::string path = std::string(temp) + "quelto-faults-" + std::to_string(GetCurrentProcessId()) + "\\";
-        CreateDirectoryA(path.c_str(), nullptr);
-        return path;
-    }();
+    static const std::string folder = scratch_files::folder("faults");
     return folder + name;
 }
-bool file_exists(const std::string& name) { return GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES; }
-std::string read_file(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using scratch_files::exists;
+const auto read_file = scratch_files::read_text;
 
 class SnapshotFaults : public ::testing::Test {
 protected:
@@ -391,7 +383,7 @@ TEST_F(SnapshotFaults, NoSectionForAPictureWritesNoFileAndReleasesTheContexts) {
         EXPECT_FALSE(write_snapshot(capture, name->c_str(), name->size()));
         expect_released(hooks);
     }
-    EXPECT_FALSE(file_exists(fresh));
+    EXPECT_FALSE(exists(fresh));
     EXPECT_EQ(read_file(kept), kept_bytes);
 }
 
@@ -412,7 +404,7 @@ TEST_F(SnapshotFaults, SaveImageOverAContainerWithoutSectionWritesNothing) {
     }
     container_handle = previous;
     DestroyWindow(window);
-    EXPECT_FALSE(file_exists(fresh));
+    EXPECT_FALSE(exists(fresh));
     EXPECT_EQ(read_file(kept), kept_bytes);
 }
 

@@ -19,6 +19,7 @@
 #include "runner/received_catalogue.h"
 #include "runner/script.h"
 #include "runner/window_size.h"
+#include "tests/scratch_files.h"
 
 namespace {
 
@@ -34,11 +35,7 @@ std::string plugin_path() { return windows_path("QUELTO_PLUGIN_DLL", "VasaQuelto
 std::string runner_path() { return windows_path("QUELTO_RUNNER_EXE", "quelto-runner.exe"); }
 std::string bmp2png_path() { return windows_path("QUELTO_BMP2PNG_EXE", "quelto-bmp2png.exe"); }
 
-std::string temp_folder() {
-    char folder[MAX_PATH];
-    GetTempPathA(MAX_PATH, folder);
-    return folder;  // ends in a backslash
-}
+using scratch_files::temp_folder;
 
 std::string temp_file(const std::string& name, const std::string& contents) {
     std::string path = temp_folder() + name;
@@ -46,10 +43,7 @@ std::string temp_file(const std::string& name, const std::string& contents) {
     return path;
 }
 
-std::string file_contents(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
+const auto file_contents = scratch_files::read_text;
 
 // Width and height from a BMP file's header; -1, -1 when it has none.
 std::pair<std::int32_t, std::int32_t> bmp_size(const std::string& path) {
@@ -118,7 +112,10 @@ TEST(ReceivedCatalogue, FindActionByName) {
     for (const row& r : rows) {
         const received_action* action = find_action_by_name(actions, r.word);
         EXPECT_EQ(action ? action->number : 0, r.number) << "'" << r.word << "'";
+        EXPECT_EQ(action_number(actions, r.word), r.number) << "'" << r.word << "'";
     }
+    EXPECT_EQ(action_name(actions, 4), "KP_Quelto3D_ShowFog ");
+    EXPECT_EQ(action_name(actions, 99), "");
     EXPECT_EQ(suggest_action_name(actions, "Shwo"), "Show");
     EXPECT_EQ(suggest_action_name(actions, "kp_quelto3d_shwo"), "KP_Quelto3D_Show");
 }

@@ -13,6 +13,7 @@
 #include "host/action_handlers.h"
 #include "tests/fake_viewer_control.h"
 #include "tests/process_memory.h"
+#include "tests/scratch_files.h"
 #include "tests/viewer_session.h"
 #include "viewer/bitmap_file_layout.h"
 #include "viewer/snapshot.h"
@@ -22,27 +23,15 @@ using namespace viewer_session;
 
 namespace {
 
-std::vector<unsigned char> read_file(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-bool file_exists(const std::string& name) { return GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES; }
-void write_file(const std::string& name, const std::string& bytes) {
-    std::ofstream(name, std::ios::binary) << bytes;
-}
+const auto read_file = scratch_files::read_bytes;
+const auto write_file = scratch_files::write;
+using scratch_files::exists;
 std::uint32_t u32(const std::vector<unsigned char>& b, size_t at) {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
 }
 
-// A scratch folder of its own for each test program run.
 std::string scratch(const std::string& name) {
-    static std::string folder = [] {
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        std::string path = std::string(temp) + "quelto-snapshot-" + std::to_string(GetCurrentProcessId()) + "\\";
-        CreateDirectoryA(path.c_str(), nullptr);
-        return path;
-    }();
+    static const std::string folder = scratch_files::folder("snapshot");
     return folder + name;
 }
 
@@ -166,9 +155,9 @@ TEST_F(SnapshotFiles, PicturesThatCannotBeHeldLeaveFilesUntouched) {
     EXPECT_FALSE(snap({0, 0, 100000, 100000}, name)) << "more than 4 GiB of pixels";
     EXPECT_FALSE(snap({0, 0, 30000, 30000}, name)) << "3.6 GB: no DIB section in a 32-bit process";
     EXPECT_EQ(read_file(name).size(), 8u);
-    EXPECT_FALSE(file_exists(scratch("never.bmp") ));
+    EXPECT_FALSE(exists(scratch("never.bmp") ));
     EXPECT_FALSE(snap({0, 0, 30000, 30000}, scratch("never.bmp")));
-    EXPECT_FALSE(file_exists(scratch("never.bmp")));
+    EXPECT_FALSE(exists(scratch("never.bmp")));
 }
 
 TEST_F(SnapshotFiles, NamesThatCannotBeOpenedFailQuietly) {
@@ -237,7 +226,7 @@ TEST_F(SaveImage, WritesTheContainerExactly) {
     EXPECT_EQ(0, memcmp(file.data(), expected, sizeof expected));
     for (size_t i = 30; i < 54; ++i) EXPECT_EQ(file[i], 0) << i;
     EXPECT_EQ(container.right - container.left, 300);
-    EXPECT_FALSE(file_exists(scratch("ignored.bmp")));
+    EXPECT_FALSE(exists(scratch("ignored.bmp")));
 }
 
 TEST_F(SaveImage, ShowsAChangeTheControlHasOnlyInvalidatedAndLeavesTheQueueAlone) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "host/action_handlers.h"
+#include "tests/scratch_files.h"
 #include "tests/viewer_session.h"
 #include "viewer/startup_sequence.h"
 #include "viewer/viewer_state.h"
@@ -682,8 +683,7 @@ struct picture {
 
 picture read_picture(const std::string& name) {
     picture result;
-    std::ifstream in(name, std::ios::binary);
-    result.bytes.assign(std::istreambuf_iterator<char>(in), {});
+    result.bytes = scratch_files::read_bytes(name);
     if (result.bytes.size() >= 54) {
         auto u32 = [&](size_t at) {
             return static_cast<int>(result.bytes[at] | result.bytes[at + 1] << 8 | result.bytes[at + 2] << 16 |
@@ -696,17 +696,11 @@ picture read_picture(const std::string& name) {
 }
 
 std::string scratch(const std::string& name) {
-    static const std::string folder = [] {
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        std::string path = std::string(temp) + "quelto-control-" + std::to_string(GetCurrentProcessId()) + "\\";
-        CreateDirectoryA(path.c_str(), nullptr);
-        return path;
-    }();
+    static const std::string folder = scratch_files::folder("control");
     return folder + name;
 }
 
-void write_file(const std::string& name, const std::string& bytes) { std::ofstream(name, std::ios::binary) << bytes; }
+const auto write_file = scratch_files::write;
 
 const std::string box_obj = "Z:\\usr\\share\\assimp\\models\\OBJ\\box.obj";
 // As a unix path: Wine reads it on the current drive, Z:.
