@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "control/com/member_table.h"
+#include "tests/counting_site.h"
 #include "tests/process_memory.h"
 #include "tests/scratch_files.h"
 
@@ -138,56 +139,6 @@ public:
 counting_spy task_memory;
 
 // ---- The control, hosted --------------------------------------------------------------
-
-// A container's site: in-place activation into `parent` at `position`.
-class host_site final : public IOleClientSite, public IOleInPlaceSite {
-public:
-    HWND parent = nullptr;
-    RECT position = {};
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-        *object = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IOleClientSite) *object = static_cast<IOleClientSite*>(this);
-        else if (riid == IID_IOleWindow || riid == IID_IOleInPlaceSite) *object = static_cast<IOleInPlaceSite*>(this);
-        else return E_NOINTERFACE;
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
-    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** moniker) override {
-        *moniker = nullptr;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetContainer(IOleContainer** container) override {
-        *container = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP ShowObject() override { return S_OK; }
-    STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
-    STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
-    STDMETHODIMP GetWindow(HWND* window) override {
-        *window = parent;
-        return S_OK;
-    }
-    STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP CanInPlaceActivate() override { return S_OK; }
-    STDMETHODIMP OnInPlaceActivate() override { return S_OK; }
-    STDMETHODIMP OnUIActivate() override { return S_OK; }
-    STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document, LPRECT place,
-                                  LPRECT clip, LPOLEINPLACEFRAMEINFO) override {
-        *frame = nullptr;
-        *document = nullptr;
-        *place = *clip = position;
-        return S_OK;
-    }
-    STDMETHODIMP Scroll(SIZE) override { return E_NOTIMPL; }
-    STDMETHODIMP OnUIDeactivate(BOOL) override { return S_OK; }
-    STDMETHODIMP OnInPlaceDeactivate() override { return S_OK; }
-    STDMETHODIMP DiscardUndoState() override { return S_OK; }
-    STDMETHODIMP DeactivateAndUndo() override { return S_OK; }
-    STDMETHODIMP OnPosRectChange(LPCRECT) override { return S_OK; }
-};
 
 std::string windows_path(const char* variable, const char* fallback) {
     const char* value = std::getenv(variable);
@@ -929,7 +880,7 @@ protected:
     HMODULE module_ = nullptr;
     IOleObject* object_ = nullptr;
     IDispatch* control_ = nullptr;
-    host_site site_;
+    counting_site site_;
     HWND host_ = nullptr, window_ = nullptr;
     std::string folder_, cube_, picture_;
 };

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "host/action_handlers.h"
+#include "tests/counting_site.h"
 #include "tests/scratch_files.h"
 #include "tests/viewer_session.h"
 #include "viewer/startup_sequence.h"
@@ -367,67 +368,6 @@ std::string hex(HRESULT hr) {
     std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
     return text;
 }
-
-// A container's site that counts its references and the in-place calls it
-// gets; `parent` is the window it offers for in-place activation.
-class counting_site final : public IOleClientSite, public IOleInPlaceSite {
-public:
-    LONG references = 1;
-    int activations = 0, deactivations = 0;
-    HWND parent = nullptr;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-        *object = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IOleClientSite) *object = static_cast<IOleClientSite*>(this);
-        else if (riid == IID_IOleWindow || riid == IID_IOleInPlaceSite) *object = static_cast<IOleInPlaceSite*>(this);
-        else return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
-    STDMETHODIMP_(ULONG) Release() override { return --references; }
-    // IOleClientSite
-    STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
-    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** moniker) override {
-        *moniker = nullptr;
-        return E_NOTIMPL;
-    }
-    STDMETHODIMP GetContainer(IOleContainer** container) override {
-        *container = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP ShowObject() override { return S_OK; }
-    STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
-    STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
-    // IOleInPlaceSite
-    STDMETHODIMP GetWindow(HWND* window) override {
-        *window = parent;
-        return S_OK;
-    }
-    STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
-    STDMETHODIMP CanInPlaceActivate() override { return S_OK; }
-    STDMETHODIMP OnInPlaceActivate() override {
-        ++activations;
-        return S_OK;
-    }
-    STDMETHODIMP OnUIActivate() override { return S_OK; }
-    STDMETHODIMP GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document, LPRECT position,
-                                  LPRECT clip, LPOLEINPLACEFRAMEINFO) override {
-        *frame = nullptr;
-        *document = nullptr;
-        *position = *clip = RECT{0, 0, 10, 10};
-        return S_OK;
-    }
-    STDMETHODIMP Scroll(SIZE) override { return E_NOTIMPL; }
-    STDMETHODIMP OnUIDeactivate(BOOL) override { return S_OK; }
-    STDMETHODIMP OnInPlaceDeactivate() override {
-        ++deactivations;
-        return S_OK;
-    }
-    STDMETHODIMP DiscardUndoState() override { return S_OK; }
-    STDMETHODIMP DeactivateAndUndo() override { return S_OK; }
-    STDMETHODIMP OnPosRectChange(LPCRECT) override { return S_OK; }
-};
 
 class Members : public ::testing::Test {
 protected:
