@@ -11,6 +11,10 @@ class FakeControlAsViewer : public ::testing::Test {
 protected:
     void SetUp() override {
         CoInitialize(nullptr);
+        // A viewer test before this one may have left the plug-in holding its
+        // last control, as it does after End; the fake replaces it as a new
+        // Init would, releasing it.
+        if (control_object) control_object->Release();
         fake_control::reset();
         control_object = fake_control::create();
     }
