@@ -40,6 +40,7 @@ struct gdi_object_deleter {
     void operator()(HGDIOBJ object) const { DeleteObject(object); }
 };
 using owned_bitmap = std::unique_ptr<std::remove_pointer_t<HBITMAP>, gdi_object_deleter>;
+using owned_brush = std::unique_ptr<std::remove_pointer_t<HBRUSH>, gdi_object_deleter>;
 
 struct memory_dc_deleter {
     void operator()(HDC dc) const { DeleteDC(dc); }

@@ -202,9 +202,8 @@ void check_hosting(checklist& list, const std::string& fix) {
         window_dc dc(control_window);
         RECT client = {};
         GetClientRect(control_window, &client);
-        HBRUSH brush = CreateSolidBrush(unpainted);
-        FillRect(dc.get(), &client, brush);
-        DeleteObject(brush);
+        owned_brush brush(CreateSolidBrush(unpainted));
+        if (brush) FillRect(dc.get(), &client, brush.get());
     }
     // Where a window's pixels cannot be read back (they read as black, say),
     // only whether the control painted can be told.
@@ -227,6 +226,7 @@ void check_hosting(checklist& list, const std::string& fix) {
                         (pixels_readable ? "only " + std::to_string(percent) + "% of its window" : "nothing"),
                     "if the view stays empty in the application too, " + fix);
 }
+
 void check_server_file(checklist& list, const control_registration& found, const std::string& fix) {
     if (found.server.empty())
         list.failed("server file: the registration names none (InprocServer32)", fix);
