@@ -24,8 +24,10 @@ void repair_materials(model& m) {
         mat.specular = unit_colour(mat.specular, defaults.specular);
         mat.shininess = std::clamp(finite_or(mat.shininess, defaults.shininess), 0.0f, 1024.0f);
         mat.opacity = std::clamp(finite_or(mat.opacity, 1.0f), 0.0f, 1.0f);
-        if (mat.diffuse_texture < -1 || mat.diffuse_texture >= static_cast<int>(m.textures.size()))
-            mat.diffuse_texture = -1;
+        mat.emissive = unit_colour(mat.emissive, defaults.emissive);
+        mat.alpha_cutoff = finite_or(mat.alpha_cutoff, defaults.alpha_cutoff);
+        for (int* texture : {&mat.diffuse_texture, &mat.emissive_texture})
+            if (*texture < -1 || *texture >= static_cast<int>(m.textures.size())) *texture = -1;
     }
 }
 
@@ -77,6 +79,7 @@ load_outcome finish_model(model& m, std::string warning) {
     const std::size_t dropped_lines = lines - kept_lines, dropped_points = points - g.points.size();
 
     if (g.colors.size() != count) g.colors.clear();
+    if (g.normals.size() != count) g.normals.clear();
     for (glm::vec3& c : g.colors) c = unit_colour(c, glm::vec3(1.0f));
 
     if (!all_usable) {
@@ -89,10 +92,12 @@ load_outcome finish_model(model& m, std::string warning) {
             new_index[i] = static_cast<std::uint32_t>(next);
             g.positions[next] = g.positions[i];
             if (!g.colors.empty()) g.colors[next] = g.colors[i];
+            if (!g.normals.empty()) g.normals[next] = g.normals[i];
             ++next;
         }
         g.positions.resize(next);
         if (!g.colors.empty()) g.colors.resize(next);
+        if (!g.normals.empty()) g.normals.resize(next);
         for (corner& c : g.corners) c.position = new_index[c.position];
         for (std::uint32_t& i : g.lines) i = new_index[i];
         for (std::uint32_t& i : g.points) i = new_index[i];

@@ -107,7 +107,7 @@ private:
     std::vector<std::uint32_t> parent_;
 };
 
-// Fills triangle_open (see prepared_model). Each edge is met at its lower
+// Fills triangle_open (see prepared_model), after triangle_material. Each edge is met at its lower
 // position, among the corners grouped there. A triangle with two corners at
 // one position covers no pixel: it neither joins nor opens a part.
 void mark_open_parts(const mesh& g, const std::vector<std::uint32_t>& source_triangle,
@@ -147,6 +147,12 @@ void mark_open_parts(const mesh& g, const std::vector<std::uint32_t>& source_tri
     p.triangle_open.resize(kept);
     for (std::uint32_t t = 0; t < kept; ++t) {
         p.triangle_open[t] = open[parts.root(t)];
+        // A material that says which sides show overrides the shape.
+        const int material = p.triangle_material[t];
+        if (material >= 0) {
+            const sides_shown sides = p.source->materials[static_cast<std::size_t>(material)].sides;
+            if (sides != sides_shown::by_shape) p.triangle_open[t] = sides == sides_shown::both;
+        }
         p.has_open_surfaces = p.has_open_surfaces || p.triangle_open[t];
     }
 }
@@ -191,8 +197,6 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
             for (int k = 0; k < 3; ++k)
                 grouped[fill[g.corners[3 * source_triangle[t] + k].position]++] = static_cast<std::uint32_t>(3 * t + k);
     }
-    mark_open_parts(g, source_triangle, first, grouped, p);
-
     float crease = std::isnan(crease_angle_degrees) ? 60.0f : std::clamp(crease_angle_degrees, 0.0f, 180.0f);
     // A hair of tolerance so that coplanar faces merge at a crease angle of 0.
     normal_builder normals{weighted, unit, std::cos(glm::radians(crease)) - 1e-5f};
@@ -209,7 +213,9 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
         for (int k = 0; k < 3; ++k) textured = textured && g.corners[3 * source + k].texcoord < g.texcoords.size();
         p.triangle_textured[t] = textured ? 1 : 0;
     }
+    mark_open_parts(g, source_triangle, first, grouped, p);
 
+    const bool file_normals = g.normals.size() == position_count;
     const std::uint32_t none = no_index;
     std::vector<std::uint32_t> position_vertex(position_count, none);
     p.triangles.assign(3 * kept, 0);
@@ -221,7 +227,13 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
         around.assign(grouped.begin() + first[pos], grouped.begin() + first[pos + 1]);
         if (around.empty()) continue;
         if (smoothing) {
-            normals.smooth(around, corner_normals);
+            // The file's own normal where it gives one; the angle between
+            // faces decides elsewhere.
+            const glm::vec3 given = file_normals ? unit_or_zero(g.normals[pos]) : glm::vec3(0.0f);
+            if (given != glm::vec3(0.0f))
+                corner_normals.assign(around.size(), given);
+            else
+                normals.smooth(around, corner_normals);
         } else {
             corner_normals.resize(around.size());
             for (std::size_t i = 0; i < around.size(); ++i) {

@@ -25,15 +25,32 @@ inline texel unpack_texel(std::uint32_t p) {
     return {channel(p, 16) * k, channel(p, 8) * k, channel(p, 0) * k, channel(p, 24) * k};
 }
 
-// Wrapped coordinate in [0, 1); anything non-finite reads as 0.
-inline float wrapped(float t) {
-    const float f = t - std::floor(t);
-    return f >= 0.0f && f < 1.0f ? f : 0.0f;
+// A coordinate brought into [0, 1] by the wrap mode (repeat gives [0, 1));
+// anything non-finite reads as 0.
+inline float wrapped(float t, texture_wrap mode) {
+    float f;
+    switch (mode) {
+        case texture_wrap::clamp: f = std::min(1.0f, std::max(0.0f, t)); break;
+        case texture_wrap::mirror:
+            f = t - 2.0f * std::floor(0.5f * t);  // [0, 2)
+            if (f > 1.0f) f = 2.0f - f;
+            break;
+        default: f = t - std::floor(t); return f >= 0.0f && f < 1.0f ? f : 0.0f;
+    }
+    return f >= 0.0f && f <= 1.0f ? f : 0.0f;
 }
 
-texel sample(const picture& t, float u, float v, bool bilinear) {
-    const float x = wrapped(u) * static_cast<float>(t.width);
-    const float y = (1.0f - wrapped(v)) * static_cast<float>(t.height);  // rows run top-down, v upwards
+// A neighbouring texel's column or row: around the picture when it repeats,
+// else the edge's own.
+inline int neighbour(int i, int size, texture_wrap mode) {
+    if (i >= 0 && i < size) return i;
+    if (mode == texture_wrap::repeat) return i < 0 ? i + size : i - size;
+    return i < 0 ? 0 : size - 1;
+}
+
+texel sample(const picture& t, float u, float v, bool bilinear, texture_wrap wrap_u, texture_wrap wrap_v) {
+    const float x = wrapped(u, wrap_u) * static_cast<float>(t.width);
+    const float y = (1.0f - wrapped(v, wrap_v)) * static_cast<float>(t.height);  // rows run top-down, v upwards
     const std::uint32_t* p = t.pixels.data();
     if (!bilinear) {
         const int ix = std::min(static_cast<int>(x), t.width - 1);
@@ -43,11 +60,9 @@ texel sample(const picture& t, float u, float v, bool bilinear) {
     const float sx = x - 0.5f, sy = y - 0.5f;
     const float fx = std::floor(sx), fy = std::floor(sy);
     const float ax = sx - fx, ay = sy - fy;
-    int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
-    if (x0 < 0) x0 += t.width;
-    if (y0 < 0) y0 += t.height;
-    const int x1 = x0 + 1 < t.width ? x0 + 1 : 0;
-    const int y1 = y0 + 1 < t.height ? y0 + 1 : 0;
+    const int x0 = neighbour(static_cast<int>(fx), t.width, wrap_u), y0 = neighbour(static_cast<int>(fy), t.height, wrap_v);
+    const int x1 = neighbour(static_cast<int>(fx) + 1, t.width, wrap_u);
+    const int y1 = neighbour(static_cast<int>(fy) + 1, t.height, wrap_v);
     const texel a = unpack_texel(p[static_cast<std::size_t>(y0) * t.width + x0]);
     const texel b = unpack_texel(p[static_cast<std::size_t>(y0) * t.width + x1]);
     const texel c = unpack_texel(p[static_cast<std::size_t>(y1) * t.width + x0]);
@@ -223,6 +238,11 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     const bool texture_alpha = s.texture_alpha;
     const float opacity = s.opacity;
     const bool bilinear = bilinear_;
+    const float cutoff = s.alpha_cutoff;
+    const bool masked = cutoff >= 0.0f;
+    const rgb emissive = s.emissive;
+    const bool emits = emissive.r > 0.0f || emissive.g > 0.0f || emissive.b > 0.0f;
+    const picture* glow = Textured && emits && s.glow && !s.glow->empty() ? s.glow : nullptr;
 
     std::uint32_t* pixel_row = pixels_ + static_cast<std::size_t>(y_begin) * stride_;
     float* depth_row = depth_ + static_cast<std::size_t>(y_begin) * width_;
@@ -243,9 +263,22 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                         float cr = pr * distance, cg = pg * distance, cb = pb * distance;
                         float alpha = opacity;
                         if constexpr (Textured) {
-                            const texel t = sample(*texture, pu * distance, pv * distance, bilinear);
+                            const float tu = pu * distance, tv = pv * distance;
+                            const texel t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
                             cr *= t.r, cg *= t.g, cb *= t.b;
                             if (texture_alpha) alpha *= t.a;
+                            if (glow) {
+                                const texel e = sample(*glow, tu, tv, bilinear, s.wrap_u, s.wrap_v);
+                                cr += emissive.r * e.r, cg += emissive.g * e.g, cb += emissive.b * e.b;
+                            } else if (emits) {
+                                cr += emissive.r, cg += emissive.g, cb += emissive.b;
+                            }
+                        } else if (emits) {
+                            cr += emissive.r, cg += emissive.g, cb += emissive.b;
+                        }
+                        if (masked) {
+                            if (alpha < cutoff) goto next_pixel;
+                            alpha = 1.0f;
                         }
                         if constexpr (Fog) {
                             const float f = std::min(1.0f, std::max(0.0f, (distance - fog_start_) * fog_scale_));
@@ -265,6 +298,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             } else if (entered) {
                 break;  // a triangle is convex: once out, the rest of the row is out
             }
+        next_pixel:
             e0 += step_x[0], e1 += step_x[1], e2 += step_x[2];
             z += iw.dx;
             if constexpr (!DepthOnly) pr += r.dx, pg += g.dx, pb += b.dx;

@@ -51,6 +51,14 @@ struct surface {
     bool texture_alpha = false;        // the texture's alpha counts as opacity
     float opacity = 1.0f;
     bool blend = false;  // over what is there; depth tested, not written
+    // At 0 or more: a pixel whose opacity is below it is left out, the others
+    // drawn opaque (cut-outs such as leaves and fences).
+    float alpha_cutoff = -1.0f;
+    texture_wrap wrap_u = texture_wrap::repeat, wrap_v = texture_wrap::repeat;
+    // Added after the texture, 0..255 per channel; times the glow texture,
+    // where there is one (read with the same coordinates and wraps).
+    rgb emissive{0.0f, 0.0f, 0.0f};
+    const picture* glow = nullptr;
 };
 
 enum class depth_test { off, on };

@@ -43,6 +43,7 @@ struct material_slot {
     reflectance light;
     surface look[2];  // untextured corners, textured corners
     bool transparent[2] = {false, false};
+    bool unlit = false;
 };
 
 // Scratch memory reused from frame to frame.
@@ -162,27 +163,40 @@ void frame_drawer::make_materials() {
             slot.light.shininess =
                 std::isnan(source.shininess) ? 32.0f : std::clamp(source.shininess, 1.0f, 2048.0f);
         }
+        const bool own_look = !settings_.use_default_material;
+        // With transparency off, or for an opaque material, alpha counts for nothing.
+        const alpha_use alpha = !own_look || !settings_.show_transparency ? alpha_use::opaque : source.alpha;
         const float opacity =
-            settings_.use_default_material || !settings_.show_transparency || std::isnan(source.opacity)
-                ? 1.0f
-                : std::clamp(source.opacity, 0.0f, 1.0f);
-        const picture* texture = nullptr;
-        bool texture_alpha = false;
-        const int index = source.diffuse_texture;
-        if (settings_.show_textures && !settings_.use_default_material && index >= 0 &&
-            static_cast<std::size_t>(index) < m->textures.size()) {
-            const picture& p = m->textures[index];
-            if (!p.empty() && p.pixels.size() >= static_cast<std::size_t>(p.width) * p.height) {
-                texture = &p;
-                texture_alpha = settings_.show_transparency && model_->texture_has_alpha[index];
-            }
-        }
+            alpha == alpha_use::opaque || std::isnan(source.opacity) ? 1.0f : std::clamp(source.opacity, 0.0f, 1.0f);
+        auto texture_of = [&](int index) -> const picture* {
+            if (!settings_.show_textures || !own_look || index < 0 || static_cast<std::size_t>(index) >= m->textures.size())
+                return nullptr;
+            const picture& p = m->textures[static_cast<std::size_t>(index)];
+            return !p.empty() && p.pixels.size() >= static_cast<std::size_t>(p.width) * p.height ? &p : nullptr;
+        };
+        const picture* texture = texture_of(source.diffuse_texture);
+        const bool texture_alpha =
+            texture && (alpha == alpha_use::mask ||
+                        (alpha != alpha_use::opaque && model_->texture_has_alpha[static_cast<std::size_t>(source.diffuse_texture)]));
+        slot.unlit = own_look && source.unlit;
         for (int textured = 0; textured < 2; ++textured) {
             surface& look = slot.look[textured];
             look.opacity = opacity;
             look.texture = textured ? texture : nullptr;
             look.texture_alpha = textured && texture_alpha;
-            slot.transparent[textured] = opacity < 1.0f || look.texture_alpha;
+            look.wrap_u = source.wrap_u;
+            look.wrap_v = source.wrap_v;
+            if (own_look && all_finite(source.emissive)) {
+                const glm::vec3 e = 255.0f * glm::clamp(source.emissive, 0.0f, 1.0f);
+                look.emissive = {e.r, e.g, e.b};
+                look.glow = textured ? texture_of(source.emissive_texture) : nullptr;
+            }
+            if (alpha == alpha_use::mask) {
+                look.alpha_cutoff = std::isnan(source.alpha_cutoff) ? 0.5f : std::max(source.alpha_cutoff, 0.0f);
+                slot.transparent[textured] = false;
+            } else {
+                slot.transparent[textured] = opacity < 1.0f || look.texture_alpha;
+            }
         }
     }
 }
@@ -192,7 +206,7 @@ void frame_drawer::make_materials() {
 rgb frame_drawer::vertex_colour(const render_vertex& v, const glm::vec3& normal) const {
     const material_slot& m = slots_[static_cast<std::size_t>(v.material + 1)];
     const glm::vec3 base = model_->has_vertex_colours && !settings_.use_default_material ? v.colour : m.light.diffuse;
-    const glm::vec3 c = lighting_.shade(base, m.light, normal);
+    const glm::vec3 c = m.unlit ? base : lighting_.shade(base, m.light, normal);
     return {c.r * 255.0f, c.g * 255.0f, c.b * 255.0f};
 }
 

@@ -20,6 +20,24 @@ struct picture {
     bool empty() const { return width <= 0 || height <= 0; }
 };
 
+// How a material's alpha (its opacity times its texture's alpha) is used.
+enum class alpha_use {
+    automatic,  // blended where it is below 1 (OBJ and PLY)
+    opaque,     // ignored
+    mask,       // a pixel shows fully where it reaches alpha_cutoff, else not at all
+    blend,      // blended over what lies behind
+};
+
+// Which sides of a triangle show.
+enum class sides_shown {
+    by_shape,  // closed parts their front, open surfaces both sides
+    front,
+    both,
+};
+
+// How texture coordinates outside 0..1 read a texture.
+enum class texture_wrap { repeat, clamp, mirror };
+
 struct material {
     std::string name;
     glm::vec3 ambient{0.2f};
@@ -28,6 +46,14 @@ struct material {
     float shininess = 32.0f;
     float opacity = 1.0f;       // 1 opaque, 0 invisible
     int diffuse_texture = -1;   // index into model::textures, or -1
+    glm::vec3 emissive{0.0f};   // light of its own, added to the lit colour
+    int emissive_texture = -1;  // multiplies `emissive`; index into model::textures, or -1
+    alpha_use alpha = alpha_use::automatic;
+    float alpha_cutoff = 0.5f;  // for alpha_use::mask
+    sides_shown sides = sides_shown::by_shape;
+    bool unlit = false;  // shows its colour as it is, whatever the lights
+    texture_wrap wrap_u = texture_wrap::repeat;
+    texture_wrap wrap_v = texture_wrap::repeat;
 };
 
 inline constexpr std::uint32_t no_index = std::numeric_limits<std::uint32_t>::max();
@@ -42,6 +68,9 @@ struct mesh {
     std::vector<glm::vec3> positions;
     std::vector<glm::vec2> texcoords;
     std::vector<glm::vec3> colors;       // per position, optional (same size as positions, or empty)
+    // Per position, optional: the smooth-shading normal the file gives (zero
+    // where it gives none); without them the viewer works normals out.
+    std::vector<glm::vec3> normals;
     std::vector<corner> corners;         // three per triangle
     std::vector<int> triangle_material;  // one per triangle: index into model::materials, or -1
     std::vector<std::uint32_t> lines;    // position index pairs (OBJ "l")
