@@ -652,7 +652,7 @@ TEST(ModelFiles, ExtensionInAnyCaseOrElseTheContent) {
     fs::create_directory(folder.path() + "/folder.obj");
     expect_failure(engine::load_model_file(folder.path() + "/folder.obj", m), m, "folder.obj", "is not a file");
     expect_failure(engine::load_model_file(folder.write("notes.txt", "just words\n"), m), m, "notes.txt",
-                   "is not an OBJ, STL or PLY model");
+                   "is not an OBJ, STL, PLY or glTF model");
     const load_outcome nameless = engine::load_model_file("", m);
     EXPECT_EQ(nameless.message, "no file name given");
 }

@@ -1,5 +1,5 @@
 // A model file to a model: by the extension, or by the content when the
-// extension is none of the three.
+// extension is none of those the viewer knows.
 #include "control/engine/file_paths.h"
 #include "control/engine/file_reading.h"
 #include "control/engine/load_messages.h"
@@ -10,7 +10,7 @@ namespace engine {
 
 namespace {
 
-enum class model_format { obj, stl, ply, unknown };
+enum class model_format { obj, stl, ply, gltf, unknown };
 
 bool begins_line(const std::vector<unsigned char>& bytes, std::size_t at, const char* word) {
     const std::size_t length = std::char_traits<char>::length(word);
@@ -20,6 +20,10 @@ bool begins_line(const std::vector<unsigned char>& bytes, std::size_t at, const 
 
 model_format by_content(const std::vector<unsigned char>& bytes) {
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (text.substr(0, 4) == "glTF") return model_format::gltf;  // the binary container's magic
+    // glTF's JSON is an object; no OBJ, STL or PLY begins with a brace.
+    const std::size_t opening = text.find_first_not_of(" \t\r\n");
+    if (opening != std::string_view::npos && text[opening] == '{') return model_format::gltf;
     if (text.size() > 3 && text.substr(0, 3) == "ply" && (text[3] == '\n' || text[3] == '\r')) return model_format::ply;
     if (bytes.size() >= 84 && 84 + 50 * std::uint64_t(loading::read_u32_le(bytes.data() + 80)) == bytes.size())
         return model_format::stl;
@@ -35,6 +39,13 @@ model_format by_content(const std::vector<unsigned char>& bytes) {
             return model_format::obj;
     }
     return model_format::unknown;
+}
+
+// Where the files a model names are looked up: "" would mean "read none",
+// so the current folder is "./".
+std::string folder_or_current(const std::string& path) {
+    const std::string folder = loading::folder_of(path);
+    return folder.empty() ? "./" : folder;
 }
 
 }  // namespace
@@ -53,18 +64,20 @@ load_outcome load_model_file(const std::string& path, model& out) {
                               : extension == ".stl" ? model_format::stl
                               : extension == ".ply" ? model_format::ply
                                                     : by_content(bytes);
+        if ((extension == ".gltf" || extension == ".glb") && format == model_format::unknown)
+            format = model_format::gltf;
         switch (format) {
             case model_format::obj: {
-                // "" would mean "read no libraries": the current folder is "./".
-                std::string folder = loading::folder_of(path);
-                if (folder.empty()) folder = "./";
-                outcome = load_obj(reinterpret_cast<const char*>(bytes.data()), bytes.size(), folder, out);
+                outcome = load_obj(reinterpret_cast<const char*>(bytes.data()), bytes.size(), folder_or_current(path), out);
                 break;
             }
             case model_format::stl: outcome = load_stl(bytes.data(), bytes.size(), out); break;
             case model_format::ply: outcome = load_ply(bytes.data(), bytes.size(), out); break;
+            case model_format::gltf:
+                outcome = load_gltf(bytes.data(), bytes.size(), folder_or_current(path), out);
+                break;
             case model_format::unknown:
-                outcome = loading::failure(out, "is not an OBJ, STL or PLY model this viewer can read");
+                outcome = loading::failure(out, "is not an OBJ, STL, PLY or glTF model this viewer can read");
                 break;
         }
     }

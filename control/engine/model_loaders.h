@@ -45,8 +45,8 @@ inline constexpr std::size_t max_model_file_bytes = std::size_t(1) << 30;
 inline constexpr int max_picture_side = 16384;
 inline constexpr std::size_t max_picture_pixels = std::size_t(64) << 20;
 
-// By the file's extension (.obj, .stl, .ply; any case); for an unknown
-// extension the content decides.
+// By the file's extension (.obj, .stl, .ply, .gltf, .glb; any case); for an
+// unknown extension, and between the two glTF forms, the content decides.
 load_outcome load_model_file(const std::string& path, model& out);
 
 // From memory, for tests and fuzzers. `base_folder` is where an OBJ's
@@ -57,6 +57,9 @@ load_outcome load_model_file(const std::string& path, model& out);
 load_outcome load_obj(const char* text, std::size_t size, const std::string& base_folder, model& out);
 load_outcome load_stl(const unsigned char* bytes, std::size_t size, model& out);
 load_outcome load_ply(const unsigned char* bytes, std::size_t size, model& out);
+// glTF 2.0, JSON or binary (by the content). Buffers and pictures are read
+// from `base_folder` ("" = only what the file itself holds is read).
+load_outcome load_gltf(const unsigned char* bytes, std::size_t size, const std::string& base_folder, model& out);
 
 // BMP, PNG or JPEG (what stb_image reads).
 load_outcome load_picture_file(const std::string& path, picture& out);

@@ -1,0 +1,155 @@
+// tinygltf, compiled here once, with its own file and picture reading
+// replaced: names taken from a file are never expanded (no "~", no
+// environment variables), files are read only from the model's folder and
+// within the engine's size limits, and pictures go through the engine's
+// picture loader with its pixel limit rather than a second copy of stb_image.
+// (On Windows tinygltf's implementation includes windows.h; nothing of it
+// leaves this file.)
+#include <algorithm>
+#include <climits>
+#include <fstream>  // tinygltf writes files with it (never called here) but does not include it
+
+#define TINYGLTF_IMPLEMENTATION
+#include "control/engine/gltf_document.h"
+
+#include "control/engine/file_paths.h"
+#include "control/engine/file_reading.h"
+#include "control/engine/load_messages.h"
+#include "control/engine/model_loaders.h"
+
+namespace engine::gltf {
+
+namespace {
+
+struct reading {
+    std::string folder;      // the model's folder with its separator; "" reads nothing
+    std::size_t bytes = 0;   // read so far from buffers and pictures together
+    std::string failed_file; // the last file that could not be read, and why
+    std::size_t pixels = 0;  // decoded so far, all pictures together
+    document* out = nullptr;
+};
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// tinygltf looks in the model's folder and in the current folder; only the
+// first is allowed. Whether the file is really there is left to the reading,
+// which says why it is not.
+bool file_in_folder(const std::string& path, void* user) {
+    const reading& r = *static_cast<const reading*>(user);
+    return !r.folder.empty() && path.size() > r.folder.size() && path.compare(0, r.folder.size(), r.folder) == 0;
+}
+
+std::string unexpanded(const std::string& path, void*) { return path; }
+
+bool read_whole(std::vector<unsigned char>* out, std::string* error, const std::string& path, void* user) {
+    reading& r = *static_cast<reading*>(user);
+    std::string why;
+    const std::size_t allowed = max_model_file_bytes - std::min(r.bytes, max_model_file_bytes);
+    if (!file_in_folder(path, user)) {
+        why = "is outside the model's folder";
+    } else if (loading::read_file(path, allowed, *out, why)) {
+        r.bytes += out->size();
+        return true;
+    }
+    r.failed_file = loading::file_name_of(path) + " " + why;
+    if (error) *error = why;
+    return false;
+}
+
+bool no_writing(std::string*, const std::string&, const std::vector<unsigned char>&, void*) { return false; }
+
+// Called for every picture, embedded or read from a file. A picture that
+// cannot be decoded is no reason to refuse the model: it is noted, and the
+// model drawn without it.
+bool decode_picture(tinygltf::Image*, const int index, std::string*, std::string*, int, int,
+                    const unsigned char* bytes, int size, void* user) {
+    reading& r = *static_cast<reading*>(user);
+    if (index < 0) return true;
+    document& d = *r.out;
+    const std::size_t i = static_cast<std::size_t>(index);
+    if (i >= d.pictures.size()) {
+        d.pictures.resize(i + 1);
+        d.picture_problems.resize(i + 1);
+    }
+    const std::size_t left = max_picture_pixels - std::min(r.pixels, max_picture_pixels);
+    const load_outcome decoded = load_picture(bytes, size > 0 ? static_cast<std::size_t>(size) : 0, d.pictures[i],
+                                              std::max<std::size_t>(left, 1));
+    if (decoded.ok)
+        r.pixels += d.pictures[i].pixels.size();
+    else
+        d.picture_problems[i] = decoded.message;
+    return true;
+}
+
+// tinygltf's error text, cut to its first line and a readable length.
+std::string first_line(const std::string& text) {
+    std::size_t start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string::npos) return "no reason given";
+    std::string line = text.substr(start, text.find_first_of("\r\n", start) - start);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
+    if (line.size() > 100) line = line.substr(0, 97) + "...";
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < ' ') c = '?';
+    return line;
+}
+
+}  // namespace
+
+bool is_binary(const unsigned char* bytes, std::size_t size) {
+    return size >= 4 && bytes[0] == 'g' && bytes[1] == 'l' && bytes[2] == 'T' && bytes[3] == 'F';
+}
+
+bool parse(const unsigned char* bytes, std::size_t size, const std::string& base_folder, document& out,
+           std::string& error) {
+    out = document{};
+    if (size > UINT_MAX) {
+        error = "is too large to be read";
+        return false;
+    }
+    const bool binary = is_binary(bytes, size);
+    if (binary && size >= 8 && loading::read_u32_le(bytes + 4) != 2) {
+        error = "is a glTF " + std::to_string(loading::read_u32_le(bytes + 4)) +
+                ".0 binary file; this viewer reads glTF 2.0";
+        return false;
+    }
+
+    reading state;
+    state.out = &out;
+    // tinygltf joins the folder and a name with '/': the folder goes without
+    // its separator (unless it is the root), and names must begin with it and '/'.
+    std::string folder = base_folder;
+    if (folder.size() > 1 && is_separator(folder.back())) folder.pop_back();
+    if (!folder.empty()) state.folder = is_separator(folder.back()) ? folder : folder + "/";
+
+    tinygltf::TinyGLTF reader;
+    reader.SetFsCallbacks(tinygltf::FsCallbacks{&file_in_folder, &unexpanded, &read_whole, &no_writing, &state});
+    reader.SetImageLoader(&decode_picture, &state);
+    std::string errors, warnings;
+    const unsigned int length = static_cast<unsigned int>(size);
+    const bool parsed =
+        binary ? reader.LoadBinaryFromMemory(&out.parsed, &errors, &warnings, bytes, length, folder)
+               : reader.LoadASCIIFromString(&out.parsed, &errors, &warnings, reinterpret_cast<const char*>(bytes),
+                                            length, folder);
+    out.pictures.resize(out.parsed.images.size());
+    out.picture_problems.resize(out.parsed.images.size());
+    const std::string& version = out.parsed.asset.version;
+    if (!version.empty() && version[0] != '2') {
+        error = "is a glTF " + first_line(version) + " file; this viewer reads glTF 2.0";
+        return false;
+    }
+    if (parsed) return true;
+    if (errors.find("File not found") != std::string::npos || errors.find("File read error") != std::string::npos) {
+        const std::size_t at = errors.find("File not found : ");
+        error = "its buffer " +
+                (!state.failed_file.empty() ? state.failed_file
+                 : at != std::string::npos  ? first_line(errors.substr(at + 17)) + " could not be opened (missing or not readable)"
+                                            : std::string("could not be read"));
+    } else if (errors.find("File size mismatch") != std::string::npos) {
+        error = "a buffer file is shorter or longer than the file says";
+    } else {
+        error = "is not a glTF 2.0 file this viewer can read (" + first_line(errors) + ")";
+    }
+    return false;
+}
+
+}  // namespace engine::gltf
