@@ -136,6 +136,7 @@ std::string convert_materials(document& file, model& out) {
         m.alpha_cutoff = std::isfinite(source.alphaCutoff) ? static_cast<float>(source.alphaCutoff) : 0.5f;
         m.sides = source.doubleSided ? sides_shown::both : sides_shown::front;
         m.unlit = source.extensions.count("KHR_materials_unlit") > 0;
+        if (m.unlit) m.diffuse = base;  // shown as it is
         out.materials.push_back(std::move(m));
     }
     return textures.problems();
