@@ -10,35 +10,16 @@
 #include <vector>
 
 #include "control/engine/model_loaders.h"
+#include "tests/render_canvas.h"
 
 namespace {
 
 using namespace engine;
+using namespace render_canvas;
 
 constexpr std::uint32_t blue_colorref = 0x00FF0000;  // as a pixel: 0x000000FF
 constexpr std::uint32_t blue_pixel = 0x000000FF;
 
-struct canvas {
-    int width, height;
-    std::vector<std::uint32_t> pixels;
-    explicit canvas(int w = 200, int h = 200) : width(w), height(h), pixels(std::size_t(w) * h, 0xDEADBEEF) {}
-    frame target() { return frame{width, height, width, pixels.data()}; }
-    std::uint32_t at(int x, int y) const { return pixels[std::size_t(y) * width + x]; }
-    std::uint32_t at(glm::vec2 p) const { return at(int(p.x), int(p.y)); }
-    // Whether some pixel within one of p matches (lines may land a pixel off).
-    bool near(glm::vec2 p, const std::function<bool(std::uint32_t)>& match) const {
-        for (int dy = -1; dy <= 1; ++dy)
-            for (int dx = -1; dx <= 1; ++dx) {
-                const int x = int(p.x) + dx, y = int(p.y) + dy;
-                if (x >= 0 && y >= 0 && x < width && y < height && match(at(x, y))) return true;
-            }
-        return false;
-    }
-};
-
-int red(std::uint32_t p) { return (p >> 16) & 0xFF; }
-int green(std::uint32_t p) { return (p >> 8) & 0xFF; }
-int blue(std::uint32_t p) { return p & 0xFF; }
 
 // Faces counter-clockwise seen from outside, two triangles each.
 void add_quad(model& m, glm::vec3 a, glm::vec3 b, glm::vec3 c, glm::vec3 d, int material = -1) {
@@ -79,20 +60,6 @@ view_settings plain() {
     view_settings s;
     s.background = blue_colorref;
     return s;
-}
-
-canvas draw(const model* m, const view_settings& s, const camera& c, int w = 200, int h = 200) {
-    canvas out(w, h);
-    frame f = out.target();
-    const auto prepared = m ? prepare_model(*m, s.smoothing, s.crease_angle_degrees) : nullptr;
-    render(prepared.get(), s, c, f);
-    return out;
-}
-
-glm::vec2 pixel_of(const camera& c, glm::vec3 world, int w = 200, int h = 200) {
-    glm::vec2 p(-1.0f);
-    EXPECT_TRUE(project_point(c, w, h, world, p));
-    return p;
 }
 
 TEST(Background, ColorrefBecomesDibPixel) {
