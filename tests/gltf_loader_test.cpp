@@ -1,0 +1,352 @@
+// glTF 2.0 as the viewer shows it: Debian's assimp test models and files
+// built here with nlohmann's JSON and stb's PNG writer (independent of the
+// reader under test), drawn by the engine's renderer.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "control/engine/model_loaders.h"
+#include "tests/render_canvas.h"
+
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb/stb_image_write.h>
+
+namespace {
+
+using namespace engine;
+using namespace render_canvas;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+const std::string assimp = "/usr/share/assimp/models/";
+
+std::string base64(const std::string& bytes) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t v = 0;
+        for (std::size_t k = 0; k < 3; ++k) v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0);
+        for (std::size_t k = 0; k < 4; ++k) out += k <= n ? digits[(v >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
+
+// An RGBA picture as a PNG, rows top-down.
+std::string png(int width, int height, const std::vector<std::uint8_t>& rgba) {
+    std::string out;
+    stbi_write_png_to_func([](void* context, void* data, int size) {
+        static_cast<std::string*>(context)->append(static_cast<const char*>(data), static_cast<std::size_t>(size));
+    }, &out, width, height, 4, rgba.data(), width * 4);
+    return out;
+}
+
+// A glTF file built up here, its one buffer embedded as a data: URI.
+struct built_file {
+    json doc = {{"asset", {{"version", "2.0"}}}};
+    std::string buffer;
+
+    int accessor(const std::string& bytes, int component_type, const char* type, std::size_t count) {
+        while (buffer.size() % 4) buffer += '\0';
+        doc["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", buffer.size()}, {"byteLength", bytes.size()}});
+        buffer += bytes;
+        doc["accessors"].push_back({{"bufferView", doc["bufferViews"].size() - 1},
+                                    {"componentType", component_type},
+                                    {"type", type},
+                                    {"count", count}});
+        return static_cast<int>(doc["accessors"].size()) - 1;
+    }
+
+    template <class T>
+    static std::string bytes_of(const std::vector<T>& values) {
+        return std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
+    }
+
+    // A 2 x 2 quad in the XY plane facing +Z, its texture's top left at (-1, 1).
+    int quad_mesh(int material) {
+        const int positions = accessor(bytes_of(std::vector<float>{-1, -1, 0, 1, -1, 0, 1, 1, 0, -1, 1, 0}), 5126, "VEC3", 4);
+        const int texcoords = accessor(bytes_of(std::vector<float>{0, 1, 1, 1, 1, 0, 0, 0}), 5126, "VEC2", 4);
+        const int indices = accessor(bytes_of(std::vector<std::uint16_t>{0, 1, 2, 0, 2, 3}), 5123, "SCALAR", 6);
+        doc["meshes"].push_back(
+            {{"primitives",
+              {{{"attributes", {{"POSITION", positions}, {"TEXCOORD_0", texcoords}}}, {"indices", indices}, {"material", material}}}}});
+        return static_cast<int>(doc["meshes"].size()) - 1;
+    }
+
+    int unlit_material(std::vector<double> colour, int texture = -1) {
+        json m = {{"pbrMetallicRoughness", {{"baseColorFactor", colour}, {"metallicFactor", 0.0}}},
+                  {"extensions", {{"KHR_materials_unlit", json::object()}}}};
+        if (texture >= 0) m["pbrMetallicRoughness"]["baseColorTexture"] = {{"index", texture}};
+        doc["extensionsUsed"] = {"KHR_materials_unlit"};
+        doc["materials"].push_back(m);
+        return static_cast<int>(doc["materials"].size()) - 1;
+    }
+
+    int texture(const std::string& png_bytes) {
+        doc["images"].push_back({{"uri", "data:image/png;base64," + base64(png_bytes)}});
+        doc["samplers"] = {{{"magFilter", 9728}, {"minFilter", 9728}}};
+        doc["textures"].push_back({{"source", doc["images"].size() - 1}, {"sampler", 0}});
+        return static_cast<int>(doc["textures"].size()) - 1;
+    }
+
+    int node(json n) {
+        doc["nodes"].push_back(std::move(n));
+        return static_cast<int>(doc["nodes"].size()) - 1;
+    }
+
+    std::string text() {
+        doc["buffers"] = {{{"byteLength", buffer.size()}, {"uri", "data:application/octet-stream;base64," + base64(buffer)}}};
+        return doc.dump();
+    }
+};
+
+model load_text(const std::string& text) {
+    model m;
+    const load_outcome outcome =
+        load_gltf(reinterpret_cast<const unsigned char*>(text.data()), text.size(), "", m);
+    EXPECT_TRUE(outcome.ok) << outcome.message;
+    EXPECT_EQ(outcome.warning, "");
+    return m;
+}
+
+camera straight_on(glm::vec3 target, float distance) {
+    camera c;
+    c.target = target;
+    c.distance = distance;
+    c.yaw_degrees = 0.0f;
+    c.pitch_degrees = 0.0f;
+    return c;
+}
+
+view_settings on_blue() {
+    view_settings s;
+    s.background = 0x00FF0000;  // COLORREF blue
+    s.bilinear_textures = false;
+    return s;
+}
+
+constexpr std::uint32_t red_pixel = 0xFF0000, green_pixel = 0x00FF00, blue_pixel = 0x0000FF, white_pixel = 0xFFFFFF;
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A scratch folder of the test's own, removed at the end.
+struct scratch_folder {
+    fs::path path = fs::temp_directory_path() / ("quelto-gltf-" + std::to_string(::getpid()));
+    scratch_folder() { fs::create_directories(path); }
+    ~scratch_folder() { fs::remove_all(path); }
+};
+
+TEST(GltfFiles, SeparateEmbeddedAndBinaryFormsOfOneModelDrawTheSamePicture) {
+    // The separate form's sampler mirrors and clamps where the others repeat
+    // (its texture coordinates reach u = 6): a copy that repeats too.
+    scratch_folder copy;
+    const std::string separate = assimp + "glTF2/BoxTextured-glTF/";
+    json doc = json::parse(read_file(separate + "BoxTextured.gltf"));
+    doc["samplers"][0]["wrapS"] = doc["samplers"][0]["wrapT"] = 10497;
+    std::ofstream(copy.path / "BoxTextured.gltf") << doc.dump();
+    for (const char* part : {"BoxTextured0.bin", "CesiumLogoFlat.png"})
+        fs::copy_file(separate + part, copy.path / part);
+
+    const view_settings s = on_blue();
+    std::vector<canvas> pictures;
+    for (const std::string& form :
+         {(copy.path / "BoxTextured.gltf").string(), assimp + "glTF2/BoxTextured-glTF-Embedded/BoxTextured.gltf",
+          assimp + "glTF2/BoxTextured-glTF-Binary/BoxTextured.glb", separate + "BoxTextured.gltf"}) {
+        SCOPED_TRACE(form);
+        model m;
+        const load_outcome outcome = load_model_file(form, m);
+        ASSERT_TRUE(outcome.ok) << outcome.message;
+        EXPECT_EQ(outcome.warning, "");
+        ASSERT_EQ(m.textures.size(), 1u);
+        pictures.push_back(draw(&m, s, frame_bounds(m.bounds_min, m.bounds_max)));
+    }
+    auto differing = [&](std::size_t a, std::size_t b) {
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < pictures[a].pixels.size(); ++i) count += pictures[a].pixels[i] != pictures[b].pixels[i];
+        return count;
+    };
+    EXPECT_GT(std::count_if(pictures[0].pixels.begin(), pictures[0].pixels.end(), [](std::uint32_t p) { return p != blue_pixel; }),
+              5000);
+    EXPECT_EQ(differing(0, 1), 0u);
+    EXPECT_EQ(differing(0, 2), 0u);
+    EXPECT_GT(differing(0, 3), 1000u) << "the original separate form's mirrored wrap shows";
+}
+
+// Triangles, lines and points as the file's scene and accessors count them,
+// read here with nlohmann's JSON.
+TEST(GltfFiles, PrimitivesCountAsTheFilesOwnAccessorsSay) {
+    std::vector<std::string> files = {"glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb",
+                                      "glTF2/ClearCoat-glTF/ClearCoatTest.gltf"};
+    for (int i = 0; i <= 15; ++i) {
+        char name[96];
+        std::snprintf(name, sizeof name, "glTF2/glTF-Asset-Generator/Mesh_PrimitiveMode/Mesh_PrimitiveMode_%02d.gltf", i);
+        files.push_back(name);
+    }
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        std::string bytes = read_file(assimp + file);
+        if (bytes.compare(0, 4, "glTF") == 0) {
+            std::uint32_t json_length = 0;
+            std::memcpy(&json_length, bytes.data() + 12, 4);
+            bytes = bytes.substr(20, json_length);
+        }
+        const json doc = json::parse(bytes);
+        std::size_t triangles = 0, lines = 0, points = 0;
+        std::vector<int> pending = doc["scenes"][doc.value("scene", 0)]["nodes"].get<std::vector<int>>();
+        while (!pending.empty()) {
+            const json& node = doc["nodes"][pending.back()];
+            pending.pop_back();
+            for (int child : node.value("children", std::vector<int>{})) pending.push_back(child);
+            if (!node.contains("mesh")) continue;
+            for (const json& p : doc["meshes"][node["mesh"].get<int>()]["primitives"]) {
+                const int counted = p.contains("indices") ? p["indices"].get<int>() : p["attributes"]["POSITION"].get<int>();
+                const std::size_t n = doc["accessors"][counted]["count"];
+                switch (p.value("mode", 4)) {
+                    case 0: points += n; break;
+                    case 1: lines += n / 2; break;
+                    case 2: lines += n; break;
+                    case 3: lines += n - 1; break;
+                    case 4: triangles += n / 3; break;
+                    default: triangles += n - 2; break;
+                }
+            }
+        }
+        model m;
+        const load_outcome outcome = load_model_file(assimp + file, m);
+        ASSERT_TRUE(outcome.ok) << outcome.message;
+        EXPECT_EQ(m.geometry.triangle_count(), triangles);
+        EXPECT_EQ(m.geometry.lines.size() / 2, lines);
+        EXPECT_EQ(m.geometry.points.size(), points);
+    }
+}
+
+TEST(GltfFiles, EveryTestModelLoadsOrSaysInOneLineWhatFailed) {
+    std::size_t files = 0, loaded = 0;
+    for (const char* folder : {"glTF", "glTF2"})
+        for (const auto& entry : fs::recursive_directory_iterator(assimp + folder)) {
+            const std::string extension = entry.path().extension().string();
+            if (extension != ".gltf" && extension != ".glb") continue;
+            SCOPED_TRACE(entry.path().string());
+            ++files;
+            model m;
+            const load_outcome outcome = load_model_file(entry.path().string(), m);
+            const std::string& line = outcome.ok ? outcome.warning : outcome.message;
+            EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+            if (outcome.ok) {
+                ++loaded;
+                EXPECT_FALSE(m.empty());
+            } else {
+                EXPECT_EQ(line.rfind(entry.path().filename().string() + ": ", 0), 0u) << line;
+            }
+        }
+    EXPECT_GE(files, 50u);
+    EXPECT_GE(loaded, 35u);
+}
+
+TEST(GltfFiles, ExternalFilesAreReadFromTheModelsFolderOnly) {
+    scratch_folder scratch;
+    const fs::path& root = scratch.path;
+    fs::create_directories(root / "model");
+    fs::create_directories(root / "elsewhere");
+    built_file f;
+    f.node({{"mesh", f.quad_mesh(f.unlit_material({1, 0, 0, 1}))}});
+    f.doc["scenes"] = {{{"nodes", {0}}}};
+    f.text();
+    const std::string payload = f.buffer;
+    std::ofstream(root / "model" / "my part.bin", std::ios::binary) << payload;
+    std::ofstream(root / "elsewhere" / "part.bin", std::ios::binary) << payload;
+
+    auto load_with_buffer = [&](const std::string& uri) {
+        f.doc["buffers"] = {{{"byteLength", payload.size()}, {"uri", uri}}};
+        std::ofstream(root / "model" / "scene.gltf") << f.doc.dump();
+        model m;
+        return load_model_file((root / "model" / "scene.gltf").string(), m);
+    };
+    EXPECT_TRUE(load_with_buffer("my%20part.bin").ok) << "percent-encoded names are decoded";
+    for (const std::string& outside : {(root / "elsewhere" / "part.bin").string(), std::string("~/part.bin"),
+                                       std::string("$HOME/part.bin")}) {
+        const load_outcome refused = load_with_buffer(outside);
+        EXPECT_FALSE(refused.ok) << outside;
+        EXPECT_NE(refused.message.find("could not be opened"), std::string::npos) << refused.message;
+    }
+}
+
+TEST(GltfScenes, NodeTransformsPlaceEachPartWhereItBelongs) {
+    built_file f;
+    const int red_quad = f.quad_mesh(f.unlit_material({1, 0, 0, 1}));
+    const int green_quad = f.quad_mesh(f.unlit_material({0, 1, 0, 1}));
+    // A child at half size, 2 up, under a parent moved 2 to the left (column-major matrix).
+    const int child = f.node({{"mesh", green_quad}, {"matrix", {0.5, 0, 0, 0, 0, 0.5, 0, 0, 0, 0, 0.5, 0, 0, 2, 0, 1}}});
+    const int parent = f.node({{"mesh", red_quad}, {"translation", {-2, 0, 0}}, {"children", {child}}});
+    // The red quad again, a quarter turn around Z (x, y, z, w), moved right and down.
+    const int turned = f.node({{"mesh", red_quad}, {"rotation", {0, 0, 0.70710678, 0.70710678}}, {"translation", {2, -1, 0}}});
+    const int unused = f.node({{"mesh", green_quad}});  // in no scene: never drawn
+    f.doc["scenes"] = {{{"nodes", {unused}}}, {{"nodes", {parent, turned}}}};
+    f.doc["scene"] = 1;
+    const model m = load_text(f.text());
+    ASSERT_EQ(m.geometry.triangle_count(), 6u);
+
+    const camera c = straight_on(glm::vec3(0.0f, 0.5f, 0.0f), 12.0f);
+    const canvas picture = draw(&m, on_blue(), c);
+    EXPECT_EQ(picture.at(pixel_of(c, {-2.0f, 0.0f, 0.0f})), red_pixel);
+    EXPECT_EQ(picture.at(pixel_of(c, {-2.0f, 2.0f, 0.0f})), green_pixel);
+    EXPECT_EQ(picture.at(pixel_of(c, {-2.0f, 1.25f, 0.0f})), blue_pixel) << "the child is half size";
+    EXPECT_EQ(picture.at(pixel_of(c, {2.0f, -1.0f, 0.0f})), red_pixel);
+    EXPECT_EQ(picture.at(pixel_of(c, {0.0f, 0.0f, 0.0f})), blue_pixel) << "the node in no scene";
+}
+
+TEST(GltfMaterials, TexturesShowTheRightWayRound) {
+    // Top left red, top right green, bottom left blue, bottom right white.
+    const std::string picture = png(2, 2, {255, 0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255, 255, 255, 255});
+    built_file f;
+    f.node({{"mesh", f.quad_mesh(f.unlit_material({1, 1, 1, 1}, f.texture(picture)))}});
+    f.doc["scenes"] = {{{"nodes", {0}}}};
+    const model m = load_text(f.text());
+    view_settings s = on_blue();
+    s.background = 0x00000000;
+    const camera c = straight_on(glm::vec3(0.0f), 4.0f);
+    const canvas drawn = draw(&m, s, c);
+    EXPECT_EQ(drawn.at(pixel_of(c, {-0.5f, 0.5f, 0.0f})), red_pixel);
+    EXPECT_EQ(drawn.at(pixel_of(c, {0.5f, 0.5f, 0.0f})), green_pixel);
+    EXPECT_EQ(drawn.at(pixel_of(c, {-0.5f, -0.5f, 0.0f})), blue_pixel);
+    EXPECT_EQ(drawn.at(pixel_of(c, {0.5f, -0.5f, 0.0f})), white_pixel);
+}
+
+TEST(GltfMaterials, MaskCutsOutBlendMixesOpaqueIgnoresAlpha) {
+    // One texture for all three: its left half a quarter opaque, its right half opaque.
+    built_file f;
+    const int texture = f.texture(png(2, 1, {255, 255, 255, 64, 255, 255, 255, 255}));
+    const float centres[3] = {-2.2f, 0.0f, 2.2f};
+    int k = 0;
+    for (const char* mode : {"OPAQUE", "MASK", "BLEND"}) {
+        const int material = f.unlit_material({1, 1, 1, 1}, texture);
+        f.doc["materials"][material]["alphaMode"] = mode;
+        f.node({{"mesh", f.quad_mesh(material)}, {"translation", {centres[k++], 0, 0}}});
+    }
+    f.doc["scenes"] = {{{"nodes", {0, 1, 2}}}};
+    const model m = load_text(f.text());
+    const camera c = straight_on(glm::vec3(0.0f), 10.0f);
+    const canvas drawn = draw(&m, on_blue(), c);
+    auto left_half = [&](int quad) { return drawn.at(pixel_of(c, {centres[quad] - 0.5f, 0.0f, 0.0f})); };
+    for (int quad = 0; quad < 3; ++quad)
+        EXPECT_EQ(drawn.at(pixel_of(c, {centres[quad] + 0.5f, 0.0f, 0.0f})), white_pixel) << quad;
+    EXPECT_EQ(left_half(0), white_pixel) << "opaque";
+    EXPECT_EQ(left_half(1), blue_pixel) << "masked out below the cutoff";
+    const std::uint32_t mixed = left_half(2);
+    EXPECT_NEAR(red(mixed), 64, 2) << std::hex << mixed;
+    EXPECT_NEAR(green(mixed), 64, 2);
+    EXPECT_EQ(blue(mixed), 255);
+}
+
+}  // namespace
