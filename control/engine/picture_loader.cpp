@@ -95,9 +95,15 @@ private:
     std::size_t size_;
 };
 
+// stb_image's reason; for an unknown PNG chunk it holds the chunk's four
+// bytes, which may be anything (a line end): those show as '?'.
 std::string reason() {
     const char* why = stbi_failure_reason();
-    return why ? std::string(" (") + why + ")" : std::string();
+    if (!why) return {};
+    std::string text = why;
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < ' ' || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+    return " (" + text + ")";
 }
 
 }  // namespace
