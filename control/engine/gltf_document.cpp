@@ -26,6 +26,7 @@ struct reading {
     std::size_t bytes = 0;   // read so far from buffers and pictures together
     std::string failed_file; // the last file that could not be read, and why
     std::size_t pixels = 0;  // decoded so far, all pictures together
+    std::size_t pixel_limit = max_picture_pixels;
     document* out = nullptr;
 };
 
@@ -61,7 +62,7 @@ bool no_writing(std::string*, const std::string&, const std::vector<unsigned cha
 // Called for every picture, embedded or read from a file. A picture that
 // cannot be decoded is no reason to refuse the model: it is noted, and the
 // model drawn without it.
-bool decode_picture(tinygltf::Image*, const int index, std::string*, std::string*, int, int,
+bool decode_picture(tinygltf::Image* image, const int index, std::string*, std::string*, int, int,
                     const unsigned char* bytes, int size, void* user) {
     reading& r = *static_cast<reading*>(user);
     if (index < 0) return true;
@@ -71,7 +72,21 @@ bool decode_picture(tinygltf::Image*, const int index, std::string*, std::string
         d.pictures.resize(i + 1);
         d.picture_problems.resize(i + 1);
     }
-    const std::size_t left = max_picture_pixels - std::min(r.pixels, max_picture_pixels);
+    // tinygltf hands over a picture in a buffer view as the view says,
+    // without looking whether the view lies inside its buffer.
+    if (image && image->bufferView >= 0) {
+        const std::vector<tinygltf::BufferView>& views = d.parsed.bufferViews;
+        const std::size_t v = static_cast<std::size_t>(image->bufferView);
+        const bool inside = v < views.size() && views[v].buffer >= 0 &&
+                            static_cast<std::size_t>(views[v].buffer) < d.parsed.buffers.size() &&
+                            std::uint64_t(views[v].byteOffset) + views[v].byteLength <=
+                                d.parsed.buffers[static_cast<std::size_t>(views[v].buffer)].data.size();
+        if (!inside) {
+            d.picture_problems[i] = "its buffer view reaches past the end of its buffer";
+            return true;
+        }
+    }
+    const std::size_t left = r.pixel_limit - std::min(r.pixels, r.pixel_limit);
     const load_outcome decoded = load_picture(bytes, size > 0 ? static_cast<std::size_t>(size) : 0, d.pictures[i],
                                               std::max<std::size_t>(left, 1));
     if (decoded.ok)
@@ -93,14 +108,15 @@ std::string first_line(const std::string& text) {
     return line;
 }
 
-}  // namespace
-
+// The binary container begins with its magic, "glTF".
 bool is_binary(const unsigned char* bytes, std::size_t size) {
     return size >= 4 && bytes[0] == 'g' && bytes[1] == 'l' && bytes[2] == 'T' && bytes[3] == 'F';
 }
 
-bool parse(const unsigned char* bytes, std::size_t size, const std::string& base_folder, document& out,
-           std::string& error) {
+}  // namespace
+
+bool parse(const unsigned char* bytes, std::size_t size, const std::string& base_folder, std::size_t pixel_limit,
+           document& out, std::string& error) {
     out = document{};
     if (size > UINT_MAX) {
         error = "is too large to be read";
@@ -115,6 +131,7 @@ bool parse(const unsigned char* bytes, std::size_t size, const std::string& base
 
     reading state;
     state.out = &out;
+    state.pixel_limit = std::min(pixel_limit, max_picture_pixels);
     // tinygltf joins the folder and a name with '/': the folder goes without
     // its separator (unless it is the root), and names must begin with it and '/'.
     std::string folder = base_folder;

@@ -24,11 +24,9 @@ struct document {
 
 // JSON (.gltf) or binary (.glb, by its magic) glTF. Buffers and pictures
 // named by a relative path are read from `base_folder`, never from anywhere
-// else, and not at all when it is "". On failure, `error` is one line.
-bool parse(const unsigned char* bytes, std::size_t size, const std::string& base_folder, document& out,
-           std::string& error);
-
-// The file begins with the binary container's magic, "glTF".
-bool is_binary(const unsigned char* bytes, std::size_t size);
+// else, and not at all when it is "". Pictures decode only while their
+// pixels together stay within `pixel_limit`. On failure, `error` is one line.
+bool parse(const unsigned char* bytes, std::size_t size, const std::string& base_folder, std::size_t pixel_limit,
+           document& out, std::string& error);
 
 }  // namespace engine::gltf

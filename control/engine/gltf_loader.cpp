@@ -340,13 +340,14 @@ load_outcome load_document(gltf::document& file, model& out) {
 
 }  // namespace
 
-load_outcome load_gltf(const unsigned char* bytes, std::size_t size, const std::string& base_folder, model& out) {
+load_outcome load_gltf(const unsigned char* bytes, std::size_t size, const std::string& base_folder, model& out,
+                       std::size_t pixel_limit) {
     return loading::guarded(out, [&]() -> load_outcome {
         out = model{};
         if (bytes == nullptr || size == 0) return failure(out, "is empty");
         gltf::document file;
         std::string error;
-        if (!gltf::parse(bytes, size, base_folder, file, error)) return failure(out, error);
+        if (!gltf::parse(bytes, size, base_folder, pixel_limit, file, error)) return failure(out, error);
         return load_document(file, out);
     });
 }

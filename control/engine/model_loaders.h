@@ -59,7 +59,9 @@ load_outcome load_stl(const unsigned char* bytes, std::size_t size, model& out);
 load_outcome load_ply(const unsigned char* bytes, std::size_t size, model& out);
 // glTF 2.0, JSON or binary (by the content). Buffers and pictures are read
 // from `base_folder` ("" = only what the file itself holds is read).
-load_outcome load_gltf(const unsigned char* bytes, std::size_t size, const std::string& base_folder, model& out);
+// `pixel_limit` lowers max_picture_pixels for all its pictures together.
+load_outcome load_gltf(const unsigned char* bytes, std::size_t size, const std::string& base_folder, model& out,
+                       std::size_t pixel_limit = max_picture_pixels);
 
 // BMP, PNG or JPEG (what stb_image reads).
 load_outcome load_picture_file(const std::string& path, picture& out);

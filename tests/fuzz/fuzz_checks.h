@@ -21,6 +21,10 @@ inline void check_outcome(const engine::load_outcome& outcome, const engine::mod
     require(!m.empty() && g.corners.size() % 3 == 0 && g.lines.size() % 2 == 0);
     require(g.triangle_material.size() == g.triangle_count());
     require(g.colors.empty() || g.colors.size() == g.positions.size());
+    require(g.normals.empty() || g.normals.size() == g.positions.size());
+    for (const engine::material& mat : m.materials)
+        for (int texture : {mat.diffuse_texture, mat.emissive_texture})
+            require(texture >= -1 && texture < static_cast<int>(m.textures.size()));
     for (const engine::corner& c : g.corners)
         require(c.position < g.positions.size() && (c.texcoord == engine::no_index || c.texcoord < g.texcoords.size()));
     for (std::uint32_t i : g.lines) require(i < g.positions.size());
