@@ -198,15 +198,12 @@ private:
             g.normals.push_back(normals_.empty() ? glm::vec3(0.0f)
                                                  : normal_transform * glm::vec3(normals_[3 * i], normals_[3 * i + 1],
                                                                                 normals_[3 * i + 2]));
-            glm::vec3 colour(1.0f);
-            if (!colours_.empty()) {
-                const float* c = &colours_[i * static_cast<std::size_t>(colour_components)];
-                colour = glm::vec3(c[0], c[1], c[2]);
-                has_colours_ = true;
-            }
-            vertex_colours_.push_back(colour);
-            vertex_material_.push_back(p.material);
         }
+        // Colours are kept per primitive: most files have none.
+        coloured_.push_back({first, vertices, p.material, colours_.empty() ? no_index : static_cast<std::uint32_t>(vertex_colours_.size())});
+        for (std::size_t i = 0; i < colours_.size(); i += static_cast<std::size_t>(colour_components))
+            vertex_colours_.emplace_back(colours_[i], colours_[i + 1], colours_[i + 2]);
+        has_colours_ = has_colours_ || !colours_.empty();
         const std::size_t first_texcoord = g.texcoords.size();
         // glTF's texture coordinates run down the picture, the viewer's up it.
         for (std::size_t i = 0; i < texcoords_.size() / 2; ++i)
@@ -269,12 +266,12 @@ public:
     void colour_vertices() {
         if (!has_colours_) return;
         std::vector<glm::vec3>& colours = out_.geometry.colors;
-        colours.resize(vertex_colours_.size());
-        const glm::vec3 plain = material{}.diffuse;
-        for (std::size_t i = 0; i < colours.size(); ++i) {
-            const int m = vertex_material_[i];
-            const bool own = m >= 0 && static_cast<std::size_t>(m) < out_.materials.size();
-            colours[i] = vertex_colours_[i] * (own ? out_.materials[static_cast<std::size_t>(m)].diffuse : plain);
+        colours.resize(out_.geometry.positions.size());
+        for (const primitive_colours& p : coloured_) {
+            const bool own = p.material >= 0 && static_cast<std::size_t>(p.material) < out_.materials.size();
+            const glm::vec3 diffuse = own ? out_.materials[static_cast<std::size_t>(p.material)].diffuse : material{}.diffuse;
+            for (std::size_t i = 0; i < p.count; ++i)
+                colours[p.first + i] = p.colours == no_index ? diffuse : vertex_colours_[p.colours + i] * diffuse;
         }
     }
 
@@ -284,8 +281,13 @@ private:
     bool has_colours_ = false;
     std::size_t dropped_primitives_ = 0;
     std::size_t bad_indices_ = 0;
+    struct primitive_colours {
+        std::size_t first, count;  // its positions
+        int material;
+        std::uint32_t colours;  // where its colours begin in vertex_colours_, or no_index
+    };
+    std::vector<primitive_colours> coloured_;
     std::vector<glm::vec3> vertex_colours_;
-    std::vector<int> vertex_material_;
     // Reused from primitive to primitive.
     std::vector<float> positions_, normals_, texcoords_, colours_;
     std::vector<std::uint32_t> indices_;
