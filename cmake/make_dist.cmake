@@ -11,8 +11,10 @@ set(stage ${OUT_DIR}/stage/${name})
 file(REMOVE_RECURSE ${OUT_DIR}/stage)
 file(MAKE_DIRECTORY ${stage}/examples/models)
 file(COPY ${PLUGIN} ${CONTROL} ${RUNNER} ${BMP2PNG} DESTINATION ${stage})
-file(COPY ${SOURCE_DIR}/examples/cube.txt ${SOURCE_DIR}/examples/tour.txt DESTINATION ${stage}/examples)
+file(COPY ${SOURCE_DIR}/examples/cube.txt ${SOURCE_DIR}/examples/tour.txt ${SOURCE_DIR}/examples/table.txt
+     DESTINATION ${stage}/examples)
 file(COPY ${SOURCE_DIR}/examples/models/cube.obj ${SOURCE_DIR}/examples/models/cube.mtl
+          ${SOURCE_DIR}/examples/models/table.glb
      DESTINATION ${stage}/examples/models)
 file(READ ${SOURCE_DIR}/packaging/INSTALL.txt install_text)
 string(REPLACE "@VERSION@" "${VERSION}" install_text "${install_text}")
@@ -22,7 +24,7 @@ endif()
 # Windows line ends for the texts an author opens in Notepad.
 string(REPLACE "\n" "\r\n" install_text "${install_text}")
 file(WRITE ${stage}/INSTALL.txt "${install_text}")
-foreach(script cube.txt tour.txt)
+foreach(script cube.txt tour.txt table.txt)
   file(READ ${stage}/examples/${script} text)
   string(REPLACE "\n" "\r\n" text "${text}")
   file(WRITE ${stage}/examples/${script} "${text}")

@@ -23,7 +23,8 @@ trap 'WINEPREFIX="$work/prefix" wineserver -k >/dev/null 2>&1 || true; rm -rf "$
 (cd "$work" && cmake -E tar xf "$zip")
 package="$work/VasaQuelto3D-$version"
 for file in VasaQuelto3D.dll Quelto3dCtrl.dll quelto-runner.exe quelto-bmp2png.exe INSTALL.txt REFERENCE.txt \
-            examples/cube.txt examples/tour.txt examples/models/cube.obj examples/models/cube.mtl; do
+            examples/cube.txt examples/tour.txt examples/table.txt examples/models/cube.obj examples/models/cube.mtl \
+            examples/models/table.glb; do
   [ -f "$package/$file" ] || { echo "missing from the package: $file"; exit 1; }
 done
 grep -q "regsvr32 /n /i:user" "$package/INSTALL.txt" || { echo "INSTALL.txt lacks the per-user registration"; exit 1; }
@@ -98,14 +99,15 @@ list=$(wine quelto-runner.exe --list)
 actions=$(printf '%s\n' "$list" | grep -c 'KP_Quelto3D_')
 [ "$actions" -eq 30 ] || { echo "--list showed $actions actions"; printf '%s\n' "$list"; exit 1; }
 
-wine quelto-runner.exe 'examples\cube.txt' 2>"$work/cube.err"
-[ -f cube.bmp ] || { echo "the example wrote no cube.bmp"; exit 1; }
-[ ! -s "$work/cube.err" ] || { echo "the example complained:"; cat "$work/cube.err"; exit 1; }
-wine quelto-bmp2png.exe cube.bmp cube.png
-[ -f cube.png ] || { echo "no cube.png"; exit 1; }
-
-# A 640x480 snapshot: the corner shows the light background, the centre the cube.
-python3 - cube.bmp <<'PY'
+# The OBJ and the glTF example, each a 640x480 snapshot whose corner shows the
+# light background and whose centre shows the model.
+for example in cube table; do
+  wine quelto-runner.exe "examples\\$example.txt" 2>"$work/$example.err"
+  [ -f $example.bmp ] || { echo "the example wrote no $example.bmp"; exit 1; }
+  [ ! -s "$work/$example.err" ] || { echo "examples\\$example.txt complained:"; cat "$work/$example.err"; exit 1; }
+  wine quelto-bmp2png.exe $example.bmp $example.png
+  [ -f $example.png ] || { echo "no $example.png"; exit 1; }
+  python3 - $example.bmp <<'PY'
 import struct, sys
 data = open(sys.argv[1], 'rb').read()
 width, height = struct.unpack('<ii', data[18:26])
@@ -118,6 +120,7 @@ def pixel(x, y_from_top):
 assert pixel(2, 2) == (240, 240, 240), pixel(2, 2)
 assert pixel(width // 2, height // 2) != (240, 240, 240), "no model in the centre"
 PY
+done
 # Each change saved at once, with no wait: the pictures show the change.
 printf '%s\r\n' Init 'GridMode 0' 'Show examples\models\cube.obj' 'SaveImage shown.bmp' 'SetBKColor 255,0,0' \
   'SaveImage red.bmp' 'RenderMode 2' 'SaveImage wire.bmp' End >at-once.txt

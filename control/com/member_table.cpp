@@ -13,7 +13,8 @@ const member_entry member_table[] = {
     {"INIT", member_id::init, as_method, 2, argument_type::text, nullptr,
      "remembers the identifier and the plug-in folder it is given"},
     {"LOADFILE", member_id::loadfile, as_method, 1, argument_type::text, nullptr,
-     "loads an OBJ (with MTL materials and textures), STL or PLY file and frames it; a failure leaves an empty "
+     "loads an OBJ (with MTL materials and textures), STL, PLY or glTF 2.0 (.gltf, .glb) file and frames it; "
+     "a failure leaves an empty "
      "scene and one line in the view saying what failed; a file that ends early shows what was read, and a "
      "missing texture or material library is named, in a line that stays while that model is shown"},
     {"RESETSCENE", member_id::resetscene, as_method, 0, argument_type::number, nullptr,
