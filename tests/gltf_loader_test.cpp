@@ -282,6 +282,24 @@ TEST(GltfFiles, ExternalFilesAreReadFromTheModelsFolderOnly) {
     }
 }
 
+// "extras" may hold any JSON; tinygltf reads it recursively.
+TEST(GltfFiles, JsonNestedTooDeepIsRefusedBeforeItIsParsed) {
+    auto nested = [](int depth) {
+        built_file f;
+        f.node({{"mesh", f.quad_mesh(f.unlit_material({1, 0, 0, 1}))}});
+        f.doc["scenes"] = {{{"nodes", {0}}}};
+        f.doc["extras"] = "@";
+        std::string text = f.text();
+        text.replace(text.find("\"@\""), 3, std::string(depth, '[') + std::string(depth, ']'));
+        model m;
+        return load_gltf(reinterpret_cast<const unsigned char*>(text.data()), text.size(), "", m);
+    };
+    EXPECT_TRUE(nested(100).ok);
+    const load_outcome deep = nested(200000);
+    EXPECT_FALSE(deep.ok);
+    EXPECT_EQ(deep.message, "nests its JSON deeper than 128 levels");
+}
+
 TEST(GltfScenes, NodeTransformsPlaceEachPartWhereItBelongs) {
     built_file f;
     const int red_quad = f.quad_mesh(f.unlit_material({1, 0, 0, 1}));

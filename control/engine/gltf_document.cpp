@@ -108,6 +108,30 @@ std::string first_line(const std::string& text) {
     return line;
 }
 
+// tinygltf turns JSON into its values recursively: a file nesting arrays or
+// objects a hundred thousand deep (in "extras", which may hold anything)
+// would overflow the stack. Real files nest a dozen levels.
+constexpr int max_json_depth = 128;
+
+bool nests_within(const unsigned char* text, std::size_t size, int limit) {
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < size; ++i) {
+        const unsigned char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
 // The binary container begins with its magic, "glTF".
 bool is_binary(const unsigned char* bytes, std::size_t size) {
     return size >= 4 && bytes[0] == 'g' && bytes[1] == 'l' && bytes[2] == 'T' && bytes[3] == 'F';
@@ -126,6 +150,18 @@ bool parse(const unsigned char* bytes, std::size_t size, const std::string& base
     if (binary && size >= 8 && loading::read_u32_le(bytes + 4) != 2) {
         error = "is a glTF " + std::to_string(loading::read_u32_le(bytes + 4)) +
                 ".0 binary file; this viewer reads glTF 2.0";
+        return false;
+    }
+
+    // The JSON: the whole text, or the binary container's first chunk.
+    const unsigned char* json = bytes;
+    std::size_t json_size = size;
+    if (binary) {
+        json_size = size >= 20 ? std::min<std::size_t>(loading::read_u32_le(bytes + 12), size - 20) : 0;
+        json = bytes + std::min<std::size_t>(size, 20);
+    }
+    if (!nests_within(json, json_size, max_json_depth)) {
+        error = "nests its JSON deeper than " + std::to_string(max_json_depth) + " levels";
         return false;
     }
 
