@@ -137,7 +137,31 @@ bool is_binary(const unsigned char* bytes, std::size_t size) {
     return size >= 4 && bytes[0] == 'g' && bytes[1] == 'l' && bytes[2] == 'T' && bytes[3] == 'F';
 }
 
+// tinygltf refuses some files for what a required extension changes (Draco
+// compressed accessors have no buffer view): the extension is the better reason.
+std::string required_extension_refused(const unsigned char* json, std::size_t size) {
+    const nlohmann::json doc = nlohmann::json::parse(json, json + size, nullptr, false);
+    if (!doc.is_object() || !doc.contains("extensionsRequired") || !doc["extensionsRequired"].is_array()) return {};
+    std::vector<std::string> required;
+    for (const nlohmann::json& name : doc["extensionsRequired"])
+        if (name.is_string()) required.push_back(name.get<std::string>());
+    const std::string unknown = first_not_understood(required);
+    return unknown.empty() ? std::string()
+                           : "needs the glTF extension " + loading::quoted(unknown) + ", which this viewer does not read";
+}
+
 }  // namespace
+
+bool understood(const std::string& extension) {
+    return extension == "KHR_materials_unlit" || extension == "KHR_materials_pbrSpecularGlossiness" ||
+           extension == "KHR_materials_emissive_strength";
+}
+
+std::string first_not_understood(const std::vector<std::string>& required) {
+    for (const std::string& extension : required)
+        if (!understood(extension)) return extension;
+    return {};
+}
 
 bool parse(const unsigned char* bytes, std::size_t size, const std::string& base_folder, std::size_t pixel_limit,
            document& out, std::string& error) {
@@ -191,6 +215,8 @@ bool parse(const unsigned char* bytes, std::size_t size, const std::string& base
         return false;
     }
     if (parsed) return true;
+    error = required_extension_refused(json, json_size);
+    if (!error.empty()) return false;
     if (errors.find("File not found") != std::string::npos || errors.find("File read error") != std::string::npos) {
         const std::size_t at = errors.find("File not found : ");
         error = "its buffer " +

@@ -29,4 +29,10 @@ struct document {
 bool parse(const unsigned char* bytes, std::size_t size, const std::string& base_folder, std::size_t pixel_limit,
            document& out, std::string& error);
 
+// Whether the viewer honours (or can do without) an extension a file requires.
+bool understood(const std::string& extension);
+
+// The first extension a file requires that the viewer does not understand, or "".
+std::string first_not_understood(const std::vector<std::string>& required);
+
 }  // namespace engine::gltf

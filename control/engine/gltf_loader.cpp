@@ -20,12 +20,6 @@ namespace {
 
 using loading::failure;
 
-// Extensions a file may require that the viewer honours (or can do without).
-bool understood(const std::string& extension) {
-    return extension == "KHR_materials_unlit" || extension == "KHR_materials_pbrSpecularGlossiness" ||
-           extension == "KHR_materials_emissive_strength";
-}
-
 // A mesh placed by a node.
 struct placed_mesh {
     int mesh;
@@ -295,9 +289,8 @@ private:
 
 load_outcome load_document(gltf::document& file, model& out) {
     const tinygltf::Model& g = file.parsed;
-    for (const std::string& extension : g.extensionsRequired)
-        if (!understood(extension))
-            return failure(out, "needs the glTF extension " + loading::quoted(extension) + ", which this viewer does not read");
+    const std::string unknown = gltf::first_not_understood(g.extensionsRequired);
+    if (!unknown.empty()) return failure(out, "needs the glTF extension " + loading::quoted(unknown) + ", which this viewer does not read");
 
     std::vector<placed_mesh> placed;
     std::string error;
