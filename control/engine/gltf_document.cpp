@@ -147,7 +147,7 @@ std::string required_extension_refused(const unsigned char* json, std::size_t si
         if (name.is_string()) required.push_back(name.get<std::string>());
     const std::string unknown = first_not_understood(required);
     return unknown.empty() ? std::string()
-                           : "needs the glTF extension " + loading::quoted(unknown) + ", which this viewer does not read";
+                           : "needs the glTF extension " + loading::quoted(unknown, 64) + ", which this viewer does not read";
 }
 
 }  // namespace

@@ -290,7 +290,7 @@ private:
 load_outcome load_document(gltf::document& file, model& out) {
     const tinygltf::Model& g = file.parsed;
     const std::string unknown = gltf::first_not_understood(g.extensionsRequired);
-    if (!unknown.empty()) return failure(out, "needs the glTF extension " + loading::quoted(unknown) + ", which this viewer does not read");
+    if (!unknown.empty()) return failure(out, "needs the glTF extension " + loading::quoted(unknown, 64) + ", which this viewer does not read");
 
     std::vector<placed_mesh> placed;
     std::string error;

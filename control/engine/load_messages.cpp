@@ -16,8 +16,8 @@ void add_warning(std::string& warning, const std::string& clause) {
     warning += clause;
 }
 
-std::string quoted(std::string_view token) {
-    const std::size_t shown = std::min<std::size_t>(token.size(), 24);
+std::string quoted(std::string_view token, std::size_t longest) {
+    const std::size_t shown = std::min(token.size(), longest);
     std::string result = "'";
     for (std::size_t i = 0; i < shown; ++i) {
         const unsigned char c = static_cast<unsigned char>(token[i]);

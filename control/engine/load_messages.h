@@ -24,8 +24,8 @@ std::string ends_early(const std::string& read);
 // Adds one clause to a one-line warning ("a; b").
 void add_warning(std::string& warning, const std::string& clause);
 
-// A token quoted for a message: at most 24 characters, non-printable ones as '?'.
-std::string quoted(std::string_view token);
+// A token quoted for a message: at most `longest` characters, non-printable ones as '?'.
+std::string quoted(std::string_view token, std::size_t longest = 24);
 
 // Empties `out` and fails with `what`.
 load_outcome failure(model& out, std::string what);
