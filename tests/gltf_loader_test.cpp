@@ -282,6 +282,41 @@ TEST(GltfFiles, ExternalFilesAreReadFromTheModelsFolderOnly) {
     }
 }
 
+// Interleaved vertices (a byte stride), 8-bit indices, normalised 8-bit
+// texture coordinates, and a sparse accessor moving one corner.
+TEST(GltfFiles, StridesSmallIndicesNormalisedCoordinatesAndSparseValuesAreRead) {
+    built_file f;
+    struct vertex {
+        float x, y, z;
+        std::uint8_t u, v, pad[2];
+    };
+    const std::vector<vertex> vertices = {{0, 0, 0, 0, 255, {}}, {1, 0, 0, 255, 255, {}}, {1, 1, 0, 255, 0, {}}};
+    f.accessor(built_file::bytes_of(vertices), 5126, "VEC3", 3);
+    f.doc["bufferViews"][0]["byteStride"] = sizeof(vertex);
+    f.doc["accessors"].push_back({{"bufferView", 0}, {"byteOffset", 12}, {"componentType", 5121}, {"normalized", true},
+                                  {"type", "VEC2"}, {"count", 3}});
+    const int indices = f.accessor(built_file::bytes_of(std::vector<std::uint8_t>{0, 1, 2}), 5121, "SCALAR", 3);
+    // Sparse: vertex 2 moves to (5, 6, 7).
+    const int moved = f.accessor(built_file::bytes_of(std::vector<std::uint8_t>{2}), 5121, "SCALAR", 1);
+    const int to = f.accessor(built_file::bytes_of(std::vector<float>{5, 6, 7}), 5126, "VEC3", 1);
+    json sparse = f.doc["accessors"][0];
+    sparse["sparse"] = {{"count", 1},
+                        {"indices", {{"bufferView", f.doc["accessors"][moved]["bufferView"]}, {"componentType", 5121}}},
+                        {"values", {{"bufferView", f.doc["accessors"][to]["bufferView"]}}}};
+    f.doc["accessors"].push_back(sparse);
+    const int positions = static_cast<int>(f.doc["accessors"].size()) - 1;
+    f.doc["meshes"] = {{{"primitives", {{{"attributes", {{"POSITION", positions}, {"TEXCOORD_0", 1}}}, {"indices", indices}}}}}};
+    f.node({{"mesh", 0}});
+    f.doc["scenes"] = {{{"nodes", {0}}}};
+    const model m = load_text(f.text());
+    ASSERT_EQ(m.geometry.positions.size(), 3u);
+    EXPECT_EQ(m.geometry.positions[1], glm::vec3(1, 0, 0));
+    EXPECT_EQ(m.geometry.positions[2], glm::vec3(5, 6, 7));
+    ASSERT_EQ(m.geometry.texcoords.size(), 3u);
+    EXPECT_EQ(m.geometry.texcoords[1], glm::vec2(1, 0)) << "v runs down the picture in glTF, up it here";
+    EXPECT_EQ(m.geometry.texcoords[2], glm::vec2(1, 1));
+}
+
 // "extras" may hold any JSON; tinygltf reads it recursively.
 TEST(GltfFiles, JsonNestedTooDeepIsRefusedBeforeItIsParsed) {
     auto nested = [](int depth) {
