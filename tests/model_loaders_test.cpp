@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,7 @@
 
 #include "control/engine/model_loaders.h"
 #include "control/engine/polygon_triangulation.h"
+#include "control/engine/text_tokens.h"
 
 namespace {
 
@@ -283,6 +285,53 @@ TEST(AssimpModels, PicturesOfEachFormat) {
     engine::picture white;
     engine::load_picture_file(assimp + "LWO/LWO2/white.bmp", white);
     EXPECT_EQ(white.pixels.at(0), 0xFFFFFFFFu) << "opaque white";
+}
+
+// --- Numbers in text --------------------------------------------------------
+
+TEST(TextNumbers, WholeTokensWithTheirSignsAndLimits) {
+    const double inf = std::numeric_limits<double>::infinity();
+    struct number_case {
+        const char* token;
+        bool read;
+        double value;
+    } cases[] = {
+        {"+1.5e3", true, 1500},      {"-.5", true, -0.5},      {"2.", true, 2},
+        {"+-1", false, 0},           {"++1", false, 0},        {"+", false, 0},
+        {"", false, 0},              {" 1", false, 0},         {"1 ", false, 0},
+        {"1e", false, 0},            {"3.1+e2", false, 0},     {"0x10", false, 0},
+        {"1.#QNAN", false, 0},       {"inf", true, inf},       {"+Infinity", true, inf},
+        {"-1e999", true, -inf},      {"1e-999", true, 0},      {"1e99999999999999", true, inf},
+    };
+    for (const number_case& c : cases) {
+        double value = -7;
+        EXPECT_EQ(engine::loading::parse_number(c.token, value), c.read) << "'" << c.token << "'";
+        if (c.read) EXPECT_EQ(value, c.value) << c.token;
+    }
+    for (const char* token : {"nan", "-NaN", "+nan", "nan(ind)"}) {
+        double value = 0;
+        EXPECT_TRUE(engine::loading::parse_number(token, value) && std::isnan(value)) << token;
+    }
+}
+
+TEST(TextNumbers, RoundedAsTheCLibraryRoundsThem) {
+    // Decimal texts of every shape against strtod, in the C locale the test
+    // runs in (it never calls setlocale): the same double, bit for bit.
+    std::uint32_t seed = 2024;
+    auto next = [&seed](std::uint32_t range) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % range;
+    };
+    for (int i = 0; i < 20000; ++i) {
+        std::string text = next(3) == 0 ? "-" : "";
+        for (std::uint32_t digits = next(20); digits-- > 0;) text += char('0' + next(10));
+        if (next(2)) text += "." + std::to_string(next(1000000)) + std::to_string(next(1000000000));
+        if (text.empty() || text == "-") text += "0";
+        if (next(2)) text += "e" + std::to_string(int(next(700)) - 350);
+        double value = 0;
+        ASSERT_TRUE(engine::loading::parse_number(text, value)) << text;
+        EXPECT_EQ(value, std::strtod(text.c_str(), nullptr)) << text;
+    }
 }
 
 // --- Generated damage, table by table ------------------------------------
