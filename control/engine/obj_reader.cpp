@@ -24,6 +24,12 @@ bool ends_statement(char c) { return c == '\n' || c == '\r' || c == '\0'; }
 constexpr std::uint32_t bad_index = no_index - 1;
 // Digits beyond this make no difference: the index is bad either way.
 constexpr std::uint64_t index_cap = std::uint64_t(1) << 40;
+// Faces with more corners than this are counted before they are stored.
+constexpr std::size_t long_face = 4096;
+// Names beyond these are read past: real files name a few libraries and at
+// most thousands of materials, and each library name costs file look-ups.
+constexpr std::size_t max_material_names = 65536;
+constexpr std::size_t max_libraries = 64;
 
 struct pending_polygon {
     std::size_t first_output;  // in the mesh's corners: room for 3 (n - 2) corners
@@ -100,18 +106,21 @@ private:
 
     bool read_face() {
         face_.clear();
-        // The face's triangles may not take the count past the limit: checked
-        // as its corners are read, so that one long face cannot fill memory.
+        // The face's triangles may not take the count past the limit. A long
+        // face's corners are counted before more of them are stored, so that
+        // one face cannot fill memory on its way there.
         const std::size_t most_corners = max_triangles - triangles_ + 2;
         for (;;) {
             skip_blanks();
             if (at_statement_end()) break;
+            if (face_.size() == long_face && face_.size() + tokens_ahead() > most_corners)
+                return too_many_triangles();
             corner c;
             if (!read_corner(c.position, &c.texcoord)) return bad_corner("a face");
             face_.push_back(c);
-            if (face_.size() > most_corners) return too_many_triangles();
         }
         const std::size_t n = face_.size();
+        if (n > most_corners) return too_many_triangles();
         if (n < 3) return true;  // no area to draw
         triangles_ += n - 2;
         if (n == 3) {
@@ -189,6 +198,14 @@ private:
         return true;
     }
 
+    // The blank-separated tokens from p_ to the statement's end.
+    std::size_t tokens_ahead() const {
+        std::size_t tokens = 0;
+        for (const char* q = p_; q < end_ && !ends_statement(*q); ++q)
+            if (!is_blank(*q) && (q == p_ || is_blank(q[-1]))) ++tokens;
+        return tokens;
+    }
+
     // A coordinate: a number, NaN for a token that is not one (the
     // triangles using it are left out later), 0 when the statement has no more.
     float coordinate() {
@@ -214,6 +231,10 @@ private:
     void use_material(std::string_view name) {
         auto known = material_slots_.find(name);
         if (known == material_slots_.end()) {
+            if (out_.material_names.size() == max_material_names) {
+                material_ = -1;
+                return;
+            }
             known = material_slots_.emplace(std::string(name), static_cast<int>(out_.material_names.size())).first;
             out_.material_names.emplace_back(name);
         }
@@ -222,7 +243,7 @@ private:
 
     // Several names may follow, separated by blanks.
     void add_libraries(std::string_view names) {
-        while (!names.empty()) {
+        while (!names.empty() && out_.libraries.size() < max_libraries) {
             const std::size_t end = std::min(names.find_first_of(" \t"), names.size());
             const std::string_view name = names.substr(0, end);
             if (!name.empty() && std::find(out_.libraries.begin(), out_.libraries.end(), name) == out_.libraries.end())
