@@ -124,7 +124,7 @@ private:
         if (n < 3) return true;  // no area to draw
         triangles_ += n - 2;
         if (n == 3) {
-            g_.corners.insert(g_.corners.end(), face_.begin(), face_.end());
+            for (const corner& c : face_) g_.corners.push_back(c);  // inlined, unlike a range insert
             g_.triangle_material.push_back(material_);
             return true;
         }
