@@ -215,6 +215,14 @@ TEST(AssimpModels, MaterialsTexturesAndColours) {
     for (const engine::material& mat : spider.materials) EXPECT_GE(mat.diffuse_texture, 0) << mat.name;
     for (const engine::corner& c : spider.geometry.corners) ASSERT_LT(c.texcoord, spider.geometry.texcoords.size());
 
+    // Material names with blanks in them, and Blender's material named "".
+    for (const char* file : {"OBJ/box_mat_with_spaces.obj", "OBJ/space_in_material_name.obj", "OBJ/empty_mat.obj"}) {
+        load_outcome named;
+        const model m = load(assimp + file, &named);
+        EXPECT_EQ(named.warning, "") << file;
+        for (int id : m.geometry.triangle_material) ASSERT_GE(id, 0) << file;
+    }
+
     const model coloured = load(assimp + "OBJ/cube_with_vertexcolors.obj");
     ASSERT_EQ(coloured.geometry.colors.size(), 8u);
     expect_near(coloured.geometry.colors[0], {0.48627f, 0.43137f, 0.47059f}, "first vertex colour");

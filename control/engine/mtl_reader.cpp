@@ -93,10 +93,12 @@ library_material new_material(std::string_view name) {
 
 void read_mtl(const char* text, std::size_t size, std::vector<library_material>& out) {
     library_material current = new_material("");
-    bool has_d = false, has_kd = false;
-    // Fields before the first "newmtl" belong to no material anyone can use.
+    bool named = false, has_d = false, has_kd = false;
+    // Fields before the first "newmtl" belong to no material. A material
+    // may have an empty name, which "usemtl" with no name uses (Blender
+    // writes both).
     auto finish = [&] {
-        if (!current.look.name.empty()) out.push_back(std::move(current));
+        if (named) out.push_back(std::move(current));
     };
     std::size_t position = 0;
     while (position < size) {
@@ -110,6 +112,7 @@ void read_mtl(const char* text, std::size_t size, std::vector<library_material>&
         if (keyword == "newmtl") {
             finish();
             current = new_material(line);
+            named = true;
             has_d = has_kd = false;
         } else if (keyword == "Ka") {
             read_colour(line, current.look.ambient);

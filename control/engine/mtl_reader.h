@@ -15,7 +15,8 @@ struct library_material {
     std::string diffuse_texture_name;  // of map_Kd, without its options; "" for none
 };
 
-// Appends the library's materials ("newmtl name") in file order. What a
+// Appends the library's materials ("newmtl name", the name possibly empty)
+// in file order. What a
 // material leaves out: black colours, shininess 1, opaque; a diffuse 0.6
 // where it has a map_Kd but no Kd, so that the picture shows. Values that
 // are not numbers leave the field as it was.
