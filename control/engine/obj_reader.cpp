@@ -43,6 +43,7 @@ public:
         : p_(text), end_(text + size), out_(out), g_(out.geometry) {}
 
     bool read(std::string& error) {
+        reserve();
         while (p_ < end_) {
             skip_blanks();
             if (!read_statement()) {
@@ -61,6 +62,34 @@ public:
     }
 
 private:
+    // The arrays are allocated once, at the size a quick count of the
+    // vertex, texture coordinate and face lines gives: grown by doubling,
+    // they would touch up to twice the memory and, for a model of hundreds
+    // of MB in a 32-bit process, need room for the old and the new array at
+    // once. Lines are found by their LF (a file with CR alone gets no
+    // reservation); faces are counted as triangles, bounded by what the
+    // bytes can hold (a triangle takes 8 bytes, "f 1 2 3\n").
+    void reserve() {
+        std::size_t vertices = 0, texcoords = 0, faces = 0;
+        for (const char* line = p_; line < end_;) {
+            while (line < end_ && is_blank(*line)) ++line;
+            if (end_ - line > 2) {
+                if (line[0] == 'v' && is_blank(line[1])) ++vertices;
+                else if (line[0] == 'v' && line[1] == 't' && is_blank(line[2])) ++texcoords;
+                else if (line[0] == 'f' && is_blank(line[1])) ++faces;
+            }
+            const void* line_end = std::memchr(line, '\n', static_cast<std::size_t>(end_ - line));
+            if (line_end == nullptr) break;
+            line = static_cast<const char*>(line_end) + 1;
+        }
+        const std::size_t size = static_cast<std::size_t>(end_ - p_);
+        faces = std::min({faces, size / 8, std::size_t(max_triangles)});
+        g_.positions.reserve(vertices);
+        g_.texcoords.reserve(texcoords);
+        g_.corners.reserve(3 * faces);
+        g_.triangle_material.reserve(faces);
+    }
+
     // One statement at p_, its keyword not yet read. False on an error.
     bool read_statement() {
         if (end_ - p_ < 2) return true;
@@ -101,6 +130,7 @@ private:
                 return;
             }
         }
+        if (g_.colors.empty()) g_.colors.reserve(g_.positions.capacity());
         g_.colors.emplace_back(rgb[0], rgb[1], rgb[2]);
     }
 
