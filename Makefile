@@ -64,6 +64,7 @@ FUZZ_TARGETS ?= $(basename $(notdir $(wildcard tests/fuzz/fuzz_*.cpp)))
 FUZZ_DICT_fuzz_text_to_number := tests/fuzz/number_texts.dict
 FUZZ_DICT_fuzz_colour_number := tests/fuzz/number_texts.dict
 FUZZ_DICT_fuzz_scale_lighting := tests/fuzz/number_texts.dict
+FUZZ_DICT_fuzz_obj_loader := tests/fuzz/obj_statements.dict
 define run_fuzzer
 echo "fuzz: $(1) for $(FUZZ_SECONDS) s"; mkdir -p build-native/fuzz-corpus/$(1); \
 ASAN_OPTIONS=detect_leaks=1 build-native/native/$(1) -max_total_time=$(FUZZ_SECONDS) -timeout=10 \

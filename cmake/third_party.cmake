@@ -1,11 +1,11 @@
-# Debian's header-only libraries (GLM, stb, tinyobjloader, tinygltf with
-# nlohmann's JSON, fast_float). The cross compiler
+# Debian's header-only libraries (GLM, stb, tinygltf with nlohmann's JSON,
+# fast_float). The cross compiler
 # must not see /usr/include itself, where Linux system headers would shadow
 # mingw's, so each library is linked into a folder of its own in the build
 # tree and only that folder goes on the include path.
 set(QUELTO_THIRD_PARTY_INCLUDE ${CMAKE_BINARY_DIR}/third_party/include)
 file(MAKE_DIRECTORY ${QUELTO_THIRD_PARTY_INCLUDE})
-foreach(entry glm stb tiny_obj_loader.h tiny_gltf.h nlohmann fast_float)
+foreach(entry glm stb tiny_gltf.h nlohmann fast_float)
   if(NOT EXISTS /usr/include/${entry})
     message(FATAL_ERROR "/usr/include/${entry} is missing: run scripts/setup.sh")
   endif()

@@ -23,7 +23,7 @@ set -euo pipefail
 
 # Bump whenever what the guest is built from changes (suite, packages, the
 # first-process stub): another version builds a new guest and drops the old.
-GUEST_VERSION=2
+GUEST_VERSION=3
 SUITE=bookworm
 MIRROR=http://deb.debian.org/debian
 # Wine and a virtual display for the Windows tests; ctest itself; python3 and
@@ -34,7 +34,7 @@ MIRROR=http://deb.debian.org/debian
 # rebuild. Then a kernel, and kmod to load its 9p modules.
 GUEST_PACKAGES=(wine wine32:i386 xvfb xauth cmake make python3 zip unzip util-linux procps
                 assimp-testmodels
-                g++-mingw-w64-i686 googletest libglm-dev libstb-dev libtinyobjloader-dev
+                g++-mingw-w64-i686 googletest libglm-dev libstb-dev libfast-float-dev libtinygltf-dev nlohmann-json3-dev
                 linux-image-amd64 kmod)
 
 cache=${QUELTO_GUEST_CACHE:-/var/cache/quelto-guest}

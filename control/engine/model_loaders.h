@@ -6,7 +6,8 @@
 //
 // Coordinates that are NaN or infinite (or overflow a float): the triangles,
 // lines and points using them are left out, said in `warning`; a file with
-// nothing else fails. (In an OBJ, tinyobjloader reads the word "nan" as 0.)
+// nothing else fails. (In an OBJ, a coordinate that is not a number, "nan"
+// or "1.#QNAN", counts as NaN; one that is missing, as in "v 1 2", as 0.)
 //
 // A file that ends early loads what it holds whole before the end, and the
 // warning begins "the file ends early, ... read": the binary STL triangles,

@@ -1,8 +1,8 @@
 #include "control/engine/text_tokens.h"
 
-#include <algorithm>
-#include <charconv>
-#include <cmath>
+#include <system_error>
+
+#include <fast_float/fast_float.h>
 
 namespace engine::loading {
 
@@ -23,26 +23,22 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && equals_ignoring_case(text.substr(0, prefix.size()), prefix);
 }
 
-bool parse_number(std::string_view token, double& value) {
-    const char* first = token.data();
-    const char* last = first + token.size();
-    // from_chars takes no plus sign; the files do.
+const char* read_number(const char* first, const char* last, double& value) {
+    // fast_float, like from_chars, takes no plus sign; the files do.
     if (first != last && *first == '+') {
         ++first;
-        if (first != last && (*first == '-' || *first == '+')) return false;
+        if (first != last && (*first == '-' || *first == '+')) return nullptr;
     }
-    const auto [end, error] = std::from_chars(first, last, value);
-    if (end != last || first == last) return false;
-    if (error == std::errc::result_out_of_range) {
-        // Too large or too small for a double: the exponent's sign says which.
-        const bool negative = *first == '-';
-        const char* e = std::find_if(first, last, [](char c) { return c == 'e' || c == 'E'; });
-        const bool tiny = e != last && e + 1 != last && e[1] == '-';
-        value = tiny ? 0.0 : HUGE_VAL;
-        if (negative) value = -value;
-        return true;
-    }
-    return error == std::errc();
+    const fast_float::from_chars_result read = fast_float::from_chars(first, last, value);
+    // Out of range, fast_float gives the infinity or zero the exponent's sign
+    // asks for: older versions without an error, newer ones with this one.
+    if (read.ec != std::errc() && read.ec != std::errc::result_out_of_range) return nullptr;
+    return read.ptr;
+}
+
+bool parse_number(std::string_view token, double& value) {
+    const char* last = token.data() + token.size();
+    return !token.empty() && read_number(token.data(), last, value) == last;
 }
 
 void text_cursor::skip_blanks() {

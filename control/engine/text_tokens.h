@@ -15,8 +15,15 @@ bool equals_ignoring_case(std::string_view a, std::string_view b);
 bool starts_with_ignoring_case(std::string_view text, std::string_view prefix);
 
 // Whole token as a number, "+1.5e3", "nan" and "inf" included; out-of-range
-// values become infinities (the finishing step leaves them out).
+// values become infinities (the finishing step leaves them out), or zero
+// when too small. Read by fast_float, correctly rounded.
 bool parse_number(std::string_view token, double& value);
+
+// The number that begins at `first`, read as parse_number reads a token;
+// returns where it ends (at `last` or at the first character it cannot
+// take), or nullptr when none begins there. For readers that find the
+// token's end as they go.
+const char* read_number(const char* first, const char* last, double& value);
 
 // Blank-separated tokens of a text, with the line each is on.
 class text_cursor {
