@@ -8,7 +8,7 @@ for bench in build/bench/*_bench.exe; do
   echo
 done
 # The viewer control's engine, built natively without sanitizers.
-for bench in build-native/native/obj_load_bench build-native/native/gltf_load_bench build-native/native/render_bench; do
+for bench in build-native/native/model_load_bench build-native/native/render_bench; do
   [ -x "$bench" ] || continue
   echo "== $(basename "$bench")"
   (cd "$(dirname "$bench")" && "./$(basename "$bench")")
