@@ -1,5 +1,7 @@
 #include "control/engine/rasteriser.h"
 
+#include "control/engine/lighting.h"
+
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -23,6 +25,29 @@ struct texel {
 inline texel unpack_texel(std::uint32_t p) {
     constexpr float k = 1.0f / 255.0f;
     return {channel(p, 16) * k, channel(p, 8) * k, channel(p, 0) * k, channel(p, 24) * k};
+}
+
+// sRGB-encoded 0..1 to linear light, through a table (textures are decoded
+// at every pixel).
+inline float linear_of(float encoded) {
+    static const std::vector<float> table = [] {
+        std::vector<float> t(4097);
+        for (std::size_t i = 0; i < t.size(); ++i) t[i] = srgb_to_linear(static_cast<float>(i) / 4096.0f);
+        return t;
+    }();
+    const float at = std::min(1.0f, std::max(0.0f, encoded)) * 4096.0f;
+    return table[static_cast<std::size_t>(at + 0.5f)];
+}
+
+// Linear light, clamped to 0..1, encoded as sRGB 0..255.
+inline float encoded_of(float linear) {
+    static const std::vector<float> table = [] {
+        std::vector<float> t(8193);
+        for (std::size_t i = 0; i < t.size(); ++i) t[i] = 255.0f * linear_to_srgb(static_cast<float>(i) / 8192.0f);
+        return t;
+    }();
+    const float at = std::min(1.0f, std::max(0.0f, linear)) * 8192.0f;
+    return table[static_cast<std::size_t>(at + 0.5f)];
 }
 
 // A coordinate brought into [0, 1] by the wrap mode (repeat gives [0, 1));
@@ -147,41 +172,38 @@ void rasteriser::clear(std::uint32_t colour, const picture* stretched) {
 
 void rasteriser::fill(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s) {
     const bool textured = s.texture != nullptr && !s.texture->empty();
-    // Four variants of the pixel loop, each with and without fog.
-    if (fog_) {
-        if (textured)
-            s.blend ? fill_sized<false, true, true, true>(a, b, c, s)
-                    : fill_sized<false, true, false, true>(a, b, c, s);
-        else
-            s.blend ? fill_sized<false, false, true, true>(a, b, c, s)
-                    : fill_sized<false, false, false, true>(a, b, c, s);
-    } else {
-        if (textured)
-            s.blend ? fill_sized<false, true, true, false>(a, b, c, s)
-                    : fill_sized<false, true, false, false>(a, b, c, s);
-        else
-            s.blend ? fill_sized<false, false, true, false>(a, b, c, s)
-                    : fill_sized<false, false, false, false>(a, b, c, s);
-    }
+    // Variants of the pixel loop: textured or not, blended or not, fogged or
+    // not, lit at every pixel or coloured at the corners.
+    auto lit_or_not = [&](auto textured_c, auto blend_c, auto fog_c) {
+        constexpr bool t = decltype(textured_c)::value, bl = decltype(blend_c)::value, f = decltype(fog_c)::value;
+        s.shading ? fill_sized<false, t, bl, f, true>(a, b, c, s) : fill_sized<false, t, bl, f, false>(a, b, c, s);
+    };
+    auto fogged_or_not = [&](auto textured_c, auto blend_c) {
+        fog_ ? lit_or_not(textured_c, blend_c, std::true_type{}) : lit_or_not(textured_c, blend_c, std::false_type{});
+    };
+    auto blended_or_not = [&](auto textured_c) {
+        s.blend ? fogged_or_not(textured_c, std::true_type{}) : fogged_or_not(textured_c, std::false_type{});
+    };
+    textured ? blended_or_not(std::true_type{}) : blended_or_not(std::false_type{});
 }
 
 void rasteriser::fill_depth(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c) {
-    fill_sized<true, false, false, false>(a, b, c, surface{});
+    fill_sized<true, false, false, false, false>(a, b, c, surface{});
 }
 
-template <bool DepthOnly, bool Textured, bool Blend, bool Fog>
+template <bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit>
 void rasteriser::fill_sized(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s) {
     // Edge values stay within 32 bits while the triangle spans under 1024 pixels.
     constexpr std::int32_t small = 1024 * 16;
     const std::int32_t w = std::max({a.fx, b.fx, c.fx}) - std::min({a.fx, b.fx, c.fx});
     const std::int32_t h = std::max({a.fy, b.fy, c.fy}) - std::min({a.fy, b.fy, c.fy});
     if (w < small && h < small)
-        fill_span<std::int32_t, DepthOnly, Textured, Blend, Fog>(a, b, c, s);
+        fill_span<std::int32_t, DepthOnly, Textured, Blend, Fog, Lit>(a, b, c, s);
     else
-        fill_span<std::int64_t, DepthOnly, Textured, Blend, Fog>(a, b, c, s);
+        fill_span<std::int64_t, DepthOnly, Textured, Blend, Fog, Lit>(a, b, c, s);
 }
 
-template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog>
+template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit>
 void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, const raster_vertex& v2,
                            const surface& s) {
     // Pixel (x, y) is covered when its centre (16x + 8, 16y + 8) is inside.
@@ -224,8 +246,15 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
         return gradient{a0 + dadx * off_x + dady * off_y, dadx, dady};
     };
     const gradient iw = plane(v0.iw, v1.iw, v2.iw);
-    gradient r{}, g{}, b{}, u{}, v{};
-    if constexpr (!DepthOnly) {
+    gradient r{}, g{}, b{}, u{}, v{}, nx{}, ny{}, nz{};
+    if constexpr (Lit) {
+        r = plane(v0.base.r * v0.iw, v1.base.r * v1.iw, v2.base.r * v2.iw);
+        g = plane(v0.base.g * v0.iw, v1.base.g * v1.iw, v2.base.g * v2.iw);
+        b = plane(v0.base.b * v0.iw, v1.base.b * v1.iw, v2.base.b * v2.iw);
+        nx = plane(v0.nx * v0.iw, v1.nx * v1.iw, v2.nx * v2.iw);
+        ny = plane(v0.ny * v0.iw, v1.ny * v1.iw, v2.ny * v2.iw);
+        nz = plane(v0.nz * v0.iw, v1.nz * v1.iw, v2.nz * v2.iw);
+    } else if constexpr (!DepthOnly) {
         r = plane(v0.colour.r * v0.iw, v1.colour.r * v1.iw, v2.colour.r * v2.iw);
         g = plane(v0.colour.g * v0.iw, v1.colour.g * v1.iw, v2.colour.g * v2.iw);
         b = plane(v0.colour.b * v0.iw, v1.colour.b * v1.iw, v2.colour.b * v2.iw);
@@ -248,9 +277,11 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     float* depth_row = depth_ + static_cast<std::size_t>(y_begin) * width_;
     float iw_row = iw.at_start, r_row = r.at_start, g_row = g.at_start, b_row = b.at_start;
     float u_row = u.at_start, v_row = v.at_start;
+    float nx_row = nx.at_start, ny_row = ny.at_start, nz_row = nz.at_start;
     for (int y = y_begin; y <= y_end; ++y) {
         Edge e0 = row[0], e1 = row[1], e2 = row[2];
         float z = iw_row, pr = r_row, pg = g_row, pb = b_row, pu = u_row, pv = v_row;
+        float pnx = nx_row, pny = ny_row, pnz = nz_row;
         bool entered = false;
         for (int x = x_begin; x <= x_end; ++x) {
             if ((e0 | e1 | e2) >= 0) {
@@ -262,7 +293,26 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                         const float distance = 1.0f / z;
                         float cr = pr * distance, cg = pg * distance, cb = pb * distance;
                         float alpha = opacity;
-                        if constexpr (Textured) {
+                        if constexpr (Lit) {
+                            glm::vec3 base(cr, cg, cb), own_light(0.0f);
+                            if constexpr (Textured) {
+                                const float tu = pu * distance, tv = pv * distance;
+                                const texel t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
+                                base *= glm::vec3(linear_of(t.r), linear_of(t.g), linear_of(t.b));
+                                if (texture_alpha) alpha *= t.a;
+                                if (s.glow && !s.glow->empty()) {
+                                    const texel e = sample(*s.glow, tu, tv, bilinear, s.wrap_u, s.wrap_v);
+                                    own_light = glm::vec3(linear_of(e.r), linear_of(e.g), linear_of(e.b));
+                                } else {
+                                    own_light = glm::vec3(1.0f);
+                                }
+                            } else {
+                                own_light = glm::vec3(1.0f);
+                            }
+                            const glm::vec3 lit = s.shading->shade(base, glm::vec3(pnx, pny, pnz) * distance) +
+                                                  s.shading->emissive * own_light;
+                            cr = encoded_of(lit.r), cg = encoded_of(lit.g), cb = encoded_of(lit.b);
+                        } else if constexpr (Textured) {
                             const float tu = pu * distance, tv = pv * distance;
                             const texel t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
                             cr *= t.r, cg *= t.g, cb *= t.b;
@@ -303,11 +353,13 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             z += iw.dx;
             if constexpr (!DepthOnly) pr += r.dx, pg += g.dx, pb += b.dx;
             if constexpr (Textured) pu += u.dx, pv += v.dx;
+            if constexpr (Lit) pnx += nx.dx, pny += ny.dx, pnz += nz.dx;
         }
         row[0] += step_y[0], row[1] += step_y[1], row[2] += step_y[2];
         iw_row += iw.dy;
         if constexpr (!DepthOnly) r_row += r.dy, g_row += g.dy, b_row += b.dy;
         if constexpr (Textured) u_row += u.dy, v_row += v.dy;
+        if constexpr (Lit) nx_row += nx.dy, ny_row += ny.dy, nz_row += nz.dy;
         pixel_row += stride_;
         depth_row += width_;
     }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "control/engine/lighting.h"
 #include "control/engine/scene.h"
 
 namespace engine {
@@ -29,6 +30,10 @@ struct raster_vertex {
     float iw = 0.0f;              // 1 / distance along the view
     rgb colour;
     float u = 0.0f, v = 0.0f;  // texture coordinate, v upwards in the picture
+    // For light worked out per pixel: the surface's colour in linear light
+    // (0..1) and its normal in the world, the side shown's.
+    rgb base;
+    float nx = 0.0f, ny = 0.0f, nz = 0.0f;
 };
 
 // A line end or a dot in pixel space.
@@ -59,6 +64,10 @@ struct surface {
     // where there is one (read with the same coordinates and wraps).
     rgb emissive{0.0f, 0.0f, 0.0f};
     const picture* glow = nullptr;
+    // Set: the corners' base colours and normals are lit at every pixel
+    // (emissive then comes from here, not from `emissive` above); null: the
+    // corners' colours are interpolated as they are.
+    const pixel_shading* shading = nullptr;
 };
 
 enum class depth_test { off, on };
@@ -92,9 +101,9 @@ public:
     int height() const { return height_; }
 
 private:
-    template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog>
+    template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit>
     void fill_span(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s);
-    template <bool DepthOnly, bool Textured, bool Blend, bool Fog>
+    template <bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit>
     void fill_sized(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s);
     void plot(int x, int y, float iw, const rgb& colour, depth_test test);
     std::uint32_t fogged(rgb c, float iw) const;

@@ -44,6 +44,7 @@ struct material_slot {
     surface look[2];  // untextured corners, textured corners
     bool transparent[2] = {false, false};
     bool unlit = false;
+    pixel_shading shading;  // the looks point here when light is worked out per pixel
 };
 
 // Scratch memory reused from frame to frame.
@@ -100,8 +101,11 @@ private:
     void vertex_line(std::uint32_t a, std::uint32_t b, const rgb* colour, depth_test test);
     void vertex_dot(std::uint32_t v, const rgb* colour, depth_test test);
     clip_point clip_of(const glm::vec3& world, const rgb& colour, const glm::vec2& uv) const;
+    clip_point corner_of(std::uint32_t index) const;
     bool drawn_from_behind(std::size_t t) const { return !cull_ || model_->triangle_open[t]; }
     rgb vertex_colour(const render_vertex& v, const glm::vec3& normal) const;
+    void set_shading(material_slot& slot, const glm::vec3& emissive) const;
+    glm::vec3 base_colour(const render_vertex& v) const;
 
     const prepared_model* model_;
     view_settings settings_;
@@ -120,6 +124,7 @@ private:
     float radius_ = 1.0f;
     bool cull_ = true;        // back faces of closed parts are skipped
     bool two_sided_ = false;  // back faces are lit on their own side
+    bool per_pixel_ = false;  // light worked out at every pixel, in linear light
 };
 
 void frame_drawer::read_settings() {
@@ -146,14 +151,34 @@ void frame_drawer::read_settings() {
     if (!std::isfinite(radius_) || radius_ <= 0.0f) radius_ = 0.5f * extent_.size();
 
     lighting_ = make_lighting(s.lights, s.light_scale, s.specular, transform_.forward);
+    per_pixel_ = !s.fast_renderer && lighting_.count > 0;
     raster_.set_bilinear(s.bilinear_textures);
     const float distance = glm::length(transform_.eye - centre_);
     raster_.set_fog(s.show_fog, distance - radius_, distance + 2.0f * radius_, background_);
 }
 
+void frame_drawer::set_shading(material_slot& slot, const glm::vec3& emissive) const {
+    pixel_shading& s = slot.shading;
+    s.count = lighting_.count;
+    for (int i = 0; i < lighting_.count; ++i) {
+        s.towards[i] = lighting_.lights[i].towards;
+        s.colour[i] = lighting_.lights[i].colour;
+        s.half[i] = lighting_.lights[i].half;
+    }
+    s.ambient = lighting_.ambient;
+    s.specular = lighting_.specular;
+    s.specular_colour = srgb_to_linear(glm::clamp(slot.light.specular, 0.0f, 1.0f));
+    s.shininess = slot.light.shininess;
+    s.emissive = all_finite(emissive) ? srgb_to_linear(glm::clamp(emissive, 0.0f, 1.0f)) : glm::vec3(0.0f);
+}
+
 void frame_drawer::make_materials() {
     const model* m = model_->source;
     slots_.assign(m->materials.size() + 1, material_slot{});
+    if (per_pixel_) {
+        set_shading(slots_[0], glm::vec3(0.0f));
+        for (surface& look : slots_[0].look) look.shading = &slots_[0].shading;
+    }
     for (std::size_t i = 0; i < m->materials.size(); ++i) {
         const material& source = m->materials[i];
         material_slot& slot = slots_[i + 1];
@@ -179,6 +204,7 @@ void frame_drawer::make_materials() {
             texture && (alpha == alpha_use::mask ||
                         (alpha != alpha_use::opaque && model_->texture_has_alpha[static_cast<std::size_t>(source.diffuse_texture)]));
         slot.unlit = own_look && source.unlit;
+        if (per_pixel_ && !slot.unlit) set_shading(slot, own_look ? source.emissive : glm::vec3(0.0f));
         for (int textured = 0; textured < 2; ++textured) {
             surface& look = slot.look[textured];
             look.opacity = opacity;
@@ -191,6 +217,7 @@ void frame_drawer::make_materials() {
                 look.emissive = {e.r, e.g, e.b};
                 look.glow = textured ? texture_of(source.emissive_texture) : nullptr;
             }
+            if (slot.shading.count > 0) look.shading = &slot.shading;
             if (alpha == alpha_use::mask) {
                 look.alpha_cutoff = std::isnan(source.alpha_cutoff) ? 0.5f : std::max(source.alpha_cutoff, 0.0f);
                 slot.transparent[textured] = false;
@@ -203,9 +230,15 @@ void frame_drawer::make_materials() {
 
 // The one place the vertex stage colours a vertex: its material's or its
 // own colour, lit with the normal given (the back side's for two-sided faces).
+glm::vec3 frame_drawer::base_colour(const render_vertex& v) const {
+    return model_->has_vertex_colours && !settings_.use_default_material
+               ? v.colour
+               : slots_[static_cast<std::size_t>(v.material + 1)].light.diffuse;
+}
+
 rgb frame_drawer::vertex_colour(const render_vertex& v, const glm::vec3& normal) const {
     const material_slot& m = slots_[static_cast<std::size_t>(v.material + 1)];
-    const glm::vec3 base = model_->has_vertex_colours && !settings_.use_default_material ? v.colour : m.light.diffuse;
+    const glm::vec3 base = base_colour(v);
     const glm::vec3 c = m.unlit ? base : lighting_.shade(base, m.light, normal);
     return {c.r * 255.0f, c.g * 255.0f, c.b * 255.0f};
 }
@@ -244,6 +277,11 @@ void frame_drawer::vertex_range(std::size_t first, std::size_t end) {
         out.colour = vertex_colour(v, v.normal);
         out.u = v.texcoord.x;
         out.v = v.texcoord.y;
+        if (per_pixel_) {
+            const glm::vec3 base = srgb_to_linear(glm::clamp(base_colour(v), 0.0f, 1.0f));
+            out.base = {base.r, base.g, base.b};
+            out.nx = v.normal.x, out.ny = v.normal.y, out.nz = v.normal.z;
+        }
         if (two_sided_) mem_.back[i] = vertex_colour(v, -v.normal);
     }
 }
@@ -268,7 +306,10 @@ inline void frame_drawer::triangle(std::size_t t, const surface& look, bool dept
             raster_.fill_depth(a, b, c);
         } else if (two_sided_) {
             raster_vertex back[3] = {a, b, c};
-            for (int k = 0; k < 3; ++k) back[k].colour = mem_.back[index[k]];
+            for (int k = 0; k < 3; ++k) {
+                back[k].colour = mem_.back[index[k]];
+                back[k].nx = -back[k].nx, back[k].ny = -back[k].ny, back[k].nz = -back[k].nz;
+            }
             raster_.fill(back[0], back[1], back[2], look);
         } else {
             raster_.fill(a, b, c, look);
@@ -285,6 +326,16 @@ clip_point frame_drawer::clip_of(const glm::vec3& world, const rgb& colour, cons
     return p;
 }
 
+// A triangle corner for clipping, with what light per pixel needs.
+clip_point frame_drawer::corner_of(std::uint32_t index) const {
+    const render_vertex& v = model_->vertices[index];
+    const screen_vertex& s = mem_.vertices[index];
+    clip_point p = clip_of(v.position, s.colour, v.texcoord);
+    p.base = s.base;
+    p.nx = s.nx, p.ny = s.ny, p.nz = s.nz;
+    return p;
+}
+
 // A triangle with a corner outside the guard band or behind the near plane:
 // clipped, then drawn as a fan.
 void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool depth_only) {
@@ -292,15 +343,15 @@ void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool dep
     for (int k = 0; k < 3; ++k)
         if (mem_.vertices[index[k]].outside & invalid) return;
     clip_point polygon[max_clipped_corners];
-    for (int k = 0; k < 3; ++k) {
-        const render_vertex& v = model_->vertices[index[k]];
-        polygon[k] = clip_of(v.position, mem_.vertices[index[k]].colour, v.texcoord);
-    }
+    for (int k = 0; k < 3; ++k) polygon[k] = corner_of(index[k]);
     const double det = facing_determinant(polygon);
     const bool front = det < 0.0;
     if (!(det != 0.0) || (!front && !drawn_from_behind(t))) return;
     if (!front && two_sided_ && !depth_only)
-        for (int k = 0; k < 3; ++k) polygon[k].colour = mem_.back[index[k]];
+        for (int k = 0; k < 3; ++k) {
+            polygon[k].colour = mem_.back[index[k]];
+            polygon[k].nx = -polygon[k].nx, polygon[k].ny = -polygon[k].ny, polygon[k].nz = -polygon[k].nz;
+        }
 
     const int count = clip_polygon(clip_, polygon, 3);
     if (count < 3) return;
