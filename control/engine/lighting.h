@@ -58,10 +58,16 @@ struct pixel_shading {
     bool specular = false;
     glm::vec3 specular_colour{0.0f};  // linear
     float shininess = 32.0f;
+    // Below this n . h the highlight is under 1/4096 and left out, which
+    // spares most pixels the power.
+    float faint = 0.0f;
     glm::vec3 emissive{0.0f};  // linear, added after the light
 
     // `base` in linear light; `normal` interpolated, not yet of unit length
     // (zero: drawn unlit). The emissive light is the caller's to add.
+#if defined(__GNUC__)
+    __attribute__((always_inline))
+#endif
     glm::vec3 shade(const glm::vec3& base, glm::vec3 normal) const {
         const float length2 = glm::dot(normal, normal);
         if (!(length2 > 0.0f)) return base;
@@ -73,11 +79,14 @@ struct pixel_shading {
             diffuse += d * colour[i];
             if (specular) {
                 const float h = glm::dot(normal, half[i]);
-                if (h > 0.0f) highlight += std::exp2(shininess * std::log2(h)) * colour[i];
+                if (h > faint) highlight += std::exp2(shininess * std::log2(h)) * colour[i];
             }
         }
         return base * diffuse + specular_colour * highlight;
     }
+
+    // Sets `faint` from `shininess`.
+    void set_faint() { faint = shininess > 0.0f ? std::exp2(-12.0f / shininess) : 0.0f; }
 };
 
 // The lights of a mode, each multiplied by `scale`, for a camera looking

@@ -27,27 +27,27 @@ inline texel unpack_texel(std::uint32_t p) {
     return {channel(p, 16) * k, channel(p, 8) * k, channel(p, 0) * k, channel(p, 24) * k};
 }
 
-// sRGB-encoded 0..1 to linear light, through a table (textures are decoded
-// at every pixel).
-inline float linear_of(float encoded) {
-    static const std::vector<float> table = [] {
-        std::vector<float> t(4097);
-        for (std::size_t i = 0; i < t.size(); ++i) t[i] = srgb_to_linear(static_cast<float>(i) / 4096.0f);
-        return t;
-    }();
-    const float at = std::min(1.0f, std::max(0.0f, encoded)) * 4096.0f;
-    return table[static_cast<std::size_t>(at + 0.5f)];
-}
+// sRGB-encoded 0..1 to linear light and back (to 0..255), through tables:
+// textures are decoded and every lit pixel encoded.
+struct srgb_tables {
+    float decode[4097];
+    float encode[8193];
 
-// Linear light, clamped to 0..1, encoded as sRGB 0..255.
-inline float encoded_of(float linear) {
-    static const std::vector<float> table = [] {
-        std::vector<float> t(8193);
-        for (std::size_t i = 0; i < t.size(); ++i) t[i] = 255.0f * linear_to_srgb(static_cast<float>(i) / 8192.0f);
-        return t;
-    }();
-    const float at = std::min(1.0f, std::max(0.0f, linear)) * 8192.0f;
-    return table[static_cast<std::size_t>(at + 0.5f)];
+    srgb_tables() {
+        for (int i = 0; i <= 4096; ++i) decode[i] = srgb_to_linear(static_cast<float>(i) / 4096.0f);
+        for (int i = 0; i <= 8192; ++i) encode[i] = 255.0f * linear_to_srgb(static_cast<float>(i) / 8192.0f);
+    }
+    float linear_of(float encoded) const {
+        return decode[static_cast<int>(std::min(1.0f, std::max(0.0f, encoded)) * 4096.0f + 0.5f)];
+    }
+    float encoded_of(float linear) const {
+        return encode[static_cast<int>(std::min(1.0f, std::max(0.0f, linear)) * 8192.0f + 0.5f)];
+    }
+};
+
+const srgb_tables& srgb() {
+    static const srgb_tables tables;
+    return tables;
 }
 
 // A coordinate brought into [0, 1] by the wrap mode (repeat gives [0, 1));
@@ -272,6 +272,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     const rgb emissive = s.emissive;
     const bool emits = emissive.r > 0.0f || emissive.g > 0.0f || emissive.b > 0.0f;
     const picture* glow = Textured && emits && s.glow && !s.glow->empty() ? s.glow : nullptr;
+    const srgb_tables& lut = srgb();
 
     std::uint32_t* pixel_row = pixels_ + static_cast<std::size_t>(y_begin) * stride_;
     float* depth_row = depth_ + static_cast<std::size_t>(y_begin) * width_;
@@ -298,11 +299,11 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                             if constexpr (Textured) {
                                 const float tu = pu * distance, tv = pv * distance;
                                 const texel t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
-                                base *= glm::vec3(linear_of(t.r), linear_of(t.g), linear_of(t.b));
+                                base *= glm::vec3(lut.linear_of(t.r), lut.linear_of(t.g), lut.linear_of(t.b));
                                 if (texture_alpha) alpha *= t.a;
                                 if (s.glow && !s.glow->empty()) {
                                     const texel e = sample(*s.glow, tu, tv, bilinear, s.wrap_u, s.wrap_v);
-                                    own_light = glm::vec3(linear_of(e.r), linear_of(e.g), linear_of(e.b));
+                                    own_light = glm::vec3(lut.linear_of(e.r), lut.linear_of(e.g), lut.linear_of(e.b));
                                 } else {
                                     own_light = glm::vec3(1.0f);
                                 }
@@ -311,7 +312,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                             }
                             const glm::vec3 lit = s.shading->shade(base, glm::vec3(pnx, pny, pnz) * distance) +
                                                   s.shading->emissive * own_light;
-                            cr = encoded_of(lit.r), cg = encoded_of(lit.g), cb = encoded_of(lit.b);
+                            cr = lut.encoded_of(lit.r), cg = lut.encoded_of(lit.g), cb = lut.encoded_of(lit.b);
                         } else if constexpr (Textured) {
                             const float tu = pu * distance, tv = pv * distance;
                             const texel t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);

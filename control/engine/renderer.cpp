@@ -45,6 +45,7 @@ struct material_slot {
     bool transparent[2] = {false, false};
     bool unlit = false;
     pixel_shading shading;  // the looks point here when light is worked out per pixel
+    glm::vec3 base_linear{0.0f};  // light.diffuse decoded
 };
 
 // Scratch memory reused from frame to frame.
@@ -125,6 +126,8 @@ private:
     bool cull_ = true;        // back faces of closed parts are skipped
     bool two_sided_ = false;  // back faces are lit on their own side
     bool per_pixel_ = false;  // light worked out at every pixel, in linear light
+    bool corner_colours_ = true;   // lines or dots take the vertices' colours
+    bool vertex_colours_ = false;  // the model's own vertex colours are the base
 };
 
 void frame_drawer::read_settings() {
@@ -152,6 +155,9 @@ void frame_drawer::read_settings() {
 
     lighting_ = make_lighting(s.lights, s.light_scale, s.specular, transform_.forward);
     per_pixel_ = !s.fast_renderer && lighting_.count > 0;
+    corner_colours_ = s.mode == render_mode::wireframe || s.mode == render_mode::points ||
+                      (model_ && (!model_->lines.empty() || !model_->loose_points.empty()));
+    vertex_colours_ = model_ && model_->has_vertex_colours && !s.use_default_material;
     raster_.set_bilinear(s.bilinear_textures);
     const float distance = glm::length(transform_.eye - centre_);
     raster_.set_fog(s.show_fog, distance - radius_, distance + 2.0f * radius_, background_);
@@ -169,6 +175,8 @@ void frame_drawer::set_shading(material_slot& slot, const glm::vec3& emissive) c
     s.specular = lighting_.specular;
     s.specular_colour = srgb_to_linear(glm::clamp(slot.light.specular, 0.0f, 1.0f));
     s.shininess = slot.light.shininess;
+    s.set_faint();
+    slot.base_linear = srgb_to_linear(glm::clamp(slot.light.diffuse, 0.0f, 1.0f));
     s.emissive = all_finite(emissive) ? srgb_to_linear(glm::clamp(emissive, 0.0f, 1.0f)) : glm::vec3(0.0f);
 }
 
@@ -274,15 +282,20 @@ void frame_drawer::vertex_range(std::size_t first, std::size_t end) {
                 out.fy = to_fixed(y);
             }
         }
-        out.colour = vertex_colour(v, v.normal);
         out.u = v.texcoord.x;
         out.v = v.texcoord.y;
+        const material_slot& slot = slots_[static_cast<std::size_t>(v.material + 1)];
+        // Lit at every pixel, a vertex needs its colour only for lines and
+        // dots drawn with it, and on unlit materials.
+        if (!per_pixel_ || slot.unlit || corner_colours_) {
+            out.colour = vertex_colour(v, v.normal);
+            if (two_sided_) mem_.back[i] = vertex_colour(v, -v.normal);
+        }
         if (per_pixel_) {
-            const glm::vec3 base = srgb_to_linear(glm::clamp(base_colour(v), 0.0f, 1.0f));
+            const glm::vec3 base = vertex_colours_ ? srgb_to_linear(glm::clamp(v.colour, 0.0f, 1.0f)) : slot.base_linear;
             out.base = {base.r, base.g, base.b};
             out.nx = v.normal.x, out.ny = v.normal.y, out.nz = v.normal.z;
         }
-        if (two_sided_) mem_.back[i] = vertex_colour(v, -v.normal);
     }
 }
 
