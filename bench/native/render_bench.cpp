@@ -9,11 +9,6 @@
 // fixed-function GL_LIGHTING per vertex with the same terms and
 // interpolates the colour as GL does. The mesh lives in a vertex buffer
 // object for GL, so neither side pays for uploads per frame.
-#define GL_GLEXT_PROTOTYPES
-#include <GL/gl.h>
-#include <GL/glext.h>
-#include <GL/osmesa.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -23,6 +18,7 @@
 #include <vector>
 
 #include "control/engine/renderer.h"
+#include "tests/mesa_context.h"
 
 namespace {
 
@@ -64,19 +60,6 @@ engine::model bumpy_sphere(int stacks) {
     return m;
 }
 
-// Area-weighted vertex normals for GL (one per position, as ours at this crease angle).
-std::vector<glm::vec3> vertex_normals(const engine::mesh& g) {
-    std::vector<glm::vec3> n(g.positions.size(), glm::vec3(0.0f));
-    for (std::size_t t = 0; t < g.triangle_count(); ++t) {
-        const glm::vec3& a = g.positions[g.corners[3 * t].position];
-        const glm::vec3 face =
-            glm::cross(g.positions[g.corners[3 * t + 1].position] - a, g.positions[g.corners[3 * t + 2].position] - a);
-        for (int k = 0; k < 3; ++k) n[g.corners[3 * t + k].position] += face;
-    }
-    for (glm::vec3& v : n) v = glm::length(v) > 0 ? glm::normalize(v) : glm::vec3(0, 1, 0);
-    return n;
-}
-
 struct gl_mesh {
     GLuint buffers[3] = {0, 0, 0};
     GLsizei index_count = 0;
@@ -84,7 +67,7 @@ struct gl_mesh {
 
 gl_mesh upload(const engine::mesh& g) {
     gl_mesh out;
-    const std::vector<glm::vec3> normals = vertex_normals(g);
+    const std::vector<glm::vec3> normals = mesa_peer::area_weighted_normals(g);
     std::vector<std::uint32_t> indices;
     for (const engine::corner& c : g.corners) indices.push_back(c.position);
     glGenBuffers(3, out.buffers);
@@ -171,9 +154,9 @@ int main() {
     // One llvmpipe thread, chosen before the context exists.
     setenv("LP_NUM_THREADS", "1", 1);
     setenv("GALLIUM_DRIVER", "llvmpipe", 1);
-    std::vector<std::uint32_t> gl_pixels(width * height), our_pixels(width * height);
-    OSMesaContext context = OSMesaCreateContextExt(OSMESA_BGRA, 24, 0, 0, nullptr);
-    if (!context || !OSMesaMakeCurrent(context, gl_pixels.data(), GL_UNSIGNED_BYTE, width, height)) {
+    std::vector<std::uint32_t> our_pixels(width * height);
+    const mesa_peer::context gl(width, height, mesa_peer::profile::compatibility);
+    if (!gl.ok()) {
         std::fprintf(stderr, "render_bench: no OSMesa context\n");
         return 1;
     }
@@ -217,10 +200,9 @@ int main() {
             }
             const double a = median(ours) * 1e3, b = median(theirs) * 1e3;
             std::printf("%10zu %12.1f %12.2f %14.2f %8.2f\n", model.geometry.triangle_count(), prepare_ms, a, b, a / b);
-            compare(our_pixels, gl_pixels);
+            compare(our_pixels, gl.pixels);
             glDeleteBuffers(3, mesh.buffers);
         }
     }
-    OSMesaDestroyContext(context);
     return 0;
 }
