@@ -237,7 +237,8 @@ public:
         for (std::size_t t = 0; t < g.triangle_count(); ++t) {
             const corner* c = &g.corners[3 * t];
             const glm::vec3& a = g.positions[c[0].position];
-            const glm::vec3 face = glm::normalize(glm::cross(g.positions[c[1].position] - a, g.positions[c[2].position] - a));
+            const glm::vec3 face =
+                glm::normalize(glm::cross(g.positions[c[1].position] - a, g.positions[c[2].position] - a));
             const int mat = t < g.triangle_material.size() ? g.triangle_material[t] : -1;
             const gl_material look = material_of(s, mat);
             bool has_texcoords = true;
