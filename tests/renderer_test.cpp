@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "control/engine/model_loaders.h"
+#include "control/engine/worker_pool.h"
 #include "tests/render_canvas.h"
 
 namespace {
@@ -513,6 +514,36 @@ TEST(BadInput, GeometryAroundAndBehindTheCamera) {
     odd.fov_degrees = -5.0f;
     odd.target = glm::vec3(std::nanf(""));
     draw(&cube, s, odd);  // read as sensible values; must not crash
+}
+
+// Bands drawn on threads give the frame one thread draws, bit for bit: a
+// textured, transparent, lit model with its edges, the grid and fog, seen at
+// an angle so that triangles cross the bands' borders.
+TEST(Threads, EveryNumberOfThreadsDrawsTheSamePicture) {
+    model m;
+    m.materials.resize(2);
+    m.materials[1].opacity = 0.5f;
+    m.materials[0].diffuse_texture = 0;
+    m.textures.push_back(picture{2, 2, {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF}});
+    add_quad(m, {-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1}, 0);
+    add_quad(m, {-1, -1, 0.5f}, {1, -1, 0.5f}, {1, 1, 0.5f}, {-1, 1, 0.5f}, 1);
+    view_settings s = plain();
+    s.mode = render_mode::solid_wireframe;
+    s.grid = grid_mode::floor_with_axes;
+    s.show_fog = true;
+    s.specular = true;
+    s.lights = light_mode::rig;
+    const camera c = front_view(25.0f);
+    const canvas one = draw(&m, s, c, 301, 257);
+    for (int threads : {2, 3, 8}) {
+        worker_pool pool(threads);
+        canvas many(301, 257);
+        frame f = many.target();
+        const auto prepared = prepare_model(m, s.smoothing, s.crease_angle_degrees);
+        render(prepared.get(), s, c, f, &pool);
+        render(prepared.get(), s, c, f, &pool);  // the pool's threads, once started, again
+        EXPECT_TRUE(many.pixels == one.pixels) << threads << " threads";
+    }
 }
 
 }  // namespace

@@ -121,11 +121,13 @@ void rasteriser::set_fog(bool on, float start, float end, rgb colour) {
 }
 
 void rasteriser::clear(std::uint32_t colour, const picture* stretched) {
-    std::fill(depth_, depth_ + static_cast<std::size_t>(width_) * height_, 0.0f);
+    if (row_begin_ >= row_end_) return;
+    std::fill(depth_ + static_cast<std::size_t>(row_begin_) * width_, depth_ + static_cast<std::size_t>(row_end_) * width_,
+              0.0f);
     const bool use_picture = stretched && !stretched->empty() &&
                              stretched->pixels.size() >= static_cast<std::size_t>(stretched->width) * stretched->height;
     if (!use_picture) {
-        for (int y = 0; y < height_; ++y) std::fill_n(pixels_ + static_cast<std::size_t>(y) * stride_, width_, colour);
+        for (int y = row_begin_; y < row_end_; ++y) std::fill_n(pixels_ + static_cast<std::size_t>(y) * stride_, width_, colour);
         return;
     }
     // Bilinear stretch, edges clamped; columns worked out once.
@@ -147,7 +149,7 @@ void rasteriser::clear(std::uint32_t colour, const picture* stretched) {
     const std::vector<tap> columns = taps(width_, p.width);
     const std::vector<tap> rows = taps(height_, p.height);
     const rgb under{channel(colour, 16), channel(colour, 8), channel(colour, 0)};
-    for (int y = 0; y < height_; ++y) {
+    for (int y = row_begin_; y < row_end_; ++y) {
         const std::uint32_t* r0 = p.pixels.data() + static_cast<std::size_t>(rows[y].i0) * p.width;
         const std::uint32_t* r1 = p.pixels.data() + static_cast<std::size_t>(rows[y].i1) * p.width;
         const float ay = rows[y].a;
@@ -211,8 +213,8 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     const std::int32_t min_fy = std::min({v0.fy, v1.fy, v2.fy}), max_fy = std::max({v0.fy, v1.fy, v2.fy});
     const int x_begin = std::max(0, (min_fx + 7) >> subpixel_bits);
     const int x_end = std::min(width_ - 1, (max_fx - 8) >> subpixel_bits);
-    const int y_begin = std::max(0, (min_fy + 7) >> subpixel_bits);
-    const int y_end = std::min(height_ - 1, (max_fy - 8) >> subpixel_bits);
+    const int y_begin = std::max(row_begin_, (min_fy + 7) >> subpixel_bits);
+    const int y_end = std::min(row_end_ - 1, (max_fy - 8) >> subpixel_bits);
     if (x_begin > x_end || y_begin > y_end) return;
     const std::int64_t area = signed_area(v0, v1, v2);
     if (area <= 0) return;
@@ -239,7 +241,11 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     const float dx2 = static_cast<float>(v2.fx - v0.fx) * (1.0f / subpixel_scale),
                 dy2 = static_cast<float>(v2.fy - v0.fy) * (1.0f / subpixel_scale);
     const float inverse_area = (subpixel_scale * subpixel_scale) / static_cast<float>(area);
-    const float off_x = static_cast<float>(x_begin) + 0.5f - x0, off_y = static_cast<float>(y_begin) + 0.5f - y0;
+    // Planes start at the triangle's own top row, not the band's, and each
+    // row's values are worked out from there, never carried over from the
+    // row above: a pixel is the same whichever band draws it.
+    const int y_top = (min_fy + 7) >> subpixel_bits;
+    const float off_x = static_cast<float>(x_begin) + 0.5f - x0, off_y = static_cast<float>(y_top) + 0.5f - y0;
     auto plane = [&](float a0, float a1, float a2) {
         const float dadx = ((a1 - a0) * dy2 - (a2 - a0) * dy1) * inverse_area;
         const float dady = ((a2 - a0) * dx1 - (a1 - a0) * dx2) * inverse_area;
@@ -276,10 +282,15 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
 
     std::uint32_t* pixel_row = pixels_ + static_cast<std::size_t>(y_begin) * stride_;
     float* depth_row = depth_ + static_cast<std::size_t>(y_begin) * width_;
-    float iw_row = iw.at_start, r_row = r.at_start, g_row = g.at_start, b_row = b.at_start;
-    float u_row = u.at_start, v_row = v.at_start;
-    float nx_row = nx.at_start, ny_row = ny.at_start, nz_row = nz.at_start;
     for (int y = y_begin; y <= y_end; ++y) {
+        const float down = static_cast<float>(y - y_top);
+        const float iw_row = iw.at_start + iw.dy * down;
+        float r_row = 0, g_row = 0, b_row = 0, u_row = 0, v_row = 0, nx_row = 0, ny_row = 0, nz_row = 0;
+        if constexpr (!DepthOnly)
+            r_row = r.at_start + r.dy * down, g_row = g.at_start + g.dy * down, b_row = b.at_start + b.dy * down;
+        if constexpr (Textured) u_row = u.at_start + u.dy * down, v_row = v.at_start + v.dy * down;
+        if constexpr (Lit)
+            nx_row = nx.at_start + nx.dy * down, ny_row = ny.at_start + ny.dy * down, nz_row = nz.at_start + nz.dy * down;
         Edge e0 = row[0], e1 = row[1], e2 = row[2];
         float z = iw_row, pr = r_row, pg = g_row, pb = b_row, pu = u_row, pv = v_row;
         float pnx = nx_row, pny = ny_row, pnz = nz_row;
@@ -357,10 +368,6 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             if constexpr (Lit) pnx += nx.dx, pny += ny.dx, pnz += nz.dx;
         }
         row[0] += step_y[0], row[1] += step_y[1], row[2] += step_y[2];
-        iw_row += iw.dy;
-        if constexpr (!DepthOnly) r_row += r.dy, g_row += g.dy, b_row += b.dy;
-        if constexpr (Textured) u_row += u.dy, v_row += v.dy;
-        if constexpr (Lit) nx_row += nx.dy, ny_row += ny.dy, nz_row += nz.dy;
         pixel_row += stride_;
         depth_row += width_;
     }
@@ -375,7 +382,7 @@ std::uint32_t rasteriser::fogged(rgb c, float iw) const {
 }
 
 void rasteriser::plot(int x, int y, float iw, const rgb& colour, depth_test test) {
-    if (x < 0 || y < 0 || x >= width_ || y >= height_) return;
+    if (x < 0 || y < row_begin_ || x >= width_ || y >= row_end_) return;
     if (test == depth_test::on && !(iw >= depth_[static_cast<std::size_t>(y) * width_ + x] * (1.0f - line_depth_bias)))
         return;
     pixels_[static_cast<std::size_t>(y) * stride_ + x] = fogged(colour, iw);

@@ -80,6 +80,13 @@ public:
     // Linear fog by distance towards `colour`; off when end <= start.
     void set_fog(bool on, float start, float end, rgb colour);
     void set_bilinear(bool on) { bilinear_ = on; }
+    // Only rows first..end-1 are written (a band of the frame drawn on its
+    // own thread). A pixel comes out the same whatever the band: nothing is
+    // carried from one row to the next.
+    void set_rows(int first, int end) {
+        row_begin_ = first < 0 ? 0 : first;
+        row_end_ = end > height_ ? height_ : end;
+    }
 
     // Background: a colour (0x00RRGGBB), or a picture stretched over the frame
     // and laid over that colour by its alpha. Empties the depth buffer.
@@ -118,6 +125,8 @@ private:
     float fog_scale_ = 0.0f;
     rgb fog_colour_;
     bool bilinear_ = true;
+    int row_begin_ = 0;
+    int row_end_ = height_;
 };
 
 }  // namespace engine

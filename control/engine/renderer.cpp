@@ -17,6 +17,7 @@
 #include "control/engine/prepared_model.h"
 #include "control/engine/rasteriser.h"
 #include "control/engine/view_transform.h"
+#include "control/engine/worker_pool.h"
 
 namespace engine {
 namespace {
@@ -53,7 +54,6 @@ struct scratch {
     std::vector<float> depth;
     std::vector<screen_vertex> vertices;
     std::vector<rgb> back;
-    std::vector<std::uint32_t> transparent;
     std::vector<std::pair<float, std::uint32_t>> order;
     std::vector<overlay_line> lines;
 
@@ -76,7 +76,7 @@ public:
         read_settings();
     }
 
-    void draw();
+    void draw(worker_pool* pool);
 
 private:
     static float* depth_buffer(scratch& mem, const frame& target) {
@@ -91,7 +91,13 @@ private:
     void make_materials();
     void vertex_stage();
     void vertex_range(std::size_t first, std::size_t end);
+    void draw_passes();
+    bool solid() const {
+        return settings_.mode == render_mode::solid || settings_.mode == render_mode::solid_wireframe;
+    }
     void shade_triangles(bool depth_only);
+    void order_transparent();
+    void overlay_lines();
     void triangle(std::size_t t, const surface& look, bool depth_only);
     void clipped_triangle(std::size_t t, const surface& look, bool depth_only);
     void transparent_pass();
@@ -126,6 +132,7 @@ private:
     bool cull_ = true;        // back faces of closed parts are skipped
     bool two_sided_ = false;  // back faces are lit on their own side
     bool per_pixel_ = false;  // light worked out at every pixel, in linear light
+    bool has_model_ = false;
     bool corner_colours_ = true;   // lines or dots take the vertices' colours
     bool vertex_colours_ = false;  // the model's own vertex colours are the base
 };
@@ -381,35 +388,37 @@ void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool dep
     }
 }
 
-// Opaque triangles; transparent ones are put aside for transparent_pass.
+// Opaque triangles; transparent ones wait for transparent_pass.
 void frame_drawer::shade_triangles(bool depth_only) {
     const std::size_t count = model_->triangle_material.size();
     const int* materials = model_->triangle_material.data();
     const std::uint8_t* textured = model_->triangle_textured.data();
-    mem_.transparent.clear();
     for (std::size_t t = 0; t < count; ++t) {
         const material_slot& slot = slots_[static_cast<std::size_t>(materials[t] + 1)];
         const int k = textured[t];
-        if (slot.transparent[k]) {
-            if (!depth_only) mem_.transparent.push_back(static_cast<std::uint32_t>(t));
-            continue;
-        }
-        triangle(t, slot.look[k], depth_only);
+        if (!slot.transparent[k]) triangle(t, slot.look[k], depth_only);
     }
 }
 
-// Back to front by the distance of each triangle's centre, blended over
-// what is there without hiding what lies behind.
-void frame_drawer::transparent_pass() {
+// The transparent triangles back to front by the distance of each one's
+// centre, once for all bands.
+void frame_drawer::order_transparent() {
     mem_.order.clear();
-    for (std::uint32_t t : mem_.transparent) {
+    const std::size_t count = model_->triangle_material.size();
+    for (std::size_t t = 0; t < count; ++t) {
+        const material_slot& slot = slots_[static_cast<std::size_t>(model_->triangle_material[t] + 1)];
+        if (!slot.transparent[model_->triangle_textured[t]]) continue;
         float w = 0.0f;
         for (int k = 0; k < 3; ++k) w += transform_.apply(model_->vertices[model_->triangles[3 * t + k]].position).z;
-        if (std::isfinite(w)) mem_.order.emplace_back(w, t);  // the sort needs comparable keys
+        if (std::isfinite(w)) mem_.order.emplace_back(w, static_cast<std::uint32_t>(t));  // the sort needs comparable keys
     }
     std::sort(mem_.order.begin(), mem_.order.end(), [](const auto& a, const auto& b) {
         return a.first > b.first || (a.first == b.first && a.second < b.second);
     });
+}
+
+// Blended over what is there without hiding what lies behind.
+void frame_drawer::transparent_pass() {
     for (const auto& entry : mem_.order) {
         const std::size_t t = entry.second;
         const material_slot& slot = slots_[static_cast<std::size_t>(model_->triangle_material[t] + 1)];
@@ -490,7 +499,10 @@ void frame_drawer::overlays() {
     if (settings_.show_bounding_box && model_ && model_->has_bounds)
         add_box(model_->bounds_min, model_->bounds_max, tint(0.85f), lines);
     if (settings_.show_world_axis) add_world_axes(extent_, lines);
-    for (const overlay_line& l : lines) world_line(l.from, l.to, l.colour, l.colour, depth_test::on);
+}
+
+void frame_drawer::overlay_lines() {
+    for (const overlay_line& l : mem_.lines) world_line(l.from, l.to, l.colour, l.colour, depth_test::on);
 }
 
 // Rig lights as squares in their colour where they stand, each with a short
@@ -512,23 +524,52 @@ void frame_drawer::light_markers() {
     }
 }
 
-void frame_drawer::draw() {
-    const picture* picture = settings_.background_picture;
-    raster_.clear(pixel_of(background_), picture);
-    const bool has_model = model_ != nullptr && !model_->vertices.empty();
-    const bool solid = settings_.mode == render_mode::solid || settings_.mode == render_mode::solid_wireframe;
-    mem_.transparent.clear();
-    if (has_model) {
+// What all bands share is worked out first, once: the materials, the
+// vertices, the order of the transparent triangles, the overlay lines. Then
+// each band draws every pass over its own rows, on the pool's threads.
+void frame_drawer::draw(worker_pool* pool) {
+    has_model_ = model_ != nullptr && !model_->vertices.empty();
+    mem_.order.clear();
+    if (has_model_) {
         make_materials();
         vertex_stage();
+        if (solid()) order_transparent();
+    }
+    overlays();
+    const int height = raster_.height();
+    // Bands of at least 32 rows, twice as many as threads so that a band
+    // with much to draw does not leave the others waiting.
+    const int bands = pool ? std::min(2 * pool->threads(), std::max(1, height / 32)) : 1;
+    if (bands <= 1) {
+        draw_passes();
+        return;
+    }
+    pool->run(bands, [&](int band) {
+#if defined(__cpp_exceptions)
+        try {
+#endif
+            frame_drawer part = *this;
+            part.raster_.set_rows(height * band / bands, height * (band + 1) / bands);
+            part.draw_passes();
+#if defined(__cpp_exceptions)
+        } catch (const std::bad_alloc&) {
+            // Out of memory: the band keeps what was drawn so far.
+        }
+#endif
+    });
+}
+
+void frame_drawer::draw_passes() {
+    raster_.clear(pixel_of(background_), settings_.background_picture);
+    if (has_model_) {
         // Wireframes and points hide what surfaces would hide, unless hidden geometry is shown.
-        if (solid)
+        if (solid())
             shade_triangles(false);
         else if (!settings_.show_hidden_geometry)
             shade_triangles(true);
     }
-    overlays();
-    if (has_model) {
+    overlay_lines();
+    if (has_model_) {
         transparent_pass();
         model_lines();
     }
@@ -537,7 +578,8 @@ void frame_drawer::draw() {
 
 }  // namespace
 
-void render(const prepared_model* prepared, const view_settings& settings, const camera& view, frame& target) {
+void render(const prepared_model* prepared, const view_settings& settings, const camera& view, frame& target,
+            worker_pool* pool) {
     if (!target.pixels || target.width <= 0 || target.height <= 0 || target.stride < target.width ||
         target.width > max_frame_side || target.height > max_frame_side)
         return;
@@ -552,7 +594,7 @@ void render(const prepared_model* prepared, const view_settings& settings, const
     try {
 #endif
         frame_drawer drawer(prepared, settings, view, target, own ? spare : kept);
-        drawer.draw();
+        drawer.draw(pool);
 #if defined(__cpp_exceptions)
     } catch (const std::bad_alloc&) {
         // Out of memory: the frame keeps what was drawn so far.
