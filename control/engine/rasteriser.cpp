@@ -100,6 +100,9 @@ texel sample(const picture& t, float u, float v, bool bilinear, texture_wrap wra
     return {mix(a.r, b.r, c.r, d.r), mix(a.g, b.g, c.g, d.g), mix(a.b, b.b, c.b, d.b), mix(a.a, b.a, c.a, d.a)};
 }
 
+// Four samples per pixel in a rotated grid, in 1/16 pixel from its centre.
+constexpr int sample_offsets[4][2] = {{-2, -6}, {6, -2}, {2, 6}, {-6, 2}};
+
 // Lines on a surface pass the depth test if they are at most this much
 // (relative) farther than it: enough for an edge sampled half a pixel off.
 constexpr float line_depth_bias = 1.0f / 128.0f;
@@ -122,8 +125,18 @@ void rasteriser::set_fog(bool on, float start, float end, rgb colour) {
 
 void rasteriser::clear(std::uint32_t colour, const picture* stretched) {
     if (row_begin_ >= row_end_) return;
-    std::fill(depth_ + static_cast<std::size_t>(row_begin_) * width_, depth_ + static_cast<std::size_t>(row_end_) * width_,
-              0.0f);
+    const std::size_t per_pixel = samples_ ? 4 : 1;
+    std::fill(depth_ + per_pixel * row_begin_ * width_, depth_ + per_pixel * row_end_ * width_, 0.0f);
+    clear_pixels(colour, stretched);
+    if (!samples_) return;
+    for (int y = row_begin_; y < row_end_; ++y) {
+        const std::uint32_t* in = pixels_ + static_cast<std::size_t>(y) * stride_;
+        std::uint32_t* out = samples_ + 4 * static_cast<std::size_t>(y) * width_;
+        for (int x = 0; x < width_; ++x) std::fill_n(out + 4 * x, 4, in[x]);
+    }
+}
+
+void rasteriser::clear_pixels(std::uint32_t colour, const picture* stretched) {
     const bool use_picture = stretched && !stretched->empty() &&
                              stretched->pixels.size() >= static_cast<std::size_t>(stretched->width) * stretched->height;
     if (!use_picture) {
@@ -208,13 +221,17 @@ void rasteriser::fill_sized(const raster_vertex& a, const raster_vertex& b, cons
 template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit>
 void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, const raster_vertex& v2,
                            const surface& s) {
-    // Pixel (x, y) is covered when its centre (16x + 8, 16y + 8) is inside.
+    // Pixel (x, y) is covered when its centre (16x + 8, 16y + 8) is inside;
+    // with anti-aliasing, when one of its four samples is, and then only the
+    // samples inside take its colour.
     const std::int32_t min_fx = std::min({v0.fx, v1.fx, v2.fx}), max_fx = std::max({v0.fx, v1.fx, v2.fx});
     const std::int32_t min_fy = std::min({v0.fy, v1.fy, v2.fy}), max_fy = std::max({v0.fy, v1.fy, v2.fy});
-    const int x_begin = std::max(0, (min_fx + 7) >> subpixel_bits);
-    const int x_end = std::min(width_ - 1, (max_fx - 8) >> subpixel_bits);
-    const int y_begin = std::max(row_begin_, (min_fy + 7) >> subpixel_bits);
-    const int y_end = std::min(row_end_ - 1, (max_fy - 8) >> subpixel_bits);
+    const bool aa = samples_ != nullptr;
+    const int grow_low = aa ? 0 : 7, grow_high = aa ? 0 : 8;
+    const int x_begin = std::max(0, (min_fx + grow_low) >> subpixel_bits);
+    const int x_end = std::min(width_ - 1, (max_fx - grow_high) >> subpixel_bits);
+    const int y_begin = std::max(row_begin_, (min_fy + grow_low) >> subpixel_bits);
+    const int y_end = std::min(row_end_ - 1, (max_fy - grow_high) >> subpixel_bits);
     if (x_begin > x_end || y_begin > y_end) return;
     const std::int64_t area = signed_area(v0, v1, v2);
     if (area <= 0) return;
@@ -222,7 +239,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     // Edge functions, each >= 0 inside. Top and left edges own their pixels
     // (the others are biased by -1), so a shared edge is drawn exactly once.
     const std::int64_t sample_x = std::int64_t(x_begin) * 16 + 8, sample_y = std::int64_t(y_begin) * 16 + 8;
-    Edge row[3], step_x[3], step_y[3];
+    Edge row[3], step_x[3], step_y[3], at_sample[3][4];
     const raster_vertex* from[3] = {&v1, &v2, &v0};
     const raster_vertex* to[3] = {&v2, &v0, &v1};
     for (int i = 0; i < 3; ++i) {
@@ -231,6 +248,8 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
         row[i] = static_cast<Edge>(dx * (sample_y - from[i]->fy) - dy * (sample_x - from[i]->fx) - (top_left ? 0 : 1));
         step_x[i] = static_cast<Edge>(-dy * 16);
         step_y[i] = static_cast<Edge>(dx * 16);
+        for (int k = 0; k < 4; ++k)
+            at_sample[i][k] = static_cast<Edge>(-dy * sample_offsets[k][0] + dx * sample_offsets[k][1]);
     }
 
     // Attributes over 1/distance interpolate linearly in the pixel grid.
@@ -244,7 +263,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     // Planes start at the triangle's own top row, not the band's, and each
     // row's values are worked out from there, never carried over from the
     // row above: a pixel is the same whichever band draws it.
-    const int y_top = (min_fy + 7) >> subpixel_bits;
+    const int y_top = (min_fy + grow_low) >> subpixel_bits;
     const float off_x = static_cast<float>(x_begin) + 0.5f - x0, off_y = static_cast<float>(y_top) + 0.5f - y0;
     auto plane = [&](float a0, float a1, float a2) {
         const float dadx = ((a1 - a0) * dy2 - (a2 - a0) * dy1) * inverse_area;
@@ -252,6 +271,10 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
         return gradient{a0 + dadx * off_x + dady * off_y, dadx, dady};
     };
     const gradient iw = plane(v0.iw, v1.iw, v2.iw);
+    float depth_at_sample[4];
+    for (int k = 0; k < 4; ++k)
+        depth_at_sample[k] = (iw.dx * static_cast<float>(sample_offsets[k][0]) +
+                              iw.dy * static_cast<float>(sample_offsets[k][1])) * (1.0f / subpixel_scale);
     gradient r{}, g{}, b{}, u{}, v{}, nx{}, ny{}, nz{};
     if constexpr (Lit) {
         r = plane(v0.base.r * v0.iw, v1.base.r * v1.iw, v2.base.r * v2.iw);
@@ -280,87 +303,122 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     const picture* glow = Textured && emits && s.glow && !s.glow->empty() ? s.glow : nullptr;
     const srgb_tables& lut = srgb();
 
-    std::uint32_t* pixel_row = pixels_ + static_cast<std::size_t>(y_begin) * stride_;
-    float* depth_row = depth_ + static_cast<std::size_t>(y_begin) * width_;
+    // The pixel's colour and opacity, from the interpolated values at its
+    // centre; false where a cut-out leaves it out.
+    auto colour_of = [&](float distance, float pr, float pg, float pb, float pu, float pv, float pnx, float pny,
+                         float pnz, float& cr, float& cg, float& cb, float& alpha) {
+        cr = pr * distance, cg = pg * distance, cb = pb * distance;
+        alpha = opacity;
+        if constexpr (Lit) {
+            glm::vec3 base(cr, cg, cb), own_light(1.0f);
+            if constexpr (Textured) {
+                const float tu = pu * distance, tv = pv * distance;
+                const texel t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
+                base *= glm::vec3(lut.linear_of(t.r), lut.linear_of(t.g), lut.linear_of(t.b));
+                if (texture_alpha) alpha *= t.a;
+                if (s.glow && !s.glow->empty()) {
+                    const texel e = sample(*s.glow, tu, tv, bilinear, s.wrap_u, s.wrap_v);
+                    own_light = glm::vec3(lut.linear_of(e.r), lut.linear_of(e.g), lut.linear_of(e.b));
+                }
+            }
+            const glm::vec3 lit =
+                s.shading->shade(base, glm::vec3(pnx, pny, pnz) * distance) + s.shading->emissive * own_light;
+            cr = lut.encoded_of(lit.r), cg = lut.encoded_of(lit.g), cb = lut.encoded_of(lit.b);
+        } else if constexpr (Textured) {
+            const float tu = pu * distance, tv = pv * distance;
+            const texel t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
+            cr *= t.r, cg *= t.g, cb *= t.b;
+            if (texture_alpha) alpha *= t.a;
+            if (glow) {
+                const texel e = sample(*glow, tu, tv, bilinear, s.wrap_u, s.wrap_v);
+                cr += emissive.r * e.r, cg += emissive.g * e.g, cb += emissive.b * e.b;
+            } else if (emits) {
+                cr += emissive.r, cg += emissive.g, cb += emissive.b;
+            }
+        } else if (emits) {
+            cr += emissive.r, cg += emissive.g, cb += emissive.b;
+        }
+        if (masked) {
+            if (alpha < cutoff) return false;
+            alpha = 1.0f;
+        }
+        if constexpr (Fog) {
+            const float f = std::min(1.0f, std::max(0.0f, (distance - fog_start_) * fog_scale_));
+            cr += (fog_colour_.r - cr) * f, cg += (fog_colour_.g - cg) * f, cb += (fog_colour_.b - cb) * f;
+        }
+        return true;
+    };
+    auto blended = [&](std::uint32_t under, float cr, float cg, float cb, float alpha) {
+        const float ur = channel(under, 16), ug = channel(under, 8), ub = channel(under, 0);
+        return pack(ur + (cr - ur) * alpha, ug + (cg - ug) * alpha, ub + (cb - ub) * alpha);
+    };
+
     for (int y = y_begin; y <= y_end; ++y) {
         const float down = static_cast<float>(y - y_top);
-        const float iw_row = iw.at_start + iw.dy * down;
-        float r_row = 0, g_row = 0, b_row = 0, u_row = 0, v_row = 0, nx_row = 0, ny_row = 0, nz_row = 0;
+        float z = iw.at_start + iw.dy * down;
+        float pr = 0, pg = 0, pb = 0, pu = 0, pv = 0, pnx = 0, pny = 0, pnz = 0;
         if constexpr (!DepthOnly)
-            r_row = r.at_start + r.dy * down, g_row = g.at_start + g.dy * down, b_row = b.at_start + b.dy * down;
-        if constexpr (Textured) u_row = u.at_start + u.dy * down, v_row = v.at_start + v.dy * down;
+            pr = r.at_start + r.dy * down, pg = g.at_start + g.dy * down, pb = b.at_start + b.dy * down;
+        if constexpr (Textured) pu = u.at_start + u.dy * down, pv = v.at_start + v.dy * down;
         if constexpr (Lit)
-            nx_row = nx.at_start + nx.dy * down, ny_row = ny.at_start + ny.dy * down, nz_row = nz.at_start + nz.dy * down;
+            pnx = nx.at_start + nx.dy * down, pny = ny.at_start + ny.dy * down, pnz = nz.at_start + nz.dy * down;
         Edge e0 = row[0], e1 = row[1], e2 = row[2];
-        float z = iw_row, pr = r_row, pg = g_row, pb = b_row, pu = u_row, pv = v_row;
-        float pnx = nx_row, pny = ny_row, pnz = nz_row;
+        std::uint32_t* pixel_row = pixels_ + static_cast<std::size_t>(y) * stride_;
+        const std::size_t first_of_row = static_cast<std::size_t>(y) * width_;
         bool entered = false;
         for (int x = x_begin; x <= x_end; ++x) {
-            if ((e0 | e1 | e2) >= 0) {
-                entered = true;
-                if (z > depth_row[x]) {
+            if (aa) {
+                // Four samples, each with its own depth.
+                unsigned passing = 0;
+                float* depths = depth_ + 4 * (first_of_row + x);
+                float sample_depth[4];
+                for (int k = 0; k < 4; ++k) {
+                    if (((e0 + at_sample[0][k]) | (e1 + at_sample[1][k]) | (e2 + at_sample[2][k])) < 0) continue;
+                    sample_depth[k] = z + depth_at_sample[k];
+                    if (sample_depth[k] > depths[k]) passing |= 1u << k;
+                }
+                if (passing) {
+                    std::uint32_t* colours = samples_ + 4 * (first_of_row + x);
                     if constexpr (DepthOnly) {
-                        depth_row[x] = z;
+                        for (int k = 0; k < 4; ++k)
+                            if (passing & (1u << k)) depths[k] = sample_depth[k];
                     } else {
-                        const float distance = 1.0f / z;
-                        float cr = pr * distance, cg = pg * distance, cb = pb * distance;
-                        float alpha = opacity;
-                        if constexpr (Lit) {
-                            glm::vec3 base(cr, cg, cb), own_light(0.0f);
-                            if constexpr (Textured) {
-                                const float tu = pu * distance, tv = pv * distance;
-                                const texel t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
-                                base *= glm::vec3(lut.linear_of(t.r), lut.linear_of(t.g), lut.linear_of(t.b));
-                                if (texture_alpha) alpha *= t.a;
-                                if (s.glow && !s.glow->empty()) {
-                                    const texel e = sample(*s.glow, tu, tv, bilinear, s.wrap_u, s.wrap_v);
-                                    own_light = glm::vec3(lut.linear_of(e.r), lut.linear_of(e.g), lut.linear_of(e.b));
+                        float cr, cg, cb, alpha;
+                        if (colour_of(1.0f / z, pr, pg, pb, pu, pv, pnx, pny, pnz, cr, cg, cb, alpha)) {
+                            const std::uint32_t packed = pack(cr, cg, cb);
+                            for (int k = 0; k < 4; ++k) {
+                                if (!(passing & (1u << k))) continue;
+                                if constexpr (Blend) {
+                                    colours[k] = blended(colours[k], cr, cg, cb, alpha);
                                 } else {
-                                    own_light = glm::vec3(1.0f);
+                                    colours[k] = packed;
+                                    depths[k] = sample_depth[k];
                                 }
+                            }
+                        }
+                    }
+                }
+            } else if ((e0 | e1 | e2) >= 0) {
+                entered = true;
+                float* depth = depth_ + first_of_row + x;
+                if (z > *depth) {
+                    if constexpr (DepthOnly) {
+                        *depth = z;
+                    } else {
+                        float cr, cg, cb, alpha;
+                        if (colour_of(1.0f / z, pr, pg, pb, pu, pv, pnx, pny, pnz, cr, cg, cb, alpha)) {
+                            if constexpr (Blend) {
+                                pixel_row[x] = blended(pixel_row[x], cr, cg, cb, alpha);
                             } else {
-                                own_light = glm::vec3(1.0f);
+                                pixel_row[x] = pack(cr, cg, cb);
+                                *depth = z;
                             }
-                            const glm::vec3 lit = s.shading->shade(base, glm::vec3(pnx, pny, pnz) * distance) +
-                                                  s.shading->emissive * own_light;
-                            cr = lut.encoded_of(lit.r), cg = lut.encoded_of(lit.g), cb = lut.encoded_of(lit.b);
-                        } else if constexpr (Textured) {
-                            const float tu = pu * distance, tv = pv * distance;
-                            const texel t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
-                            cr *= t.r, cg *= t.g, cb *= t.b;
-                            if (texture_alpha) alpha *= t.a;
-                            if (glow) {
-                                const texel e = sample(*glow, tu, tv, bilinear, s.wrap_u, s.wrap_v);
-                                cr += emissive.r * e.r, cg += emissive.g * e.g, cb += emissive.b * e.b;
-                            } else if (emits) {
-                                cr += emissive.r, cg += emissive.g, cb += emissive.b;
-                            }
-                        } else if (emits) {
-                            cr += emissive.r, cg += emissive.g, cb += emissive.b;
-                        }
-                        if (masked) {
-                            if (alpha < cutoff) goto next_pixel;
-                            alpha = 1.0f;
-                        }
-                        if constexpr (Fog) {
-                            const float f = std::min(1.0f, std::max(0.0f, (distance - fog_start_) * fog_scale_));
-                            cr += (fog_colour_.r - cr) * f, cg += (fog_colour_.g - cg) * f,
-                                cb += (fog_colour_.b - cb) * f;
-                        }
-                        if constexpr (Blend) {
-                            const std::uint32_t under = pixel_row[x];
-                            const float ur = channel(under, 16), ug = channel(under, 8), ub = channel(under, 0);
-                            pixel_row[x] = pack(ur + (cr - ur) * alpha, ug + (cg - ug) * alpha, ub + (cb - ub) * alpha);
-                        } else {
-                            pixel_row[x] = pack(cr, cg, cb);
-                            depth_row[x] = z;
                         }
                     }
                 }
             } else if (entered) {
                 break;  // a triangle is convex: once out, the rest of the row is out
             }
-        next_pixel:
             e0 += step_x[0], e1 += step_x[1], e2 += step_x[2];
             z += iw.dx;
             if constexpr (!DepthOnly) pr += r.dx, pg += g.dx, pb += b.dx;
@@ -368,8 +426,6 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             if constexpr (Lit) pnx += nx.dx, pny += ny.dx, pnz += nz.dx;
         }
         row[0] += step_y[0], row[1] += step_y[1], row[2] += step_y[2];
-        pixel_row += stride_;
-        depth_row += width_;
     }
 }
 
@@ -381,11 +437,39 @@ std::uint32_t rasteriser::fogged(rgb c, float iw) const {
     return pack(c.r, c.g, c.b);
 }
 
-void rasteriser::plot(int x, int y, float iw, const rgb& colour, depth_test test) {
-    if (x < 0 || y < row_begin_ || x >= width_ || y >= row_end_) return;
-    if (test == depth_test::on && !(iw >= depth_[static_cast<std::size_t>(y) * width_ + x] * (1.0f - line_depth_bias)))
+void rasteriser::plot(int x, int y, float iw, const rgb& colour, depth_test test, int coverage) {
+    if (x < 0 || y < row_begin_ || x >= width_ || y >= row_end_ || coverage <= 0) return;
+    const std::size_t at = static_cast<std::size_t>(y) * width_ + x;
+    if (!samples_) {
+        if (test == depth_test::on && !(iw >= depth_[at] * (1.0f - line_depth_bias))) return;
+        pixels_[static_cast<std::size_t>(y) * stride_ + x] = fogged(colour, iw);
         return;
-    pixels_[static_cast<std::size_t>(y) * stride_ + x] = fogged(colour, iw);
+    }
+    // The samples a partial coverage takes, in an order that spreads them.
+    static constexpr int order[4] = {0, 2, 1, 3};
+    const std::uint32_t packed = fogged(colour, iw);
+    for (int i = 0; i < coverage && i < 4; ++i) {
+        const int k = order[i];
+        if (test == depth_test::on && !(iw >= depth_[4 * at + k] * (1.0f - line_depth_bias))) continue;
+        samples_[4 * at + k] = packed;
+    }
+}
+
+void rasteriser::resolve() {
+    if (!samples_) return;
+    for (int y = row_begin_; y < row_end_; ++y) {
+        const std::uint32_t* in = samples_ + 4 * static_cast<std::size_t>(y) * width_;
+        std::uint32_t* out = pixels_ + static_cast<std::size_t>(y) * stride_;
+        for (int x = 0; x < width_; ++x, in += 4) {
+            std::uint32_t pixel = 0;
+            for (int shift = 0; shift <= 16; shift += 8) {
+                const std::uint32_t sum = ((in[0] >> shift) & 0xFF) + ((in[1] >> shift) & 0xFF) +
+                                          ((in[2] >> shift) & 0xFF) + ((in[3] >> shift) & 0xFF);
+                pixel |= ((sum + 2) >> 2) << shift;
+            }
+            out[x] = pixel;
+        }
+    }
 }
 
 void rasteriser::line(line_point a, line_point b, depth_test test) {
@@ -433,10 +517,21 @@ void rasteriser::line(line_point a, line_point b, depth_test test) {
         const rgb c{p.colour.r + (q.colour.r - p.colour.r) * t, p.colour.g + (q.colour.g - p.colour.g) * t,
                     p.colour.b + (q.colour.b - p.colour.b) * t};
         const float iw = p.iw + (q.iw - p.iw) * t;
-        if (x_major)
-            plot(i, m, iw, c, test);
-        else
-            plot(m, i, iw, c, test);
+        // Anti-aliased, the line's one pixel width is shared between the two
+        // pixels it crosses, by how far it runs from each one's centre.
+        int main_share = 4, side = m;
+        if (samples_) {
+            const float off = minor - (static_cast<float>(m) + 0.5f);
+            main_share = static_cast<int>(std::lround(4.0f * (1.0f - std::fabs(off))));
+            side = off < 0.0f ? m - 1 : m + 1;
+        }
+        if (x_major) {
+            plot(i, m, iw, c, test, main_share);
+            plot(i, side, iw, c, test, 4 - main_share);
+        } else {
+            plot(m, i, iw, c, test, main_share);
+            plot(side, i, iw, c, test, 4 - main_share);
+        }
     }
 }
 

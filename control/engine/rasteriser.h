@@ -83,6 +83,11 @@ public:
     // Only rows first..end-1 are written (a band of the frame drawn on its
     // own thread). A pixel comes out the same whatever the band: nothing is
     // carried from one row to the next.
+    // Anti-aliasing: four samples per pixel, each with its colour in
+    // `colours` and its depth (the depth buffer then holds 4 * width * height
+    // values); resolve() turns them into the frame's pixels.
+    void set_samples(std::uint32_t* colours) { samples_ = colours; }
+    void resolve();
     void set_rows(int first, int end) {
         row_begin_ = first < 0 ? 0 : first;
         row_end_ = end > height_ ? height_ : end;
@@ -112,7 +117,10 @@ private:
     void fill_span(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s);
     template <bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit>
     void fill_sized(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s);
-    void plot(int x, int y, float iw, const rgb& colour, depth_test test);
+    // `coverage` of the pixel's four samples take the colour (anti-aliased
+    // lines); without samples, any coverage draws the pixel.
+    void clear_pixels(std::uint32_t colour, const picture* stretched);
+    void plot(int x, int y, float iw, const rgb& colour, depth_test test, int coverage = 4);
     std::uint32_t fogged(rgb c, float iw) const;
 
     std::uint32_t* pixels_;
@@ -125,6 +133,7 @@ private:
     float fog_scale_ = 0.0f;
     rgb fog_colour_;
     bool bilinear_ = true;
+    std::uint32_t* samples_ = nullptr;
     int row_begin_ = 0;
     int row_end_ = height_;
 };

@@ -56,6 +56,7 @@ struct scratch {
     std::vector<rgb> back;
     std::vector<std::pair<float, std::uint32_t>> order;
     std::vector<overlay_line> lines;
+    std::vector<std::uint32_t> samples;  // four colours a pixel, anti-aliased
 
     template <class T>
     static void fit(std::vector<T>& v, std::size_t n) {
@@ -70,17 +71,22 @@ public:
         : model_(p && p->source ? p : nullptr),
           settings_(s),
           mem_(mem),
-          raster_(target.pixels, target.stride, target.width, target.height, depth_buffer(mem, target)),
+          raster_(target.pixels, target.stride, target.width, target.height, depth_buffer(mem, target, !s.fast_renderer)),
           transform_(make_view_transform(view, target.width, target.height)),
           clip_(target.width, target.height, near_plane(transform_)) {
         read_settings();
+        if (!s.fast_renderer) {
+            scratch::fit(mem.samples, 4 * static_cast<std::size_t>(target.width) * target.height);
+            raster_.set_samples(mem.samples.data());
+        }
     }
 
     void draw(worker_pool* pool);
 
 private:
-    static float* depth_buffer(scratch& mem, const frame& target) {
-        scratch::fit(mem.depth, static_cast<std::size_t>(target.width) * target.height);
+    // Four depths a pixel with anti-aliasing, one without.
+    static float* depth_buffer(scratch& mem, const frame& target, bool smooth_edges) {
+        scratch::fit(mem.depth, (smooth_edges ? 4 : 1) * static_cast<std::size_t>(target.width) * target.height);
         return mem.depth.data();
     }
     // Depth is 1 / distance, so a near plane this close costs no precision.
@@ -574,6 +580,7 @@ void frame_drawer::draw_passes() {
         model_lines();
     }
     light_markers();
+    raster_.resolve();
 }
 
 }  // namespace
