@@ -127,6 +127,12 @@ void rasteriser::clear(std::uint32_t colour, const picture* stretched) {
     if (row_begin_ >= row_end_) return;
     const std::size_t per_pixel = samples_ ? 4 : 1;
     std::fill(depth_ + per_pixel * row_begin_ * width_, depth_ + per_pixel * row_end_ * width_, 0.0f);
+    const bool use_picture = stretched && !stretched->empty();
+    if (samples_ && !use_picture) {
+        std::fill(samples_ + 4 * static_cast<std::size_t>(row_begin_) * width_,
+                  samples_ + 4 * static_cast<std::size_t>(row_end_) * width_, colour);
+        return;
+    }
     clear_pixels(colour, stretched);
     if (!samples_) return;
     for (int y = row_begin_; y < row_end_; ++y) {
@@ -239,7 +245,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     // Edge functions, each >= 0 inside. Top and left edges own their pixels
     // (the others are biased by -1), so a shared edge is drawn exactly once.
     const std::int64_t sample_x = std::int64_t(x_begin) * 16 + 8, sample_y = std::int64_t(y_begin) * 16 + 8;
-    Edge row[3], step_x[3], step_y[3], at_sample[3][4];
+    Edge row[3], step_x[3], step_y[3], at_sample[3][4], reach[3];
     const raster_vertex* from[3] = {&v1, &v2, &v0};
     const raster_vertex* to[3] = {&v2, &v0, &v1};
     for (int i = 0; i < 3; ++i) {
@@ -248,8 +254,11 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
         row[i] = static_cast<Edge>(dx * (sample_y - from[i]->fy) - dy * (sample_x - from[i]->fx) - (top_left ? 0 : 1));
         step_x[i] = static_cast<Edge>(-dy * 16);
         step_y[i] = static_cast<Edge>(dx * 16);
-        for (int k = 0; k < 4; ++k)
+        reach[i] = 0;
+        for (int k = 0; k < 4; ++k) {
             at_sample[i][k] = static_cast<Edge>(-dy * sample_offsets[k][0] + dx * sample_offsets[k][1]);
+            reach[i] = std::max(reach[i], at_sample[i][k]);
+        }
     }
 
     // Attributes over 1/distance interpolate linearly in the pixel grid.
@@ -368,7 +377,15 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
         bool entered = false;
         for (int x = x_begin; x <= x_end; ++x) {
             if (aa) {
-                // Four samples, each with its own depth.
+                // Four samples, each with its own depth. Where even the
+                // sample farthest along an edge is outside it, none is in:
+                // that region is a triangle too, so once a row has left it,
+                // the rest of the row is out.
+                if (((e0 + reach[0]) | (e1 + reach[1]) | (e2 + reach[2])) < 0) {
+                    if (entered) break;
+                    goto next_pixel;
+                }
+                entered = true;
                 unsigned passing = 0;
                 float* depths = depth_ + 4 * (first_of_row + x);
                 float sample_depth[4];
@@ -419,6 +436,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             } else if (entered) {
                 break;  // a triangle is convex: once out, the rest of the row is out
             }
+        next_pixel:
             e0 += step_x[0], e1 += step_x[1], e2 += step_x[2];
             z += iw.dx;
             if constexpr (!DepthOnly) pr += r.dx, pg += g.dx, pb += b.dx;
@@ -461,6 +479,10 @@ void rasteriser::resolve() {
         const std::uint32_t* in = samples_ + 4 * static_cast<std::size_t>(y) * width_;
         std::uint32_t* out = pixels_ + static_cast<std::size_t>(y) * stride_;
         for (int x = 0; x < width_; ++x, in += 4) {
+            if (in[0] == in[1] && in[0] == in[2] && in[0] == in[3]) {  // inside a surface: most pixels
+                out[x] = in[0];
+                continue;
+            }
             std::uint32_t pixel = 0;
             for (int shift = 0; shift <= 16; shift += 8) {
                 const std::uint32_t sum = ((in[0] >> shift) & 0xFF) + ((in[1] >> shift) & 0xFF) +
