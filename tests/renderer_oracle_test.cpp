@@ -47,7 +47,7 @@
 
 #include "control/engine/lighting.h"
 #include "control/engine/view_transform.h"
-#include "tests/mesa_context.h"
+#include "tests/mesa_shading.h"
 #include "tests/render_canvas.h"
 
 #define STB_IMAGE_WRITE_IMPLEMENTATION
@@ -65,70 +65,6 @@ using namespace engine;
 constexpr int width = 320, height = 240;
 constexpr std::uint32_t background = 0x00402818;  // COLORREF: dark blue, met by no surface here
 
-const char* const vertex_shader = R"(#version 330 core
-uniform mat4 world_to_clip;
-layout(location = 0) in vec3 position;
-layout(location = 1) in vec3 normal;
-layout(location = 2) in vec3 colour;
-layout(location = 3) in vec2 texcoord;
-out vec3 surface_normal;
-out vec3 surface_colour;
-out vec2 surface_texcoord;
-void main() {
-    gl_Position = world_to_clip * vec4(position, 1.0);
-    surface_normal = normal;
-    surface_colour = colour;
-    surface_texcoord = texcoord;
-}
-)";
-
-const char* const fragment_shader = R"(#version 330 core
-uniform int light_count;  // 0: unlit
-uniform vec3 towards[3];
-uniform vec3 light_colour[3];
-uniform vec3 half_vector[3];
-uniform vec3 ambient;
-uniform bool specular_on;
-uniform bool two_sided;
-uniform bool textured;
-uniform sampler2D diffuse_map;
-uniform vec3 specular_colour;
-uniform float shininess;
-uniform vec3 emissive;
-uniform float opacity;
-in vec3 surface_normal;
-in vec3 surface_colour;
-in vec2 surface_texcoord;
-out vec4 pixel;
-
-vec3 decode(vec3 c) {
-    return mix(c / 12.92, pow((c + 0.055) / 1.055, vec3(2.4)), greaterThan(c, vec3(0.04045)));
-}
-vec3 encode(vec3 c) {
-    return mix(c * 12.92, 1.055 * pow(c, vec3(1.0 / 2.4)) - 0.055, greaterThan(c, vec3(0.0031308)));
-}
-
-void main() {
-    // Picture rows run top-down and v upwards: row (1 - v) * height.
-    vec3 texel = textured ? texture(diffuse_map, vec2(surface_texcoord.x, 1.0 - surface_texcoord.y)).rgb : vec3(1.0);
-    if (light_count == 0) {
-        pixel = vec4(clamp(surface_colour * texel + emissive, 0.0, 1.0), opacity);
-        return;
-    }
-    vec3 n = normalize(surface_normal);
-    if (two_sided && !gl_FrontFacing) n = -n;
-    vec3 diffuse = ambient, highlight = vec3(0.0);
-    for (int i = 0; i < light_count; ++i) {
-        float d = dot(n, towards[i]);
-        if (d <= 0.0) continue;
-        diffuse += d * light_colour[i];
-        if (specular_on) highlight += pow(max(0.0, dot(n, half_vector[i])), shininess) * light_colour[i];
-    }
-    vec3 lit = decode(surface_colour) * decode(texel) * diffuse + decode(specular_colour) * highlight;
-    pixel = vec4(encode(clamp(lit + decode(emissive), 0.0, 1.0)), opacity);
-}
-)";
-
 // A scene drawn by both sides. `two_sided`: the model is an open surface,
 // seen and lit from either side (a closed one shows its front faces only).
 struct scene {
@@ -139,22 +75,7 @@ struct scene {
     bool two_sided = false;
 };
 
-// World to GL clip space, from the camera's fields: a look from the eye at
-// the target with +Y up, the field of view spanning the smaller side of the
-// frame, the near plane where the renderer puts it. GL's window y runs up,
-// the frame's rows down: rows are flipped on reading back.
-glm::mat4 world_to_clip(const camera& c) {
-    const glm::mat4 look = glm::lookAt(camera_eye(c), c.target, glm::vec3(0.0f, 1.0f, 0.0f));
-    const float focal = 0.5f * float(std::min(width, height)) / std::tan(0.5f * glm::radians(c.fov_degrees));
-    const float near_plane = 1e-4f * c.distance, far_plane = 1e3f * c.distance;
-    glm::mat4 p(0.0f);
-    p[0][0] = 2.0f * focal / width;
-    p[1][1] = 2.0f * focal / height;
-    p[2][2] = -(far_plane + near_plane) / (far_plane - near_plane);
-    p[2][3] = -1.0f;
-    p[3][2] = -2.0f * far_plane * near_plane / (far_plane - near_plane);
-    return p * look;
-}
+glm::mat4 world_to_clip(const camera& c) { return mesa_peer::world_to_clip(c, width, height); }
 
 struct gl_vertex {
     glm::vec3 position, normal, colour;
@@ -187,25 +108,8 @@ class mesa_reference {
 public:
     mesa_reference() : context_(width, height, mesa_peer::profile::core_3_3) {
         if (!context_.ok()) return;
-        program_ = link_program();
-        GLint samples = 0;
-        glGetIntegerv(GL_MAX_SAMPLES, &samples);
-        if (!program_ || samples < 4) return;
-        glGenFramebuffers(2, framebuffers_);
-        glGenRenderbuffers(3, renderbuffers_);
-        glBindRenderbuffer(GL_RENDERBUFFER, renderbuffers_[0]);
-        glRenderbufferStorageMultisample(GL_RENDERBUFFER, 4, GL_RGBA8, width, height);
-        glBindRenderbuffer(GL_RENDERBUFFER, renderbuffers_[1]);
-        glRenderbufferStorageMultisample(GL_RENDERBUFFER, 4, GL_DEPTH_COMPONENT32F, width, height);
-        glBindFramebuffer(GL_FRAMEBUFFER, framebuffers_[0]);
-        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, renderbuffers_[0]);
-        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, renderbuffers_[1]);
-        const bool multisampled = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
-        glBindRenderbuffer(GL_RENDERBUFFER, renderbuffers_[2]);
-        glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, width, height);
-        glBindFramebuffer(GL_FRAMEBUFFER, framebuffers_[1]);
-        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, renderbuffers_[2]);
-        ready_ = multisampled && glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+        program_ = mesa_peer::link_shading_program(log_);
+        target_ = std::make_unique<mesa_peer::multisampled_target>(width, height);
         glGenVertexArrays(1, &vertex_array_);
         glGenBuffers(1, &vertex_buffer_);
     }
@@ -213,8 +117,7 @@ public:
         if (!context_.ok()) return;
         glDeleteBuffers(1, &vertex_buffer_);
         glDeleteVertexArrays(1, &vertex_array_);
-        glDeleteRenderbuffers(3, renderbuffers_);
-        glDeleteFramebuffers(2, framebuffers_);
+        target_.reset();
         glDeleteProgram(program_);
     }
 
@@ -222,7 +125,7 @@ public:
     std::string trouble() const {
         if (!context_.ok()) return "no OSMesa core profile context";
         if (!program_) return "shaders not built: " + log_;
-        return ready_ ? "" : "no 4x multisampled frame buffer";
+        return target_->ready() ? "" : "no 4x multisampled frame buffer";
     }
 
     std::vector<std::uint32_t> draw(const scene& s) {
@@ -267,8 +170,7 @@ public:
             glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
         }
 
-        glBindFramebuffer(GL_FRAMEBUFFER, framebuffers_[0]);
-        glViewport(0, 0, width, height);
+        target_->bind();
         glClearColor(float(background & 0xFF) / 255, float((background >> 8) & 0xFF) / 255,
                      float((background >> 16) & 0xFF) / 255, 1.0f);
         glClearDepth(1.0);
@@ -344,10 +246,7 @@ public:
         glDepthMask(GL_TRUE);
         glDisable(GL_BLEND);
 
-        glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffers_[0]);
-        glBindFramebuffer(GL_DRAW_FRAMEBUFFER, framebuffers_[1]);
-        glBlitFramebuffer(0, 0, width, height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
-        glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffers_[1]);
+        target_->resolve();
         std::vector<std::uint32_t> bottom_up(std::size_t(width) * height), out(bottom_up.size());
         glReadPixels(0, 0, width, height, GL_BGRA, GL_UNSIGNED_BYTE, bottom_up.data());
         glDeleteTextures(GLsizei(textures.size()), textures.data());
@@ -361,42 +260,10 @@ public:
 private:
     GLint uniform(const std::string& name) const { return glGetUniformLocation(program_, name.c_str()); }
 
-    GLuint link_program() {
-        auto compile = [&](GLenum kind, const char* text) {
-            const GLuint shader = glCreateShader(kind);
-            glShaderSource(shader, 1, &text, nullptr);
-            glCompileShader(shader);
-            GLint done = 0;
-            glGetShaderiv(shader, GL_COMPILE_STATUS, &done);
-            char log[2048] = "";
-            glGetShaderInfoLog(shader, sizeof log, nullptr, log);
-            log_ += log;
-            return shader;
-        };
-        const GLuint program = glCreateProgram();
-        const GLuint vertex = compile(GL_VERTEX_SHADER, vertex_shader);
-        const GLuint fragment = compile(GL_FRAGMENT_SHADER, fragment_shader);
-        glAttachShader(program, vertex);
-        glAttachShader(program, fragment);
-        glLinkProgram(program);
-        glDeleteShader(vertex);
-        glDeleteShader(fragment);
-        GLint linked = 0;
-        glGetProgramiv(program, GL_LINK_STATUS, &linked);
-        if (linked) return program;
-        char log[2048] = "";
-        glGetProgramInfoLog(program, sizeof log, nullptr, log);
-        log_ += log;
-        glDeleteProgram(program);
-        return 0;
-    }
-
     mesa_peer::context context_;
     GLuint program_ = 0;
     std::string log_;
-    bool ready_ = false;
-    GLuint framebuffers_[2] = {0, 0};   // multisampled, resolved
-    GLuint renderbuffers_[3] = {0, 0, 0};  // colour and depth of the first, colour of the second
+    std::unique_ptr<mesa_peer::multisampled_target> target_;
     GLuint vertex_array_ = 0, vertex_buffer_ = 0;
 };
 
