@@ -57,6 +57,7 @@ struct scratch {
     std::vector<std::pair<float, std::uint32_t>> order;
     std::vector<overlay_line> lines;
     std::vector<std::uint32_t> samples;  // four colours a pixel, anti-aliased
+    std::vector<std::uint16_t> bands;    // per triangle, a bit for each band it may cover
 
     template <class T>
     static void fit(std::vector<T>& v, std::size_t n) {
@@ -95,7 +96,8 @@ private:
     static float near_plane(const view_transform& t) { return std::max(1e-4f * t.distance, 1e-30f); }
     void read_settings();
     void make_materials();
-    void vertex_stage();
+    void vertex_stage(worker_pool* pool);
+    void band_masks(worker_pool* pool, int bands);
     void vertex_range(std::size_t first, std::size_t end);
     void draw_passes();
     bool solid() const {
@@ -141,7 +143,31 @@ private:
     bool has_model_ = false;
     bool corner_colours_ = true;   // lines or dots take the vertices' colours
     bool vertex_colours_ = false;  // the model's own vertex colours are the base
+    // Drawing one band of several: the bit of mem_.bands that says a
+    // triangle may reach it; 0 when the frame is drawn whole.
+    std::uint16_t band_bit_ = 0;
 };
+
+// Up to 16 bands: each triangle's mask fits 16 bits.
+constexpr int max_bands = 16;
+
+// Runs work(first, end) over 0..count in pieces on the pool's threads (on
+// the caller's alone without a pool, or when there is little to do).
+template <class Work>
+void in_pieces(worker_pool* pool, std::size_t count, const Work& work) {
+    constexpr std::size_t least = 16384;  // below this, a thread costs more than it saves
+    const int pieces = pool && count >= 2 * least
+                           ? static_cast<int>(std::min<std::size_t>(4 * static_cast<std::size_t>(pool->threads()), count / least))
+                           : 1;
+    if (pieces <= 1) {
+        work(std::size_t(0), count);
+        return;
+    }
+    pool->run(pieces, [&](int i) {
+        work(count * static_cast<std::size_t>(i) / static_cast<std::size_t>(pieces),
+             count * static_cast<std::size_t>(i + 1) / static_cast<std::size_t>(pieces));
+    });
+}
 
 void frame_drawer::read_settings() {
     view_settings& s = settings_;
@@ -264,11 +290,51 @@ rgb frame_drawer::vertex_colour(const render_vertex& v, const glm::vec3& normal)
     return {c.r * 255.0f, c.g * 255.0f, c.b * 255.0f};
 }
 
-void frame_drawer::vertex_stage() {
+void frame_drawer::vertex_stage(worker_pool* pool) {
     const std::size_t n = model_->vertices.size();
     scratch::fit(mem_.vertices, n);
     scratch::fit(mem_.back, two_sided_ ? n : 0);
-    vertex_range(0, n);
+    in_pieces(pool, n, [this](std::size_t first, std::size_t end) { vertex_range(first, end); });
+}
+
+// Which bands each triangle may cover, from the rows its corners span (a row
+// more on either side, for samples off the pixel centres), so that a band
+// skips the others' triangles without reading their corners. Triangles that
+// are culled or degenerate reach none; those that need clipping, all.
+void frame_drawer::band_masks(worker_pool* pool, int bands) {
+    const std::size_t count = model_->triangle_material.size();
+    scratch::fit(mem_.bands, count);
+    const int height = raster_.height();
+    auto band_of_row = [&](std::int32_t row) {
+        row = std::clamp(row, 0, height - 1);
+        // The band b whose rows height * b / bands .. height * (b + 1) / bands - 1 hold it.
+        int b = static_cast<int>((static_cast<std::int64_t>(row) * bands) / height);
+        while (b + 1 < bands && height * (b + 1) / bands <= row) ++b;
+        while (b > 0 && height * b / bands > row) --b;
+        return b;
+    };
+    const std::uint16_t every = static_cast<std::uint16_t>((1u << bands) - 1);
+    in_pieces(pool, count, [&](std::size_t first, std::size_t end) {
+        for (std::size_t t = first; t < end; ++t) {
+            const std::uint32_t* index = &model_->triangles[3 * t];
+            const screen_vertex& a = mem_.vertices[index[0]];
+            const screen_vertex& b = mem_.vertices[index[1]];
+            const screen_vertex& c = mem_.vertices[index[2]];
+            if (a.outside | b.outside | c.outside) {
+                mem_.bands[t] = every;
+                continue;
+            }
+            const std::int64_t area = signed_area(a, b, c);
+            if (area == 0 || (area > 0 && !drawn_from_behind(t))) {
+                mem_.bands[t] = 0;
+                continue;
+            }
+            const std::int32_t top = std::min({a.fy, b.fy, c.fy}) >> subpixel_bits;
+            const std::int32_t bottom = std::max({a.fy, b.fy, c.fy}) >> subpixel_bits;
+            const int from = band_of_row(top - 1), to = band_of_row(bottom + 1);
+            mem_.bands[t] = static_cast<std::uint16_t>(((2u << to) - 1) & ~((1u << from) - 1));
+        }
+    });
 }
 
 // Each vertex depends on nothing but itself: ranges may go to threads.
@@ -399,7 +465,9 @@ void frame_drawer::shade_triangles(bool depth_only) {
     const std::size_t count = model_->triangle_material.size();
     const int* materials = model_->triangle_material.data();
     const std::uint8_t* textured = model_->triangle_textured.data();
+    const std::uint16_t* bands = band_bit_ ? mem_.bands.data() : nullptr;
     for (std::size_t t = 0; t < count; ++t) {
+        if (bands && !(bands[t] & band_bit_)) continue;
         const material_slot& slot = slots_[static_cast<std::size_t>(materials[t] + 1)];
         const int k = textured[t];
         if (!slot.transparent[k]) triangle(t, slot.look[k], depth_only);
@@ -538,24 +606,27 @@ void frame_drawer::draw(worker_pool* pool) {
     mem_.order.clear();
     if (has_model_) {
         make_materials();
-        vertex_stage();
+        vertex_stage(pool);
         if (solid()) order_transparent();
     }
     overlays();
     const int height = raster_.height();
     // Bands of at least 32 rows, twice as many as threads so that a band
     // with much to draw does not leave the others waiting.
-    const int bands = pool ? std::min(2 * pool->threads(), std::max(1, height / 32)) : 1;
+    const int bands = pool ? std::min({2 * pool->threads(), std::max(1, height / 32), max_bands}) : 1;
     if (bands <= 1) {
         draw_passes();
         return;
     }
+    const bool masked = has_model_ && (solid() || !settings_.show_hidden_geometry);
+    if (masked) band_masks(pool, bands);
     pool->run(bands, [&](int band) {
 #if defined(__cpp_exceptions)
         try {
 #endif
             frame_drawer part = *this;
             part.raster_.set_rows(height * band / bands, height * (band + 1) / bands);
+            if (masked) part.band_bit_ = static_cast<std::uint16_t>(1u << band);
             part.draw_passes();
 #if defined(__cpp_exceptions)
         } catch (const std::bad_alloc&) {
