@@ -6,8 +6,22 @@
 #include <cmath>
 #include <vector>
 
+// The pixel loop's helpers are worth their call only inlined.
+#if defined(__GNUC__)
+#define QUELTO_ALWAYS_INLINE __attribute__((always_inline))
+#else
+#define QUELTO_ALWAYS_INLINE
+#endif
+
 namespace engine {
 namespace {
+
+// floor for values well within int's range; std::floor is a library call
+// without SSE4.1.
+inline int floor_int(float t) {
+    const int i = static_cast<int>(t);
+    return i - (static_cast<float>(i) > t);
+}
 
 inline std::uint32_t to_byte(float value) {
     // max first: it turns NaN into 0.
@@ -50,6 +64,11 @@ const srgb_tables& srgb() {
     return tables;
 }
 
+// floor of any float, through floor_int where that is exact.
+inline float floor_of(float t) {
+    return std::fabs(t) < 8388608.0f ? static_cast<float>(floor_int(t)) : std::floor(t);
+}
+
 // A coordinate brought into [0, 1] by the wrap mode (repeat gives [0, 1));
 // anything non-finite reads as 0.
 inline float wrapped(float t, texture_wrap mode) {
@@ -57,10 +76,10 @@ inline float wrapped(float t, texture_wrap mode) {
     switch (mode) {
         case texture_wrap::clamp: f = std::min(1.0f, std::max(0.0f, t)); break;
         case texture_wrap::mirror:
-            f = t - 2.0f * std::floor(0.5f * t);  // [0, 2)
+            f = t - 2.0f * floor_of(0.5f * t);  // [0, 2)
             if (f > 1.0f) f = 2.0f - f;
             break;
-        default: f = t - std::floor(t); return f >= 0.0f && f < 1.0f ? f : 0.0f;
+        default: f = t - floor_of(t); return f >= 0.0f && f < 1.0f ? f : 0.0f;
     }
     return f >= 0.0f && f <= 1.0f ? f : 0.0f;
 }
@@ -73,7 +92,8 @@ inline int neighbour(int i, int size, texture_wrap mode) {
     return i < 0 ? 0 : size - 1;
 }
 
-texel sample(const picture& t, float u, float v, bool bilinear, texture_wrap wrap_u, texture_wrap wrap_v) {
+QUELTO_ALWAYS_INLINE inline texel sample(const picture& t, float u, float v, bool bilinear, texture_wrap wrap_u,
+                                          texture_wrap wrap_v) {
     const float x = wrapped(u, wrap_u) * static_cast<float>(t.width);
     const float y = (1.0f - wrapped(v, wrap_v)) * static_cast<float>(t.height);  // rows run top-down, v upwards
     const std::uint32_t* p = t.pixels.data();
@@ -83,11 +103,11 @@ texel sample(const picture& t, float u, float v, bool bilinear, texture_wrap wra
         return unpack_texel(p[static_cast<std::size_t>(iy) * t.width + ix]);
     }
     const float sx = x - 0.5f, sy = y - 0.5f;
-    const float fx = std::floor(sx), fy = std::floor(sy);
-    const float ax = sx - fx, ay = sy - fy;
-    const int x0 = neighbour(static_cast<int>(fx), t.width, wrap_u), y0 = neighbour(static_cast<int>(fy), t.height, wrap_v);
-    const int x1 = neighbour(static_cast<int>(fx) + 1, t.width, wrap_u);
-    const int y1 = neighbour(static_cast<int>(fy) + 1, t.height, wrap_v);
+    const int fx = floor_int(sx), fy = floor_int(sy);
+    const float ax = sx - static_cast<float>(fx), ay = sy - static_cast<float>(fy);
+    const int x0 = neighbour(fx, t.width, wrap_u), y0 = neighbour(fy, t.height, wrap_v);
+    const int x1 = neighbour(fx + 1, t.width, wrap_u);
+    const int y1 = neighbour(fy + 1, t.height, wrap_v);
     const texel a = unpack_texel(p[static_cast<std::size_t>(y0) * t.width + x0]);
     const texel b = unpack_texel(p[static_cast<std::size_t>(y0) * t.width + x1]);
     const texel c = unpack_texel(p[static_cast<std::size_t>(y1) * t.width + x0]);
@@ -102,6 +122,40 @@ texel sample(const picture& t, float u, float v, bool bilinear, texture_wrap wra
 
 // Four samples per pixel in a rotated grid, in 1/16 pixel from its centre.
 constexpr int sample_offsets[4][2] = {{-2, -6}, {6, -2}, {2, 6}, {-6, 2}};
+
+// Four samples' values side by side (GCC and Clang vector extensions).
+template <class T>
+struct lanes_of;
+template <>
+struct lanes_of<std::int32_t> {
+    typedef std::int32_t type __attribute__((vector_size(16)));
+};
+template <>
+struct lanes_of<std::int64_t> {
+    typedef std::int64_t type __attribute__((vector_size(32)));
+};
+template <>
+struct lanes_of<float> {
+    typedef float type __attribute__((vector_size(16)));
+};
+template <class T>
+using lanes = typename lanes_of<T>::type;
+
+template <class T, class U>
+inline lanes<T> load_lanes(const U* at) {
+    lanes<T> v;
+    __builtin_memcpy(&v, at, sizeof v);  // rows of samples need not be 16-byte aligned
+    return v;
+}
+template <class U, class Lanes>
+inline void store_lanes(U* at, const Lanes& v) {
+    __builtin_memcpy(at, &v, sizeof v);
+}
+// Each lane of `on` (all bits set or none) picks from a, else b.
+inline lanes<std::int32_t> select(const lanes<std::int32_t>& on, const lanes<std::int32_t>& a,
+                                  const lanes<std::int32_t>& b) {
+    return (a & on) | (b & ~on);
+}
 
 // Lines on a surface pass the depth test if they are at most this much
 // (relative) farther than it: enough for an edge sampled half a pixel off.
@@ -125,21 +179,46 @@ void rasteriser::set_fog(bool on, float start, float end, rgb colour) {
 
 void rasteriser::clear(std::uint32_t colour, const picture* stretched) {
     if (row_begin_ >= row_end_) return;
-    const std::size_t per_pixel = samples_ ? 4 : 1;
-    std::fill(depth_ + per_pixel * row_begin_ * width_, depth_ + per_pixel * row_end_ * width_, 0.0f);
     const bool use_picture = stretched && !stretched->empty();
-    if (samples_ && !use_picture) {
-        std::fill(samples_ + 4 * static_cast<std::size_t>(row_begin_) * width_,
-                  samples_ + 4 * static_cast<std::size_t>(row_end_) * width_, colour);
+    if (samples_) {
+        // Samples are cleared row by row as drawing reaches them (touch()),
+        // and resolve() fills what nothing reached: most of a frame's samples
+        // are never written at all.
+        clear_colour_ = colour;
+        picture_under_ = use_picture;
+        if (use_picture) clear_pixels(colour, stretched);
+        for (int y = row_begin_; y < row_end_; ++y) span_[2 * y] = width_, span_[2 * y + 1] = -1;
         return;
     }
+    std::fill(depth_ + static_cast<std::size_t>(row_begin_) * width_, depth_ + static_cast<std::size_t>(row_end_) * width_,
+              0.0f);
     clear_pixels(colour, stretched);
-    if (!samples_) return;
-    for (int y = row_begin_; y < row_end_; ++y) {
-        const std::uint32_t* in = pixels_ + static_cast<std::size_t>(y) * stride_;
-        std::uint32_t* out = samples_ + 4 * static_cast<std::size_t>(y) * width_;
-        for (int x = 0; x < width_; ++x) std::fill_n(out + 4 * x, 4, in[x]);
+}
+
+// The samples of columns first..last of row y as clear() leaves them: the
+// background's colour (the pixel's, under a picture) and no depth.
+void rasteriser::clear_samples(int y, int first, int last) {
+    const std::size_t at = 4 * (static_cast<std::size_t>(y) * width_ + first), count = 4 * static_cast<std::size_t>(last - first + 1);
+    std::fill_n(depth_ + at, count, 0.0f);
+    std::uint32_t* out = samples_ + at;
+    if (!picture_under_) {
+        std::fill_n(out, count, clear_colour_);
+        return;
     }
+    const std::uint32_t* in = pixels_ + static_cast<std::size_t>(y) * stride_;
+    for (int x = first; x <= last; ++x, out += 4) std::fill_n(out, 4, in[x]);
+}
+
+inline void rasteriser::touch(int y, int first, int last) {
+    std::int32_t& low = span_[2 * y];
+    std::int32_t& high = span_[2 * y + 1];
+    if (low > high) {
+        clear_samples(y, first, last);
+        low = first, high = last;
+        return;
+    }
+    if (first < low) clear_samples(y, first, low - 1), low = first;
+    if (last > high) clear_samples(y, high + 1, last), high = last;
 }
 
 void rasteriser::clear_pixels(std::uint32_t colour, const picture* stretched) {
@@ -280,10 +359,13 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
         return gradient{a0 + dadx * off_x + dady * off_y, dadx, dady};
     };
     const gradient iw = plane(v0.iw, v1.iw, v2.iw);
-    float depth_at_sample[4];
-    for (int k = 0; k < 4; ++k)
-        depth_at_sample[k] = (iw.dx * static_cast<float>(sample_offsets[k][0]) +
-                              iw.dy * static_cast<float>(sample_offsets[k][1])) * (1.0f / subpixel_scale);
+    lanes<float> sample_depth_step;
+    lanes<Edge> sample_edge[3];
+    for (int k = 0; k < 4; ++k) {
+        sample_depth_step[k] = (iw.dx * static_cast<float>(sample_offsets[k][0]) +
+                                iw.dy * static_cast<float>(sample_offsets[k][1])) * (1.0f / subpixel_scale);
+        for (int i = 0; i < 3; ++i) sample_edge[i][k] = at_sample[i][k];
+    }
     gradient r{}, g{}, b{}, u{}, v{}, nx{}, ny{}, nz{};
     if constexpr (Lit) {
         r = plane(v0.base.r * v0.iw, v1.base.r * v1.iw, v2.base.r * v2.iw);
@@ -315,7 +397,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     // The pixel's colour and opacity, from the interpolated values at its
     // centre; false where a cut-out leaves it out.
     auto colour_of = [&](float distance, float pr, float pg, float pb, float pu, float pv, float pnx, float pny,
-                         float pnz, float& cr, float& cg, float& cb, float& alpha) {
+                         float pnz, float& cr, float& cg, float& cb, float& alpha) QUELTO_ALWAYS_INLINE {
         cr = pr * distance, cg = pg * distance, cb = pb * distance;
         alpha = opacity;
         if constexpr (Lit) {
@@ -374,6 +456,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
         Edge e0 = row[0], e1 = row[1], e2 = row[2];
         std::uint32_t* pixel_row = pixels_ + static_cast<std::size_t>(y) * stride_;
         const std::size_t first_of_row = static_cast<std::size_t>(y) * width_;
+        if (aa) touch(y, x_begin, x_end);
         bool entered = false;
         for (int x = x_begin; x <= x_end; ++x) {
             if (aa) {
@@ -386,31 +469,31 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                     goto next_pixel;
                 }
                 entered = true;
-                unsigned passing = 0;
+                // The four samples side by side: inside all three edges and
+                // nearer than what is there.
+                const lanes<Edge> inside = ((e0 + sample_edge[0]) | (e1 + sample_edge[1]) | (e2 + sample_edge[2])) >= 0;
                 float* depths = depth_ + 4 * (first_of_row + x);
-                float sample_depth[4];
-                for (int k = 0; k < 4; ++k) {
-                    if (((e0 + at_sample[0][k]) | (e1 + at_sample[1][k]) | (e2 + at_sample[2][k])) < 0) continue;
-                    sample_depth[k] = z + depth_at_sample[k];
-                    if (sample_depth[k] > depths[k]) passing |= 1u << k;
-                }
-                if (passing) {
+                const lanes<float> sample_depth = z + sample_depth_step;
+                const lanes<float> there = load_lanes<float>(depths);
+                const lanes<std::int32_t> passing =
+                    __builtin_convertvector(inside, lanes<std::int32_t>) & (sample_depth > there);
+                if (passing[0] | passing[1] | passing[2] | passing[3]) {
                     std::uint32_t* colours = samples_ + 4 * (first_of_row + x);
+                    const lanes<std::int32_t> new_depths =
+                        select(passing, reinterpret_cast<const lanes<std::int32_t>&>(sample_depth),
+                               reinterpret_cast<const lanes<std::int32_t>&>(there));
                     if constexpr (DepthOnly) {
-                        for (int k = 0; k < 4; ++k)
-                            if (passing & (1u << k)) depths[k] = sample_depth[k];
+                        store_lanes(depths, new_depths);
                     } else {
                         float cr, cg, cb, alpha;
                         if (colour_of(1.0f / z, pr, pg, pb, pu, pv, pnx, pny, pnz, cr, cg, cb, alpha)) {
-                            const std::uint32_t packed = pack(cr, cg, cb);
-                            for (int k = 0; k < 4; ++k) {
-                                if (!(passing & (1u << k))) continue;
-                                if constexpr (Blend) {
-                                    colours[k] = blended(colours[k], cr, cg, cb, alpha);
-                                } else {
-                                    colours[k] = packed;
-                                    depths[k] = sample_depth[k];
-                                }
+                            if constexpr (Blend) {
+                                for (int k = 0; k < 4; ++k)
+                                    if (passing[k]) colours[k] = blended(colours[k], cr, cg, cb, alpha);
+                            } else {
+                                const lanes<std::int32_t> packed = lanes<std::int32_t>{} + static_cast<std::int32_t>(pack(cr, cg, cb));
+                                store_lanes(colours, select(passing, packed, load_lanes<std::int32_t>(colours)));
+                                store_lanes(depths, new_depths);
                             }
                         }
                     }
@@ -465,6 +548,7 @@ void rasteriser::plot(int x, int y, float iw, const rgb& colour, depth_test test
     }
     // The samples a partial coverage takes, in an order that spreads them.
     static constexpr int order[4] = {0, 2, 1, 3};
+    touch(y, x, x);
     const std::uint32_t packed = fogged(colour, iw);
     for (int i = 0; i < coverage && i < 4; ++i) {
         const int k = order[i];
@@ -476,9 +560,18 @@ void rasteriser::plot(int x, int y, float iw, const rgb& colour, depth_test test
 void rasteriser::resolve() {
     if (!samples_) return;
     for (int y = row_begin_; y < row_end_; ++y) {
-        const std::uint32_t* in = samples_ + 4 * static_cast<std::size_t>(y) * width_;
+        const int low = span_[2 * y], high = span_[2 * y + 1];
         std::uint32_t* out = pixels_ + static_cast<std::size_t>(y) * stride_;
-        for (int x = 0; x < width_; ++x, in += 4) {
+        if (!picture_under_) {  // under a picture, clear() has put it there already
+            if (low > high) {
+                std::fill_n(out, width_, clear_colour_);
+                continue;
+            }
+            std::fill_n(out, low, clear_colour_);
+            std::fill(out + high + 1, out + width_, clear_colour_);
+        }
+        const std::uint32_t* in = samples_ + 4 * (static_cast<std::size_t>(y) * width_ + low);
+        for (int x = low; x <= high; ++x, in += 4) {
             if (in[0] == in[1] && in[0] == in[2] && in[0] == in[3]) {  // inside a surface: most pixels
                 out[x] = in[0];
                 continue;

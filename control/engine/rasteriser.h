@@ -86,7 +86,8 @@ public:
     // Anti-aliasing: four samples per pixel, each with its colour in
     // `colours` and its depth (the depth buffer then holds 4 * width * height
     // values); resolve() turns them into the frame's pixels.
-    void set_samples(std::uint32_t* colours) { samples_ = colours; }
+    // `spans` holds two values a row.
+    void set_samples(std::uint32_t* colours, std::int32_t* spans) { samples_ = colours, span_ = spans; }
     void resolve();
     void set_rows(int first, int end) {
         row_begin_ = first < 0 ? 0 : first;
@@ -120,6 +121,9 @@ private:
     // `coverage` of the pixel's four samples take the colour (anti-aliased
     // lines); without samples, any coverage draws the pixel.
     void clear_pixels(std::uint32_t colour, const picture* stretched);
+    // Makes sure samples first..last of row y are cleared for this frame.
+    void touch(int y, int first, int last);
+    void clear_samples(int y, int first, int last);
     void plot(int x, int y, float iw, const rgb& colour, depth_test test, int coverage = 4);
     std::uint32_t fogged(rgb c, float iw) const;
 
@@ -134,6 +138,11 @@ private:
     rgb fog_colour_;
     bool bilinear_ = true;
     std::uint32_t* samples_ = nullptr;
+    // Per row, the first and last column whose samples are cleared for this
+    // frame (first > last: none), and what they are cleared to.
+    std::int32_t* span_ = nullptr;
+    std::uint32_t clear_colour_ = 0;
+    bool picture_under_ = false;
     int row_begin_ = 0;
     int row_end_ = height_;
 };

@@ -57,6 +57,7 @@ struct scratch {
     std::vector<std::pair<float, std::uint32_t>> order;
     std::vector<overlay_line> lines;
     std::vector<std::uint32_t> samples;  // four colours a pixel, anti-aliased
+    std::vector<std::int32_t> spans;     // two a row, for the samples
     std::vector<std::uint16_t> bands;    // per triangle, a bit for each band it may cover
 
     template <class T>
@@ -78,7 +79,8 @@ public:
         read_settings();
         if (!s.fast_renderer) {
             scratch::fit(mem.samples, 4 * static_cast<std::size_t>(target.width) * target.height);
-            raster_.set_samples(mem.samples.data());
+            scratch::fit(mem.spans, 2 * static_cast<std::size_t>(target.height));
+            raster_.set_samples(mem.samples.data(), mem.spans.data());
         }
     }
 
@@ -613,7 +615,8 @@ void frame_drawer::draw(worker_pool* pool) {
     const int height = raster_.height();
     // Bands of at least 32 rows, twice as many as threads so that a band
     // with much to draw does not leave the others waiting.
-    const int bands = pool ? std::min({2 * pool->threads(), std::max(1, height / 32), max_bands}) : 1;
+    const int bands =
+        pool && pool->threads() > 1 ? std::min({2 * pool->threads(), std::max(1, height / 32), max_bands}) : 1;
     if (bands <= 1) {
         draw_passes();
         return;
