@@ -120,9 +120,9 @@ private:
     clip_point clip_of(const glm::vec3& world, const rgb& colour, const glm::vec2& uv) const;
     clip_point corner_of(std::uint32_t index) const;
     bool drawn_from_behind(std::size_t t) const { return !cull_ || model_->triangle_open[t]; }
-    rgb vertex_colour(const render_vertex& v, const glm::vec3& normal) const;
+    rgb vertex_colour(std::size_t index, const glm::vec3& normal) const;
     void set_shading(material_slot& slot, const glm::vec3& emissive) const;
-    glm::vec3 base_colour(const render_vertex& v) const;
+    glm::vec3 base_colour(std::size_t index) const;
 
     const prepared_model* model_;
     view_settings settings_;
@@ -279,15 +279,15 @@ void frame_drawer::make_materials() {
 
 // The one place the vertex stage colours a vertex: its material's or its
 // own colour, lit with the normal given (the back side's for two-sided faces).
-glm::vec3 frame_drawer::base_colour(const render_vertex& v) const {
+glm::vec3 frame_drawer::base_colour(std::size_t index) const {
     return model_->has_vertex_colours && !settings_.use_default_material
-               ? v.colour
-               : slots_[static_cast<std::size_t>(v.material + 1)].light.diffuse;
+               ? model_->vertex_colours[index]
+               : slots_[static_cast<std::size_t>(model_->vertices[index].material + 1)].light.diffuse;
 }
 
-rgb frame_drawer::vertex_colour(const render_vertex& v, const glm::vec3& normal) const {
-    const material_slot& m = slots_[static_cast<std::size_t>(v.material + 1)];
-    const glm::vec3 base = base_colour(v);
+rgb frame_drawer::vertex_colour(std::size_t index, const glm::vec3& normal) const {
+    const material_slot& m = slots_[static_cast<std::size_t>(model_->vertices[index].material + 1)];
+    const glm::vec3 base = base_colour(index);
     const glm::vec3 c = m.unlit ? base : lighting_.shade(base, m.light, normal);
     return {c.r * 255.0f, c.g * 255.0f, c.b * 255.0f};
 }
@@ -369,11 +369,11 @@ void frame_drawer::vertex_range(std::size_t first, std::size_t end) {
         // Lit at every pixel, a vertex needs its colour only for lines and
         // dots drawn with it, and on unlit materials.
         if (!per_pixel_ || slot.unlit || corner_colours_) {
-            out.colour = vertex_colour(v, v.normal);
-            if (two_sided_) mem_.back[i] = vertex_colour(v, -v.normal);
+            out.colour = vertex_colour(i, v.normal);
+            if (two_sided_) mem_.back[i] = vertex_colour(i, -v.normal);
         }
         if (per_pixel_) {
-            const glm::vec3 base = vertex_colours_ ? srgb_to_linear(glm::clamp(v.colour, 0.0f, 1.0f)) : slot.base_linear;
+            const glm::vec3 base = vertex_colours_ ? srgb_to_linear(glm::clamp(model_->vertex_colours[i], 0.0f, 1.0f)) : slot.base_linear;
             out.base = {base.r, base.g, base.b};
             out.nx = v.normal.x, out.ny = v.normal.y, out.nz = v.normal.z;
         }
