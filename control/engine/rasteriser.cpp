@@ -44,15 +44,15 @@ inline texel unpack_texel(std::uint32_t p) {
 // sRGB-encoded 0..1 to linear light and back (to 0..255), through tables:
 // textures are decoded and every lit pixel encoded.
 struct srgb_tables {
-    float decode[4097];
     float encode[8193];
+    float decode_byte[256];  // a stored 8-bit channel
 
     srgb_tables() {
-        for (int i = 0; i <= 4096; ++i) decode[i] = srgb_to_linear(static_cast<float>(i) / 4096.0f);
+        for (int i = 0; i < 256; ++i) decode_byte[i] = srgb_to_linear(static_cast<float>(i) / 255.0f);
         for (int i = 0; i <= 8192; ++i) encode[i] = 255.0f * linear_to_srgb(static_cast<float>(i) / 8192.0f);
     }
-    float linear_of(float encoded) const {
-        return decode[static_cast<int>(std::min(1.0f, std::max(0.0f, encoded)) * 4096.0f + 0.5f)];
+    glm::vec3 linear_of_pixel(std::uint32_t p) const {
+        return glm::vec3(decode_byte[(p >> 16) & 0xFF], decode_byte[(p >> 8) & 0xFF], decode_byte[p & 0xFF]);
     }
     float encoded_of(float linear) const {
         return encode[static_cast<int>(std::min(1.0f, std::max(0.0f, linear)) * 8192.0f + 0.5f)];
@@ -92,32 +92,38 @@ inline int neighbour(int i, int size, texture_wrap mode) {
     return i < 0 ? 0 : size - 1;
 }
 
-QUELTO_ALWAYS_INLINE inline texel sample(const picture& t, float u, float v, bool bilinear, texture_wrap wrap_u,
-                                          texture_wrap wrap_v) {
+// (a * (256 - w) + b * w) / 256 for each of the four 8-bit channels at
+// once, w 0..256: two channels a multiply, 16 bits apart.
+inline std::uint32_t mix_pixels(std::uint32_t a, std::uint32_t b, std::uint32_t w) {
+    const std::uint32_t v = 256 - w;
+    const std::uint32_t red_blue = (((a & 0x00FF00FFu) * v + (b & 0x00FF00FFu) * w + 0x00800080u) >> 8) & 0x00FF00FFu;
+    const std::uint32_t alpha_green =
+        ((((a >> 8) & 0x00FF00FFu) * v + ((b >> 8) & 0x00FF00FFu) * w + 0x00800080u)) & 0xFF00FF00u;
+    return red_blue | alpha_green;
+}
+
+// The texture's 0xAARRGGBB at (u, v): the nearest texel, or the four around
+// it weighted in steps of 1/256, as GL filters 8-bit textures.
+QUELTO_ALWAYS_INLINE inline std::uint32_t sample(const picture& t, float u, float v, bool bilinear,
+                                                 texture_wrap wrap_u, texture_wrap wrap_v) {
     const float x = wrapped(u, wrap_u) * static_cast<float>(t.width);
     const float y = (1.0f - wrapped(v, wrap_v)) * static_cast<float>(t.height);  // rows run top-down, v upwards
     const std::uint32_t* p = t.pixels.data();
     if (!bilinear) {
         const int ix = std::min(static_cast<int>(x), t.width - 1);
         const int iy = std::min(static_cast<int>(y), t.height - 1);
-        return unpack_texel(p[static_cast<std::size_t>(iy) * t.width + ix]);
+        return p[static_cast<std::size_t>(iy) * t.width + ix];
     }
     const float sx = x - 0.5f, sy = y - 0.5f;
     const int fx = floor_int(sx), fy = floor_int(sy);
-    const float ax = sx - static_cast<float>(fx), ay = sy - static_cast<float>(fy);
+    const auto wx = static_cast<std::uint32_t>((sx - static_cast<float>(fx)) * 256.0f + 0.5f);
+    const auto wy = static_cast<std::uint32_t>((sy - static_cast<float>(fy)) * 256.0f + 0.5f);
     const int x0 = neighbour(fx, t.width, wrap_u), y0 = neighbour(fy, t.height, wrap_v);
     const int x1 = neighbour(fx + 1, t.width, wrap_u);
     const int y1 = neighbour(fy + 1, t.height, wrap_v);
-    const texel a = unpack_texel(p[static_cast<std::size_t>(y0) * t.width + x0]);
-    const texel b = unpack_texel(p[static_cast<std::size_t>(y0) * t.width + x1]);
-    const texel c = unpack_texel(p[static_cast<std::size_t>(y1) * t.width + x0]);
-    const texel d = unpack_texel(p[static_cast<std::size_t>(y1) * t.width + x1]);
-    auto mix = [&](float pa, float pb, float pc, float pd) {
-        const float top = pa + (pb - pa) * ax;
-        const float bottom = pc + (pd - pc) * ax;
-        return top + (bottom - top) * ay;
-    };
-    return {mix(a.r, b.r, c.r, d.r), mix(a.g, b.g, c.g, d.g), mix(a.b, b.b, c.b, d.b), mix(a.a, b.a, c.a, d.a)};
+    const std::uint32_t* row0 = p + static_cast<std::size_t>(y0) * t.width;
+    const std::uint32_t* row1 = p + static_cast<std::size_t>(y1) * t.width;
+    return mix_pixels(mix_pixels(row0[x0], row0[x1], wx), mix_pixels(row1[x0], row1[x1], wx), wy);
 }
 
 // Four samples per pixel in a rotated grid, in 1/16 pixel from its centre.
@@ -404,24 +410,22 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             glm::vec3 base(cr, cg, cb), own_light(1.0f);
             if constexpr (Textured) {
                 const float tu = pu * distance, tv = pv * distance;
-                const texel t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
-                base *= glm::vec3(lut.linear_of(t.r), lut.linear_of(t.g), lut.linear_of(t.b));
-                if (texture_alpha) alpha *= t.a;
-                if (s.glow && !s.glow->empty()) {
-                    const texel e = sample(*s.glow, tu, tv, bilinear, s.wrap_u, s.wrap_v);
-                    own_light = glm::vec3(lut.linear_of(e.r), lut.linear_of(e.g), lut.linear_of(e.b));
-                }
+                const std::uint32_t t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
+                base *= lut.linear_of_pixel(t);
+                if (texture_alpha) alpha *= channel(t, 24) * (1.0f / 255.0f);
+                if (s.glow && !s.glow->empty())
+                    own_light = lut.linear_of_pixel(sample(*s.glow, tu, tv, bilinear, s.wrap_u, s.wrap_v));
             }
             const glm::vec3 lit =
                 s.shading->shade(base, glm::vec3(pnx, pny, pnz) * distance) + s.shading->emissive * own_light;
             cr = lut.encoded_of(lit.r), cg = lut.encoded_of(lit.g), cb = lut.encoded_of(lit.b);
         } else if constexpr (Textured) {
             const float tu = pu * distance, tv = pv * distance;
-            const texel t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
+            const texel t = unpack_texel(sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v));
             cr *= t.r, cg *= t.g, cb *= t.b;
             if (texture_alpha) alpha *= t.a;
             if (glow) {
-                const texel e = sample(*glow, tu, tv, bilinear, s.wrap_u, s.wrap_v);
+                const texel e = unpack_texel(sample(*glow, tu, tv, bilinear, s.wrap_u, s.wrap_v));
                 cr += emissive.r * e.r, cg += emissive.g * e.g, cb += emissive.b * e.b;
             } else if (emits) {
                 cr += emissive.r, cg += emissive.g, cb += emissive.b;
