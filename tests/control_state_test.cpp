@@ -121,6 +121,9 @@ std::vector<member_row> member_rows() {
     auto left = [](mouse_mode m) { return [m](control_state& c) { c.left_button = m; }; };
     auto right = [](mouse_mode m) { return [m](control_state& c) { c.right_button = m; }; };
     auto api = [](double v) { return [v](control_state& c) { c.render_api = v; }; };
+    auto renderer = [](double v, bool fast) {
+        return [v, fast](control_state& c) { c.render_api = v, c.settings.fast_renderer = fast; };
+    };
     auto nothing = [](control_state&) {};
 
     std::vector<member_row> rows = {
@@ -209,7 +212,10 @@ std::vector<member_row> member_rows() {
         {L"RIGHTMBUTTONMODE", 1.5, 0, right(mouse_mode::zoom), false},
         {L"RIGHTMBUTTONMODE", -1, 0, nothing, false},
         {L"RIGHTMBUTTONMODE", nan, 0, nothing, false},
-        // Remembered only.
+        // 0 quality, 1 fast after rounding; other values remembered only.
+        {L"RENDERAPI", 1, 0, renderer(1, true), true},
+        {L"RENDERAPI", 0.5, 0, renderer(0.5, true), true},
+        {L"RENDERAPI", 0.49, 0, renderer(0.49, false), true},
         {L"RENDERAPI", 3, 0, api(3), false},
         {L"RENDERAPI", -inf, 0, api(-inf), false},
         {L"RENDERAPI", nan, 0, api(nan), false},
@@ -303,7 +309,8 @@ TEST(ControlState, MessageLineGoesWithTheNextChange) {
     const row rows[] = {
         {L"RENDERMODE", 2, "", "", "earlier warning"},
         {L"SHOWFOG", 1, "", "", "earlier warning"},
-        {L"RENDERAPI", 1, "", "earlier failure", "earlier warning"},
+        {L"RENDERAPI", 1, "", "", "earlier warning"},
+        {L"RENDERAPI", 2, "", "earlier failure", "earlier warning"},
         {L"SETCOLOR", 5, "", "earlier failure", "earlier warning"},
         {L"CREASEANGLE", nan, "", "earlier failure", "earlier warning"},
         {L"HWINDOW", 0, "", "earlier failure", "earlier warning"},

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 #include <olectl.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cctype>
@@ -665,6 +666,19 @@ HWND control_window() {
     return handle;
 }
 
+// Threads of this process, as the system lists them.
+int thread_count() {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snapshot);
+    return count;
+}
+
 class Hosted : public ::testing::Test {
 protected:
     static constexpr int width = 320, height = 240;
@@ -823,7 +837,7 @@ TEST_F(Hosted, AnOldMessageLineGoesWithTheNextChangeAndScaleLightingIsAbsolute) 
                       changed = scratch("changed.bmp"), dim = scratch("dim.bmp"), dim_again = scratch("dim2.bmp"),
                       restored = scratch("restored.bmp");
     run({act(KP_QUELTO3D_BKIMAGE, "Z:\\no\\such\\picture.bmp"), save(failed, 150),
-         act(KP_QUELTO3D_APIMODE, "1"), save(unchanged, 150), act(KP_QUELTO3D_GRIDMODE, "0"),
+         act(KP_QUELTO3D_APIMODE, "7"), save(unchanged, 150), act(KP_QUELTO3D_GRIDMODE, "0"),
          save(changed, 150), act(KP_QUELTO3D_SHOW, box_obj), act(KP_QUELTO3D_SCALELIGHTING, "0.5"),
          save(dim, 150), act(KP_QUELTO3D_SCALELIGHTING, "0.5"), save(dim_again, 150),
          act(KP_QUELTO3D_SCALELIGHTING, "0"), save(restored, 150)});
@@ -831,7 +845,7 @@ TEST_F(Hosted, AnOldMessageLineGoesWithTheNextChangeAndScaleLightingIsAbsolute) 
     const picture line = read_picture(failed), kept = read_picture(unchanged), gone = read_picture(changed);
     ASSERT_TRUE(line.valid() && kept.valid() && gone.valid());
     EXPECT_GT(line.differing(background, 0, 0, width / 2, 30), 20) << "the missing picture's line";
-    EXPECT_GT(kept.differing(background, 0, 0, width / 2, 30), 20) << "RenderAPI changes nothing and keeps it";
+    EXPECT_GT(kept.differing(background, 0, 0, width / 2, 30), 20) << "a RenderAPI value that selects no renderer changes nothing and keeps it";
     EXPECT_EQ(gone.differing(background, 0, 0, width, height), 0) << "GridMode changed the picture: no line";
 
     const picture half = read_picture(dim), half_again = read_picture(dim_again), full = read_picture(restored);
@@ -1007,20 +1021,39 @@ TEST_F(Hosted, NoObjectIsLeftOnceTheHostReleasesItAndTheDllUnloadsCleanly) {
     ASSERT_NE(RegisterClassA(&stale), 0);
     ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject, reinterpret_cast<void**>(&object)),
               S_OK);
-    HWND parent = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    HWND parent = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 300, 200, nullptr, nullptr, nullptr, nullptr);
     counting_site site;
     site.parent = parent;
-    const RECT position = {0, 0, 60, 40};
+    // Large enough to be drawn in bands on the control's threads, where the
+    // machine has more than one core.
+    const RECT position = {0, 0, 240, 160};
+    const int threads_before = thread_count();
     EXPECT_EQ(object->SetClientSite(&site), S_OK);
     EXPECT_EQ(object->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, parent, &position), S_OK);
     const HWND window = GetWindow(parent, GW_CHILD);
     ASSERT_NE(window, nullptr);
     EXPECT_NE(GetWindowLongPtrA(window, GWLP_USERDATA), 0) << "the control's own window procedure made it";
+    // Only a window on the screen is painted.
+    ShowWindow(parent, SW_SHOWNOACTIVATE);
+    ShowWindow(window, SW_SHOWNOACTIVATE);
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    SYSTEM_INFO machine = {};
+    GetSystemInfo(&machine);
+    if (machine.dwNumberOfProcessors > 1)
+        EXPECT_GT(thread_count(), threads_before) << "drawing started the control's threads";
     object->Close(OLECLOSE_NOSAVE);
     object->SetClientSite(nullptr);
     object->Release();
+    ShowWindow(parent, SW_HIDE);
     DestroyWindow(parent);
     EXPECT_EQ(can_unload_now(), S_OK);
+    EXPECT_LE(thread_count(), threads_before) << "the control's threads ended with it";
+    // Unloaded with no thread of its own left, and loaded again.
+    CoFreeUnusedLibrariesEx(0, 0);
+    FreeLibrary(control_module);
+    ASSERT_EQ(GetModuleHandleA("Quelto3dCtrl.dll"), nullptr) << "unloaded";
+    control_module = LoadLibraryA(control_path.c_str());
+    ASSERT_NE(control_module, nullptr);
     EXPECT_FALSE(GetClassInfoA(reinterpret_cast<HINSTANCE>(control_module), window_class.c_str(), &left_behind))
         << window_class << " is still registered after the last control";
 }

@@ -94,9 +94,15 @@ bool change(control_state& state, const member_entry& member, const member_value
         case member_id::gridmode:
             s.grid = clamped_mode(value, 0, 3, s.grid);
             return true;
-        case member_id::renderapi:
+        case member_id::renderapi: {
+            // 0 the quality renderer, 1 the fast one, after rounding; any
+            // other value is only remembered.
             state.render_api = value;
-            return false;
+            const double whole = std::floor(value + 0.5);
+            if (whole != 0 && whole != 1) return false;
+            s.fast_renderer = whole == 1;
+            return true;
+        }
         case member_id::scalelighting:
             if (std::isnan(value)) return false;
             // Relative to the default, not to the current level: the same

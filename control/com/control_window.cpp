@@ -145,7 +145,7 @@ void viewer_control::paint(HDC dc) {
     if (buffer_.empty()) return;
     engine::frame target = buffer_.frame();
     try {
-        engine::render(state_.prepared.get(), state_.settings, state_.view, target);
+        engine::render(state_.prepared.get(), state_.settings, state_.view, target, &pool_);
     } catch (...) {
         state_.message = "out of memory while drawing";
     }

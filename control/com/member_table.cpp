@@ -24,7 +24,8 @@ const member_entry member_table[] = {
     {"GRIDMODE", member_id::gridmode, both, 1, argument_type::number, nullptr,
      "0 no grid, 1 floor grid, 2 floor and back walls, 3 floor grid with axes; clamped to 0..3"},
     {"RENDERAPI", member_id::renderapi, both, 1, argument_type::number, nullptr,
-     "remembered; every value selects the built-in software renderer"},
+     "0 the quality renderer (light at every pixel, smooth edges; the default), 1 the fast renderer (light at the "
+     "corners); rounded; other values are only remembered"},
     {"SCALELIGHTING", member_id::scalelighting, both, 1, argument_type::number, nullptr,
      "a value above 0 sets the light's brightness to that many times the default (1.5 is always one and a "
      "half times it, however often it is called; kept within 1/16..16); 0 or less restores the default"},

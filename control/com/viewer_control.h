@@ -10,6 +10,7 @@
 
 #include "control/com/control_state.h"
 #include "control/com/drawing_buffer.h"
+#include "control/engine/worker_pool.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -122,6 +123,9 @@ private:
     SIZEL extent_ = {5000, 5000};  // HIMETRIC
 
     control_state state_;
+    // Draws bands of each frame on the machine's cores; its threads start
+    // with the first frame and end with the control, before the DLL can go.
+    engine::worker_pool pool_;
     drawing_buffer buffer_;  // the frame the renderer draws into, shown by WM_PAINT
     Microsoft::WRL::ComPtr<IOleClientSite> site_;
     Microsoft::WRL::ComPtr<IOleInPlaceSite> in_place_site_;

@@ -31,6 +31,9 @@ clip_point mix(const clip_point& a, const clip_point& b, float t) {
     c.colour = {a.colour.r + (b.colour.r - a.colour.r) * t, a.colour.g + (b.colour.g - a.colour.g) * t,
                 a.colour.b + (b.colour.b - a.colour.b) * t};
     c.u = a.u + (b.u - a.u) * t, c.v = a.v + (b.v - a.v) * t;
+    c.base = {a.base.r + (b.base.r - a.base.r) * t, a.base.g + (b.base.g - a.base.g) * t,
+              a.base.b + (b.base.b - a.base.b) * t};
+    c.nx = a.nx + (b.nx - a.nx) * t, c.ny = a.ny + (b.ny - a.ny) * t, c.nz = a.nz + (b.nz - a.nz) * t;
     return c;
 }
 
@@ -90,6 +93,8 @@ bool to_raster_vertex(const clip_volume& volume, const clip_point& q, raster_ver
     out.fx = to_fixed(x), out.fy = to_fixed(y);
     out.colour = q.colour;
     out.u = q.u, out.v = q.v;
+    out.base = q.base;
+    out.nx = q.nx, out.ny = q.ny, out.nz = q.nz;
     return true;
 }
 

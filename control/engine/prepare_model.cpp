@@ -249,7 +249,6 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
             render_vertex v;
             v.position = g.positions[pos];
             v.normal = corner_normals[i];
-            if (p.has_vertex_colours) v.colour = g.colors[pos];
             if (c.texcoord < g.texcoords.size()) {
                 const glm::vec2& uv = g.texcoords[c.texcoord];
                 v.texcoord = glm::vec2(finite_or(uv.x, 0.0f), finite_or(uv.y, 0.0f));
@@ -263,7 +262,10 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
                     break;
                 }
             }
-            if (found == p.vertices.size()) p.vertices.push_back(v);
+            if (found == p.vertices.size()) {
+                p.vertices.push_back(v);
+                if (p.has_vertex_colours) p.vertex_colours.push_back(g.colors[pos]);
+            }
             p.triangles[id] = static_cast<std::uint32_t>(found);
         }
         position_vertex[pos] = static_cast<std::uint32_t>(own_first);
@@ -291,9 +293,9 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
         if (position_vertex[pos] == none) {
             render_vertex v;
             v.position = g.positions[pos];
-            if (p.has_vertex_colours) v.colour = g.colors[pos];
             position_vertex[pos] = static_cast<std::uint32_t>(p.vertices.size());
             p.vertices.push_back(v);
+            if (p.has_vertex_colours) p.vertex_colours.push_back(g.colors[pos]);
         }
         return position_vertex[pos];
     };
@@ -320,6 +322,13 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
             p.bounds_max = glm::max(p.bounds_max, q);
         }
     }
+
+    // What grew as it was found keeps no room to grow: a large model's
+    // spare capacity would be held as long as it is shown.
+    p.vertices.shrink_to_fit();
+    p.vertex_colours.shrink_to_fit();
+    p.edges.shrink_to_fit();
+    p.position_dots.shrink_to_fit();
 
     p.texture_has_alpha.resize(m.textures.size());
     for (std::size_t i = 0; i < m.textures.size(); ++i) {

@@ -14,7 +14,6 @@ namespace engine {
 struct render_vertex {
     glm::vec3 position{0.0f};
     glm::vec3 normal{0.0f};  // zero for vertices only lines or loose points use: drawn unlit
-    glm::vec3 colour{1.0f};  // the model's vertex colour, or white
     glm::vec2 texcoord{0.0f};
     int material = -1;  // index into model::materials, -1 the default material
 };
@@ -25,6 +24,7 @@ public:
     bool has_vertex_colours = false;
 
     std::vector<render_vertex> vertices;
+    std::vector<glm::vec3> vertex_colours;  // one a vertex with has_vertex_colours, else none
     std::vector<std::uint32_t> triangles;         // three vertex indices per triangle
     std::vector<int> triangle_material;           // one per triangle, -1 the default
     std::vector<std::uint8_t> triangle_textured;  // 1: all corners carry texture coordinates

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "control/engine/lighting.h"
 #include "control/engine/scene.h"
 
 namespace engine {
@@ -29,6 +30,10 @@ struct raster_vertex {
     float iw = 0.0f;              // 1 / distance along the view
     rgb colour;
     float u = 0.0f, v = 0.0f;  // texture coordinate, v upwards in the picture
+    // For light worked out per pixel: the surface's colour in linear light
+    // (0..1) and its normal in the world, the side shown's.
+    rgb base;
+    float nx = 0.0f, ny = 0.0f, nz = 0.0f;
 };
 
 // A line end or a dot in pixel space.
@@ -59,6 +64,10 @@ struct surface {
     // where there is one (read with the same coordinates and wraps).
     rgb emissive{0.0f, 0.0f, 0.0f};
     const picture* glow = nullptr;
+    // Set: the corners' base colours and normals are lit at every pixel
+    // (emissive then comes from here, not from `emissive` above); null: the
+    // corners' colours are interpolated as they are.
+    const pixel_shading* shading = nullptr;
 };
 
 enum class depth_test { off, on };
@@ -71,6 +80,19 @@ public:
     // Linear fog by distance towards `colour`; off when end <= start.
     void set_fog(bool on, float start, float end, rgb colour);
     void set_bilinear(bool on) { bilinear_ = on; }
+    // Only rows first..end-1 are written (a band of the frame drawn on its
+    // own thread). A pixel comes out the same whatever the band: nothing is
+    // carried from one row to the next.
+    // Anti-aliasing: four samples per pixel, each with its colour in
+    // `colours` and its depth (the depth buffer then holds 4 * width * height
+    // values); resolve() turns them into the frame's pixels.
+    // `spans` holds two values a row.
+    void set_samples(std::uint32_t* colours, std::int32_t* spans) { samples_ = colours, span_ = spans; }
+    void resolve();
+    void set_rows(int first, int end) {
+        row_begin_ = first < 0 ? 0 : first;
+        row_end_ = end > height_ ? height_ : end;
+    }
 
     // Background: a colour (0x00RRGGBB), or a picture stretched over the frame
     // and laid over that colour by its alpha. Empties the depth buffer.
@@ -92,11 +114,17 @@ public:
     int height() const { return height_; }
 
 private:
-    template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog>
+    template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit>
     void fill_span(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s);
-    template <bool DepthOnly, bool Textured, bool Blend, bool Fog>
+    template <bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit>
     void fill_sized(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s);
-    void plot(int x, int y, float iw, const rgb& colour, depth_test test);
+    // `coverage` of the pixel's four samples take the colour (anti-aliased
+    // lines); without samples, any coverage draws the pixel.
+    void clear_pixels(std::uint32_t colour, const picture* stretched);
+    // Makes sure samples first..last of row y are cleared for this frame.
+    void touch(int y, int first, int last);
+    void clear_samples(int y, int first, int last);
+    void plot(int x, int y, float iw, const rgb& colour, depth_test test, int coverage = 4);
     std::uint32_t fogged(rgb c, float iw) const;
 
     std::uint32_t* pixels_;
@@ -109,6 +137,14 @@ private:
     float fog_scale_ = 0.0f;
     rgb fog_colour_;
     bool bilinear_ = true;
+    std::uint32_t* samples_ = nullptr;
+    // Per row, the first and last column whose samples are cleared for this
+    // frame (first > last: none), and what they are cleared to.
+    std::int32_t* span_ = nullptr;
+    std::uint32_t clear_colour_ = 0;
+    bool picture_under_ = false;
+    int row_begin_ = 0;
+    int row_end_ = height_;
 };
 
 }  // namespace engine

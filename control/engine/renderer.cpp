@@ -17,6 +17,7 @@
 #include "control/engine/prepared_model.h"
 #include "control/engine/rasteriser.h"
 #include "control/engine/view_transform.h"
+#include "control/engine/worker_pool.h"
 
 namespace engine {
 namespace {
@@ -44,6 +45,8 @@ struct material_slot {
     surface look[2];  // untextured corners, textured corners
     bool transparent[2] = {false, false};
     bool unlit = false;
+    pixel_shading shading;  // the looks point here when light is worked out per pixel
+    glm::vec3 base_linear{0.0f};  // light.diffuse decoded
 };
 
 // Scratch memory reused from frame to frame.
@@ -51,9 +54,11 @@ struct scratch {
     std::vector<float> depth;
     std::vector<screen_vertex> vertices;
     std::vector<rgb> back;
-    std::vector<std::uint32_t> transparent;
     std::vector<std::pair<float, std::uint32_t>> order;
     std::vector<overlay_line> lines;
+    std::vector<std::uint32_t> samples;  // four colours a pixel, anti-aliased
+    std::vector<std::int32_t> spans;     // two a row, for the samples
+    std::vector<std::uint16_t> bands;    // per triangle, a bit for each band it may cover
 
     template <class T>
     static void fit(std::vector<T>& v, std::size_t n) {
@@ -68,17 +73,23 @@ public:
         : model_(p && p->source ? p : nullptr),
           settings_(s),
           mem_(mem),
-          raster_(target.pixels, target.stride, target.width, target.height, depth_buffer(mem, target)),
+          raster_(target.pixels, target.stride, target.width, target.height, depth_buffer(mem, target, !s.fast_renderer)),
           transform_(make_view_transform(view, target.width, target.height)),
           clip_(target.width, target.height, near_plane(transform_)) {
         read_settings();
+        if (!s.fast_renderer) {
+            scratch::fit(mem.samples, 4 * static_cast<std::size_t>(target.width) * target.height);
+            scratch::fit(mem.spans, 2 * static_cast<std::size_t>(target.height));
+            raster_.set_samples(mem.samples.data(), mem.spans.data());
+        }
     }
 
-    void draw();
+    void draw(worker_pool* pool);
 
 private:
-    static float* depth_buffer(scratch& mem, const frame& target) {
-        scratch::fit(mem.depth, static_cast<std::size_t>(target.width) * target.height);
+    // Four depths a pixel with anti-aliasing, one without.
+    static float* depth_buffer(scratch& mem, const frame& target, bool smooth_edges) {
+        scratch::fit(mem.depth, (smooth_edges ? 4 : 1) * static_cast<std::size_t>(target.width) * target.height);
         return mem.depth.data();
     }
     // Depth is 1 / distance, so a near plane this close costs no precision.
@@ -87,9 +98,16 @@ private:
     static float near_plane(const view_transform& t) { return std::max(1e-4f * t.distance, 1e-30f); }
     void read_settings();
     void make_materials();
-    void vertex_stage();
+    void vertex_stage(worker_pool* pool);
+    void band_masks(worker_pool* pool, int bands);
     void vertex_range(std::size_t first, std::size_t end);
+    void draw_passes();
+    bool solid() const {
+        return settings_.mode == render_mode::solid || settings_.mode == render_mode::solid_wireframe;
+    }
     void shade_triangles(bool depth_only);
+    void order_transparent();
+    void overlay_lines();
     void triangle(std::size_t t, const surface& look, bool depth_only);
     void clipped_triangle(std::size_t t, const surface& look, bool depth_only);
     void transparent_pass();
@@ -100,8 +118,11 @@ private:
     void vertex_line(std::uint32_t a, std::uint32_t b, const rgb* colour, depth_test test);
     void vertex_dot(std::uint32_t v, const rgb* colour, depth_test test);
     clip_point clip_of(const glm::vec3& world, const rgb& colour, const glm::vec2& uv) const;
+    clip_point corner_of(std::uint32_t index) const;
     bool drawn_from_behind(std::size_t t) const { return !cull_ || model_->triangle_open[t]; }
-    rgb vertex_colour(const render_vertex& v, const glm::vec3& normal) const;
+    rgb vertex_colour(std::size_t index, const glm::vec3& normal) const;
+    void set_shading(material_slot& slot, const glm::vec3& emissive) const;
+    glm::vec3 base_colour(std::size_t index) const;
 
     const prepared_model* model_;
     view_settings settings_;
@@ -120,7 +141,35 @@ private:
     float radius_ = 1.0f;
     bool cull_ = true;        // back faces of closed parts are skipped
     bool two_sided_ = false;  // back faces are lit on their own side
+    bool per_pixel_ = false;  // light worked out at every pixel, in linear light
+    bool has_model_ = false;
+    bool corner_colours_ = true;   // lines or dots take the vertices' colours
+    bool vertex_colours_ = false;  // the model's own vertex colours are the base
+    // Drawing one band of several: the bit of mem_.bands that says a
+    // triangle may reach it; 0 when the frame is drawn whole.
+    std::uint16_t band_bit_ = 0;
 };
+
+// Up to 16 bands: each triangle's mask fits 16 bits.
+constexpr int max_bands = 16;
+
+// Runs work(first, end) over 0..count in pieces on the pool's threads (on
+// the caller's alone without a pool, or when there is little to do).
+template <class Work>
+void in_pieces(worker_pool* pool, std::size_t count, const Work& work) {
+    constexpr std::size_t least = 16384;  // below this, a thread costs more than it saves
+    const int pieces = pool && count >= 2 * least
+                           ? static_cast<int>(std::min<std::size_t>(4 * static_cast<std::size_t>(pool->threads()), count / least))
+                           : 1;
+    if (pieces <= 1) {
+        work(std::size_t(0), count);
+        return;
+    }
+    pool->run(pieces, [&](int i) {
+        work(count * static_cast<std::size_t>(i) / static_cast<std::size_t>(pieces),
+             count * static_cast<std::size_t>(i + 1) / static_cast<std::size_t>(pieces));
+    });
+}
 
 void frame_drawer::read_settings() {
     view_settings& s = settings_;
@@ -146,14 +195,39 @@ void frame_drawer::read_settings() {
     if (!std::isfinite(radius_) || radius_ <= 0.0f) radius_ = 0.5f * extent_.size();
 
     lighting_ = make_lighting(s.lights, s.light_scale, s.specular, transform_.forward);
+    per_pixel_ = !s.fast_renderer && lighting_.count > 0;
+    corner_colours_ = s.mode == render_mode::wireframe || s.mode == render_mode::points ||
+                      (model_ && (!model_->lines.empty() || !model_->loose_points.empty()));
+    vertex_colours_ = model_ && model_->has_vertex_colours && !s.use_default_material;
     raster_.set_bilinear(s.bilinear_textures);
     const float distance = glm::length(transform_.eye - centre_);
     raster_.set_fog(s.show_fog, distance - radius_, distance + 2.0f * radius_, background_);
 }
 
+void frame_drawer::set_shading(material_slot& slot, const glm::vec3& emissive) const {
+    pixel_shading& s = slot.shading;
+    s.count = lighting_.count;
+    for (int i = 0; i < lighting_.count; ++i) {
+        s.towards[i] = lighting_.lights[i].towards;
+        s.colour[i] = lighting_.lights[i].colour;
+        s.half[i] = lighting_.lights[i].half;
+    }
+    s.ambient = lighting_.ambient;
+    s.specular = lighting_.specular;
+    s.specular_colour = srgb_to_linear(glm::clamp(slot.light.specular, 0.0f, 1.0f));
+    s.shininess = slot.light.shininess;
+    s.set_faint();
+    slot.base_linear = srgb_to_linear(glm::clamp(slot.light.diffuse, 0.0f, 1.0f));
+    s.emissive = all_finite(emissive) ? srgb_to_linear(glm::clamp(emissive, 0.0f, 1.0f)) : glm::vec3(0.0f);
+}
+
 void frame_drawer::make_materials() {
     const model* m = model_->source;
     slots_.assign(m->materials.size() + 1, material_slot{});
+    if (per_pixel_) {
+        set_shading(slots_[0], glm::vec3(0.0f));
+        for (surface& look : slots_[0].look) look.shading = &slots_[0].shading;
+    }
     for (std::size_t i = 0; i < m->materials.size(); ++i) {
         const material& source = m->materials[i];
         material_slot& slot = slots_[i + 1];
@@ -179,6 +253,7 @@ void frame_drawer::make_materials() {
             texture && (alpha == alpha_use::mask ||
                         (alpha != alpha_use::opaque && model_->texture_has_alpha[static_cast<std::size_t>(source.diffuse_texture)]));
         slot.unlit = own_look && source.unlit;
+        if (per_pixel_ && !slot.unlit) set_shading(slot, own_look ? source.emissive : glm::vec3(0.0f));
         for (int textured = 0; textured < 2; ++textured) {
             surface& look = slot.look[textured];
             look.opacity = opacity;
@@ -191,6 +266,7 @@ void frame_drawer::make_materials() {
                 look.emissive = {e.r, e.g, e.b};
                 look.glow = textured ? texture_of(source.emissive_texture) : nullptr;
             }
+            if (slot.shading.count > 0) look.shading = &slot.shading;
             if (alpha == alpha_use::mask) {
                 look.alpha_cutoff = std::isnan(source.alpha_cutoff) ? 0.5f : std::max(source.alpha_cutoff, 0.0f);
                 slot.transparent[textured] = false;
@@ -203,18 +279,64 @@ void frame_drawer::make_materials() {
 
 // The one place the vertex stage colours a vertex: its material's or its
 // own colour, lit with the normal given (the back side's for two-sided faces).
-rgb frame_drawer::vertex_colour(const render_vertex& v, const glm::vec3& normal) const {
-    const material_slot& m = slots_[static_cast<std::size_t>(v.material + 1)];
-    const glm::vec3 base = model_->has_vertex_colours && !settings_.use_default_material ? v.colour : m.light.diffuse;
+glm::vec3 frame_drawer::base_colour(std::size_t index) const {
+    return model_->has_vertex_colours && !settings_.use_default_material
+               ? model_->vertex_colours[index]
+               : slots_[static_cast<std::size_t>(model_->vertices[index].material + 1)].light.diffuse;
+}
+
+rgb frame_drawer::vertex_colour(std::size_t index, const glm::vec3& normal) const {
+    const material_slot& m = slots_[static_cast<std::size_t>(model_->vertices[index].material + 1)];
+    const glm::vec3 base = base_colour(index);
     const glm::vec3 c = m.unlit ? base : lighting_.shade(base, m.light, normal);
     return {c.r * 255.0f, c.g * 255.0f, c.b * 255.0f};
 }
 
-void frame_drawer::vertex_stage() {
+void frame_drawer::vertex_stage(worker_pool* pool) {
     const std::size_t n = model_->vertices.size();
     scratch::fit(mem_.vertices, n);
     scratch::fit(mem_.back, two_sided_ ? n : 0);
-    vertex_range(0, n);
+    in_pieces(pool, n, [this](std::size_t first, std::size_t end) { vertex_range(first, end); });
+}
+
+// Which bands each triangle may cover, from the rows its corners span (a row
+// more on either side, for samples off the pixel centres), so that a band
+// skips the others' triangles without reading their corners. Triangles that
+// are culled or degenerate reach none; those that need clipping, all.
+void frame_drawer::band_masks(worker_pool* pool, int bands) {
+    const std::size_t count = model_->triangle_material.size();
+    scratch::fit(mem_.bands, count);
+    const int height = raster_.height();
+    auto band_of_row = [&](std::int32_t row) {
+        row = std::clamp(row, 0, height - 1);
+        // The band b whose rows height * b / bands .. height * (b + 1) / bands - 1 hold it.
+        int b = static_cast<int>((static_cast<std::int64_t>(row) * bands) / height);
+        while (b + 1 < bands && height * (b + 1) / bands <= row) ++b;
+        while (b > 0 && height * b / bands > row) --b;
+        return b;
+    };
+    const std::uint16_t every = static_cast<std::uint16_t>((1u << bands) - 1);
+    in_pieces(pool, count, [&](std::size_t first, std::size_t end) {
+        for (std::size_t t = first; t < end; ++t) {
+            const std::uint32_t* index = &model_->triangles[3 * t];
+            const screen_vertex& a = mem_.vertices[index[0]];
+            const screen_vertex& b = mem_.vertices[index[1]];
+            const screen_vertex& c = mem_.vertices[index[2]];
+            if (a.outside | b.outside | c.outside) {
+                mem_.bands[t] = every;
+                continue;
+            }
+            const std::int64_t area = signed_area(a, b, c);
+            if (area == 0 || (area > 0 && !drawn_from_behind(t))) {
+                mem_.bands[t] = 0;
+                continue;
+            }
+            const std::int32_t top = std::min({a.fy, b.fy, c.fy}) >> subpixel_bits;
+            const std::int32_t bottom = std::max({a.fy, b.fy, c.fy}) >> subpixel_bits;
+            const int from = band_of_row(top - 1), to = band_of_row(bottom + 1);
+            mem_.bands[t] = static_cast<std::uint16_t>(((2u << to) - 1) & ~((1u << from) - 1));
+        }
+    });
 }
 
 // Each vertex depends on nothing but itself: ranges may go to threads.
@@ -241,10 +363,20 @@ void frame_drawer::vertex_range(std::size_t first, std::size_t end) {
                 out.fy = to_fixed(y);
             }
         }
-        out.colour = vertex_colour(v, v.normal);
         out.u = v.texcoord.x;
         out.v = v.texcoord.y;
-        if (two_sided_) mem_.back[i] = vertex_colour(v, -v.normal);
+        const material_slot& slot = slots_[static_cast<std::size_t>(v.material + 1)];
+        // Lit at every pixel, a vertex needs its colour only for lines and
+        // dots drawn with it, and on unlit materials.
+        if (!per_pixel_ || slot.unlit || corner_colours_) {
+            out.colour = vertex_colour(i, v.normal);
+            if (two_sided_) mem_.back[i] = vertex_colour(i, -v.normal);
+        }
+        if (per_pixel_) {
+            const glm::vec3 base = vertex_colours_ ? srgb_to_linear(glm::clamp(model_->vertex_colours[i], 0.0f, 1.0f)) : slot.base_linear;
+            out.base = {base.r, base.g, base.b};
+            out.nx = v.normal.x, out.ny = v.normal.y, out.nz = v.normal.z;
+        }
     }
 }
 
@@ -268,7 +400,10 @@ inline void frame_drawer::triangle(std::size_t t, const surface& look, bool dept
             raster_.fill_depth(a, b, c);
         } else if (two_sided_) {
             raster_vertex back[3] = {a, b, c};
-            for (int k = 0; k < 3; ++k) back[k].colour = mem_.back[index[k]];
+            for (int k = 0; k < 3; ++k) {
+                back[k].colour = mem_.back[index[k]];
+                back[k].nx = -back[k].nx, back[k].ny = -back[k].ny, back[k].nz = -back[k].nz;
+            }
             raster_.fill(back[0], back[1], back[2], look);
         } else {
             raster_.fill(a, b, c, look);
@@ -285,6 +420,16 @@ clip_point frame_drawer::clip_of(const glm::vec3& world, const rgb& colour, cons
     return p;
 }
 
+// A triangle corner for clipping, with what light per pixel needs.
+clip_point frame_drawer::corner_of(std::uint32_t index) const {
+    const render_vertex& v = model_->vertices[index];
+    const screen_vertex& s = mem_.vertices[index];
+    clip_point p = clip_of(v.position, s.colour, v.texcoord);
+    p.base = s.base;
+    p.nx = s.nx, p.ny = s.ny, p.nz = s.nz;
+    return p;
+}
+
 // A triangle with a corner outside the guard band or behind the near plane:
 // clipped, then drawn as a fan.
 void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool depth_only) {
@@ -292,15 +437,15 @@ void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool dep
     for (int k = 0; k < 3; ++k)
         if (mem_.vertices[index[k]].outside & invalid) return;
     clip_point polygon[max_clipped_corners];
-    for (int k = 0; k < 3; ++k) {
-        const render_vertex& v = model_->vertices[index[k]];
-        polygon[k] = clip_of(v.position, mem_.vertices[index[k]].colour, v.texcoord);
-    }
+    for (int k = 0; k < 3; ++k) polygon[k] = corner_of(index[k]);
     const double det = facing_determinant(polygon);
     const bool front = det < 0.0;
     if (!(det != 0.0) || (!front && !drawn_from_behind(t))) return;
     if (!front && two_sided_ && !depth_only)
-        for (int k = 0; k < 3; ++k) polygon[k].colour = mem_.back[index[k]];
+        for (int k = 0; k < 3; ++k) {
+            polygon[k].colour = mem_.back[index[k]];
+            polygon[k].nx = -polygon[k].nx, polygon[k].ny = -polygon[k].ny, polygon[k].nz = -polygon[k].nz;
+        }
 
     const int count = clip_polygon(clip_, polygon, 3);
     if (count < 3) return;
@@ -317,35 +462,39 @@ void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool dep
     }
 }
 
-// Opaque triangles; transparent ones are put aside for transparent_pass.
+// Opaque triangles; transparent ones wait for transparent_pass.
 void frame_drawer::shade_triangles(bool depth_only) {
     const std::size_t count = model_->triangle_material.size();
     const int* materials = model_->triangle_material.data();
     const std::uint8_t* textured = model_->triangle_textured.data();
-    mem_.transparent.clear();
+    const std::uint16_t* bands = band_bit_ ? mem_.bands.data() : nullptr;
     for (std::size_t t = 0; t < count; ++t) {
+        if (bands && !(bands[t] & band_bit_)) continue;
         const material_slot& slot = slots_[static_cast<std::size_t>(materials[t] + 1)];
         const int k = textured[t];
-        if (slot.transparent[k]) {
-            if (!depth_only) mem_.transparent.push_back(static_cast<std::uint32_t>(t));
-            continue;
-        }
-        triangle(t, slot.look[k], depth_only);
+        if (!slot.transparent[k]) triangle(t, slot.look[k], depth_only);
     }
 }
 
-// Back to front by the distance of each triangle's centre, blended over
-// what is there without hiding what lies behind.
-void frame_drawer::transparent_pass() {
+// The transparent triangles back to front by the distance of each one's
+// centre, once for all bands.
+void frame_drawer::order_transparent() {
     mem_.order.clear();
-    for (std::uint32_t t : mem_.transparent) {
+    const std::size_t count = model_->triangle_material.size();
+    for (std::size_t t = 0; t < count; ++t) {
+        const material_slot& slot = slots_[static_cast<std::size_t>(model_->triangle_material[t] + 1)];
+        if (!slot.transparent[model_->triangle_textured[t]]) continue;
         float w = 0.0f;
         for (int k = 0; k < 3; ++k) w += transform_.apply(model_->vertices[model_->triangles[3 * t + k]].position).z;
-        if (std::isfinite(w)) mem_.order.emplace_back(w, t);  // the sort needs comparable keys
+        if (std::isfinite(w)) mem_.order.emplace_back(w, static_cast<std::uint32_t>(t));  // the sort needs comparable keys
     }
     std::sort(mem_.order.begin(), mem_.order.end(), [](const auto& a, const auto& b) {
         return a.first > b.first || (a.first == b.first && a.second < b.second);
     });
+}
+
+// Blended over what is there without hiding what lies behind.
+void frame_drawer::transparent_pass() {
     for (const auto& entry : mem_.order) {
         const std::size_t t = entry.second;
         const material_slot& slot = slots_[static_cast<std::size_t>(model_->triangle_material[t] + 1)];
@@ -426,7 +575,10 @@ void frame_drawer::overlays() {
     if (settings_.show_bounding_box && model_ && model_->has_bounds)
         add_box(model_->bounds_min, model_->bounds_max, tint(0.85f), lines);
     if (settings_.show_world_axis) add_world_axes(extent_, lines);
-    for (const overlay_line& l : lines) world_line(l.from, l.to, l.colour, l.colour, depth_test::on);
+}
+
+void frame_drawer::overlay_lines() {
+    for (const overlay_line& l : mem_.lines) world_line(l.from, l.to, l.colour, l.colour, depth_test::on);
 }
 
 // Rig lights as squares in their colour where they stand, each with a short
@@ -448,32 +600,67 @@ void frame_drawer::light_markers() {
     }
 }
 
-void frame_drawer::draw() {
-    const picture* picture = settings_.background_picture;
-    raster_.clear(pixel_of(background_), picture);
-    const bool has_model = model_ != nullptr && !model_->vertices.empty();
-    const bool solid = settings_.mode == render_mode::solid || settings_.mode == render_mode::solid_wireframe;
-    mem_.transparent.clear();
-    if (has_model) {
+// What all bands share is worked out first, once: the materials, the
+// vertices, the order of the transparent triangles, the overlay lines. Then
+// each band draws every pass over its own rows, on the pool's threads.
+void frame_drawer::draw(worker_pool* pool) {
+    has_model_ = model_ != nullptr && !model_->vertices.empty();
+    mem_.order.clear();
+    if (has_model_) {
         make_materials();
-        vertex_stage();
+        vertex_stage(pool);
+        if (solid()) order_transparent();
+    }
+    overlays();
+    const int height = raster_.height();
+    // Bands of at least 32 rows, twice as many as threads so that a band
+    // with much to draw does not leave the others waiting.
+    const int bands =
+        pool && pool->threads() > 1 ? std::min({2 * pool->threads(), std::max(1, height / 32), max_bands}) : 1;
+    if (bands <= 1) {
+        draw_passes();
+        return;
+    }
+    const bool masked = has_model_ && (solid() || !settings_.show_hidden_geometry);
+    if (masked) band_masks(pool, bands);
+    pool->run(bands, [&](int band) {
+#if defined(__cpp_exceptions)
+        try {
+#endif
+            frame_drawer part = *this;
+            part.raster_.set_rows(height * band / bands, height * (band + 1) / bands);
+            if (masked) part.band_bit_ = static_cast<std::uint16_t>(1u << band);
+            part.draw_passes();
+#if defined(__cpp_exceptions)
+        } catch (const std::bad_alloc&) {
+            // Out of memory: the band keeps what was drawn so far.
+        }
+#endif
+    });
+}
+
+void frame_drawer::draw_passes() {
+    raster_.clear(pixel_of(background_), settings_.background_picture);
+    if (has_model_) {
         // Wireframes and points hide what surfaces would hide, unless hidden geometry is shown.
-        if (solid)
+        if (solid())
             shade_triangles(false);
         else if (!settings_.show_hidden_geometry)
             shade_triangles(true);
     }
-    overlays();
-    if (has_model) {
+    overlay_lines();
+    if (has_model_) {
         transparent_pass();
         model_lines();
     }
     light_markers();
+    raster_.resolve();
 }
 
 }  // namespace
 
-void render(const prepared_model* prepared, const view_settings& settings, const camera& view, frame& target) {
+void render(const prepared_model* prepared, const view_settings& settings, const camera& view, frame& target,
+            worker_pool* pool) {
     if (!target.pixels || target.width <= 0 || target.height <= 0 || target.stride < target.width ||
         target.width > max_frame_side || target.height > max_frame_side)
         return;
@@ -488,7 +675,7 @@ void render(const prepared_model* prepared, const view_settings& settings, const
     try {
 #endif
         frame_drawer drawer(prepared, settings, view, target, own ? spare : kept);
-        drawer.draw();
+        drawer.draw(pool);
 #if defined(__cpp_exceptions)
     } catch (const std::bad_alloc&) {
         // Out of memory: the frame keeps what was drawn so far.

@@ -31,6 +31,10 @@ std::shared_ptr<const prepared_model> prepare_model(const model& m, bool smoothi
 // A frame without pixels, or wider or taller than 16384, is left untouched.
 // The depth buffer and per-vertex scratch are reused from frame to frame.
 // Running out of memory leaves the frame partly drawn.
-void render(const prepared_model* prepared, const view_settings& settings, const camera& view, frame& target);
+// With a pool, bands of the frame are drawn on its threads; the picture is
+// the same, bit for bit, whatever the number of threads.
+class worker_pool;
+void render(const prepared_model* prepared, const view_settings& settings, const camera& view, frame& target,
+            worker_pool* pool = nullptr);
 
 }  // namespace engine

@@ -36,6 +36,9 @@ struct view_settings {
     const picture* background_picture = nullptr;  // drawn stretched behind the scene
     std::uint32_t vertex_colour = 0x0000FFFF;     // COLORREF of the dots show_vertices draws
     bool bilinear_textures = true;                // false: nearest texel
+    // The fast renderer: light worked out at the corners and interpolated,
+    // in sRGB; otherwise at every pixel, in linear light.
+    bool fast_renderer = false;
 };
 
 // How the settings are read (values outside these ranges are clamped, never fatal):

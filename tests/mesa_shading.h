@@ -1,0 +1,179 @@
+// The shading model as a GLSL program for Mesa's llvmpipe, and what both
+// the oracle test and the render benchmark need around it: the renderer's
+// camera as a GL clip transform, and a 4x multisampled frame buffer resolved
+// into a plain one. Needs a current core profile context (mesa_context.h).
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include <glm/gtc/matrix_transform.hpp>
+
+#include "control/engine/camera.h"
+#include "tests/mesa_context.h"
+
+namespace mesa_peer {
+
+inline const char* const vertex_shader = R"(#version 330 core
+uniform mat4 world_to_clip;
+layout(location = 0) in vec3 position;
+layout(location = 1) in vec3 normal;
+layout(location = 2) in vec3 colour;
+layout(location = 3) in vec2 texcoord;
+out vec3 surface_normal;
+out vec3 surface_colour;
+out vec2 surface_texcoord;
+void main() {
+    gl_Position = world_to_clip * vec4(position, 1.0);
+    surface_normal = normal;
+    surface_colour = colour;
+    surface_texcoord = texcoord;
+}
+)";
+
+inline const char* const fragment_shader = R"(#version 330 core
+uniform int light_count;  // 0: unlit
+uniform vec3 towards[3];
+uniform vec3 light_colour[3];
+uniform vec3 half_vector[3];
+uniform vec3 ambient;
+uniform bool specular_on;
+uniform bool two_sided;
+uniform bool textured;
+uniform sampler2D diffuse_map;
+uniform vec3 specular_colour;
+uniform float shininess;
+uniform vec3 emissive;
+uniform float opacity;
+in vec3 surface_normal;
+in vec3 surface_colour;
+in vec2 surface_texcoord;
+out vec4 pixel;
+
+vec3 decode(vec3 c) {
+    return mix(c / 12.92, pow((c + 0.055) / 1.055, vec3(2.4)), greaterThan(c, vec3(0.04045)));
+}
+vec3 encode(vec3 c) {
+    return mix(c * 12.92, 1.055 * pow(c, vec3(1.0 / 2.4)) - 0.055, greaterThan(c, vec3(0.0031308)));
+}
+
+void main() {
+    // Picture rows run top-down and v upwards: row (1 - v) * height.
+    vec3 texel = textured ? texture(diffuse_map, vec2(surface_texcoord.x, 1.0 - surface_texcoord.y)).rgb : vec3(1.0);
+    if (light_count == 0) {
+        pixel = vec4(clamp(surface_colour * texel + emissive, 0.0, 1.0), opacity);
+        return;
+    }
+    vec3 n = normalize(surface_normal);
+    if (two_sided && !gl_FrontFacing) n = -n;
+    vec3 diffuse = ambient, highlight = vec3(0.0);
+    for (int i = 0; i < light_count; ++i) {
+        float d = dot(n, towards[i]);
+        if (d <= 0.0) continue;
+        diffuse += d * light_colour[i];
+        if (specular_on) highlight += pow(max(0.0, dot(n, half_vector[i])), shininess) * light_colour[i];
+    }
+    vec3 lit = decode(surface_colour) * decode(texel) * diffuse + decode(specular_colour) * highlight;
+    pixel = vec4(encode(clamp(lit + decode(emissive), 0.0, 1.0)), opacity);
+}
+)";
+
+// World to GL clip space, from the camera's fields: a look from the eye at
+// the target with +Y up, the field of view spanning the smaller side of the
+// frame, the near plane where the renderer puts it. GL's window y runs up,
+// the frame's rows down: rows are flipped on reading back.
+inline glm::mat4 world_to_clip(const engine::camera& c, int width, int height) {
+    const glm::mat4 look = glm::lookAt(engine::camera_eye(c), c.target, glm::vec3(0.0f, 1.0f, 0.0f));
+    const float focal = 0.5f * float(std::min(width, height)) / std::tan(0.5f * glm::radians(c.fov_degrees));
+    const float near_plane = 1e-4f * c.distance, far_plane = 1e3f * c.distance;
+    glm::mat4 p(0.0f);
+    p[0][0] = 2.0f * focal / float(width);
+    p[1][1] = 2.0f * focal / float(height);
+    p[2][2] = -(far_plane + near_plane) / (far_plane - near_plane);
+    p[2][3] = -1.0f;
+    p[3][2] = -2.0f * far_plane * near_plane / (far_plane - near_plane);
+    return p * look;
+}
+
+// The program of the two shaders above; 0 with the compiler's words in `log`.
+inline GLuint link_shading_program(std::string& log) {
+    auto compile = [&](GLenum kind, const char* text) {
+        const GLuint shader = glCreateShader(kind);
+        glShaderSource(shader, 1, &text, nullptr);
+        glCompileShader(shader);
+        char words[2048] = "";
+        glGetShaderInfoLog(shader, sizeof words, nullptr, words);
+        log += words;
+        return shader;
+    };
+    const GLuint program = glCreateProgram();
+    const GLuint vertex = compile(GL_VERTEX_SHADER, vertex_shader);
+    const GLuint fragment = compile(GL_FRAGMENT_SHADER, fragment_shader);
+    glAttachShader(program, vertex);
+    glAttachShader(program, fragment);
+    glLinkProgram(program);
+    glDeleteShader(vertex);
+    glDeleteShader(fragment);
+    GLint linked = 0;
+    glGetProgramiv(program, GL_LINK_STATUS, &linked);
+    if (linked) return program;
+    char words[2048] = "";
+    glGetProgramInfoLog(program, sizeof words, nullptr, words);
+    log += words;
+    glDeleteProgram(program);
+    return 0;
+}
+
+// A 4x multisampled colour and depth frame buffer, and a plain one that
+// resolve() blits it into and leaves bound for reading.
+class multisampled_target {
+public:
+    multisampled_target(int width, int height) : width_(width), height_(height) {
+        GLint samples = 0;
+        glGetIntegerv(GL_MAX_SAMPLES, &samples);
+        if (samples < 4) return;
+        glGenFramebuffers(2, framebuffers_);
+        glGenRenderbuffers(3, renderbuffers_);
+        glBindRenderbuffer(GL_RENDERBUFFER, renderbuffers_[0]);
+        glRenderbufferStorageMultisample(GL_RENDERBUFFER, 4, GL_RGBA8, width, height);
+        glBindRenderbuffer(GL_RENDERBUFFER, renderbuffers_[1]);
+        glRenderbufferStorageMultisample(GL_RENDERBUFFER, 4, GL_DEPTH_COMPONENT32F, width, height);
+        glBindFramebuffer(GL_FRAMEBUFFER, framebuffers_[0]);
+        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, renderbuffers_[0]);
+        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, renderbuffers_[1]);
+        const bool multisampled = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+        glBindRenderbuffer(GL_RENDERBUFFER, renderbuffers_[2]);
+        glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, width, height);
+        glBindFramebuffer(GL_FRAMEBUFFER, framebuffers_[1]);
+        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, renderbuffers_[2]);
+        ready_ = multisampled && glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+    }
+    ~multisampled_target() {
+        glDeleteRenderbuffers(3, renderbuffers_);
+        glDeleteFramebuffers(2, framebuffers_);
+    }
+    multisampled_target(const multisampled_target&) = delete;
+    multisampled_target& operator=(const multisampled_target&) = delete;
+
+    bool ready() const { return ready_; }
+    // Binds the multisampled buffer for drawing.
+    void bind() const {
+        glBindFramebuffer(GL_FRAMEBUFFER, framebuffers_[0]);
+        glViewport(0, 0, width_, height_);
+    }
+    void resolve() const {
+        glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffers_[0]);
+        glBindFramebuffer(GL_DRAW_FRAMEBUFFER, framebuffers_[1]);
+        glBlitFramebuffer(0, 0, width_, height_, 0, 0, width_, height_, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+        glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffers_[1]);
+    }
+
+private:
+    int width_, height_;
+    bool ready_ = false;
+    GLuint framebuffers_[2] = {0, 0};      // multisampled, resolved
+    GLuint renderbuffers_[3] = {0, 0, 0};  // colour and depth of the first, colour of the second
+};
+
+}  // namespace mesa_peer

@@ -1,0 +1,485 @@
+// The software renderer against Mesa's llvmpipe (through OSMesa), drawing
+// the same scenes: the GLSL program below is the executable statement of
+// the shading model, and GL's rasteriser, depth test, blending and 4x
+// multisampling stand for ours. Both sides start from the same model data;
+// nothing of the GL side comes from the renderer's output.
+//
+// The shading model, as the shaders implement it:
+// - Colours (material, vertex and texel colours, and the frame) are sRGB
+//   encoded, 0..1. Lighting happens in linear light: decode with sRGB's
+//   piecewise curve (c <= 0.04045: c / 12.92, else ((c + 0.055) / 1.055)^2.4),
+//   light, encode with its inverse, round to 8 bits.
+// - base = decode(material diffuse, or the vertex colour where the model
+//   has vertex colours), times decode(texel) on textured triangles. A model
+//   without materials is 0.8 grey with a 0.5 grey highlight of shininess 32.
+// - n = the normal interpolated perspective-correctly, made unit length at
+//   each pixel; negated on the back of a two-sided (open) surface.
+// - lit = base * (ambient + sum max(0, n.L) C)
+//       + decode(specular) * sum [n.L > 0] max(0, n.H)^shininess C,
+//   the highlight only with view_settings::specular on; L, C (light_scale
+//   applied), H (Blinn's half vector, one per light and frame) and ambient
+//   as make_lighting gives them.
+// - pixel = encode(clamp(lit + decode(emissive), 0, 1)).
+// - Unlit: the stored colour as it is, nothing decoded.
+// - Transparent surfaces come after the opaque ones, back to front, depth
+//   tested but not written, blended on the stored 8-bit values:
+//   under + (colour - under) * opacity.
+// - Edges take four coverage samples per pixel, the colour once per pixel.
+//
+// The comparison: the mean absolute difference per channel over the pixels
+// either picture covers (the background is equal by construction and would
+// only dilute it) at most 1.5 of 255, and at most 0.5 % of the frame's pixels
+// off by more than 16 in some channel (edges, where sample positions differ).
+// A failed comparison leaves PNG files of both pictures and their difference
+// in the working folder.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <glm/gtc/matrix_transform.hpp>
+#include <glm/gtc/type_ptr.hpp>
+
+#include "control/engine/lighting.h"
+#include "control/engine/view_transform.h"
+#include "tests/mesa_shading.h"
+#include "tests/render_canvas.h"
+
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#include <stb/stb_image_write.h>
+
+// OSMesa keeps the frame buffer it makes for a context's memory to the end
+// of the process: not ours to free.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libOSMesa.so\n"; }
+
+namespace {
+
+using namespace engine;
+
+constexpr int width = 320, height = 240;
+constexpr std::uint32_t background = 0x00402818;  // COLORREF: dark blue, met by no surface here
+
+// A scene drawn by both sides. `two_sided`: the model is an open surface,
+// seen and lit from either side (a closed one shows its front faces only).
+struct scene {
+    std::string name;
+    model m;
+    view_settings settings;
+    camera view;
+    bool two_sided = false;
+};
+
+glm::mat4 world_to_clip(const camera& c) { return mesa_peer::world_to_clip(c, width, height); }
+
+struct gl_vertex {
+    glm::vec3 position, normal, colour;
+    glm::vec2 texcoord;
+};
+
+// How one material reads to the GL side (-1: the default material).
+struct gl_material {
+    glm::vec3 diffuse{0.8f}, specular{0.5f}, emissive{0.0f};
+    float shininess = 32.0f, opacity = 1.0f;
+    int texture = -1;
+};
+
+gl_material material_of(const scene& s, int index) {
+    gl_material out;
+    if (index < 0) return out;
+    const material& source = s.m.materials[std::size_t(index)];
+    out.diffuse = source.diffuse;
+    out.specular = source.specular;
+    out.emissive = source.emissive;
+    out.shininess = source.shininess;
+    out.opacity = s.settings.show_transparency ? source.opacity : 1.0f;
+    out.texture = s.settings.show_textures ? source.diffuse_texture : -1;
+    return out;
+}
+
+// Mesa's picture of a scene: a 4x multisampled frame buffer resolved into
+// a plain one and read back as 0x00RRGGBB pixels, rows top-down.
+class mesa_reference {
+public:
+    mesa_reference() : context_(width, height, mesa_peer::profile::core_3_3) {
+        if (!context_.ok()) return;
+        program_ = mesa_peer::link_shading_program(log_);
+        target_ = std::make_unique<mesa_peer::multisampled_target>(width, height);
+        glGenVertexArrays(1, &vertex_array_);
+        glGenBuffers(1, &vertex_buffer_);
+    }
+    ~mesa_reference() {
+        if (!context_.ok()) return;
+        glDeleteBuffers(1, &vertex_buffer_);
+        glDeleteVertexArrays(1, &vertex_array_);
+        target_.reset();
+        glDeleteProgram(program_);
+    }
+
+    // Why no picture can be drawn, or empty.
+    std::string trouble() const {
+        if (!context_.ok()) return "no OSMesa core profile context";
+        if (!program_) return "shaders not built: " + log_;
+        return target_->ready() ? "" : "no 4x multisampled frame buffer";
+    }
+
+    std::vector<std::uint32_t> draw(const scene& s) {
+        const mesh& g = s.m.geometry;
+        const glm::mat4 clip = world_to_clip(s.view);
+        // Triangles unrolled, each corner with the normal the renderer gives it.
+        const std::vector<glm::vec3> smooth = mesa_peer::area_weighted_normals(g);
+        const bool vertex_colours = !g.colors.empty() && g.colors.size() == g.positions.size();
+        std::vector<gl_vertex> corners;
+        std::vector<int> material_index;
+        std::vector<bool> textured;
+        for (std::size_t t = 0; t < g.triangle_count(); ++t) {
+            const corner* c = &g.corners[3 * t];
+            const glm::vec3& a = g.positions[c[0].position];
+            const glm::vec3 face =
+                glm::normalize(glm::cross(g.positions[c[1].position] - a, g.positions[c[2].position] - a));
+            const int mat = t < g.triangle_material.size() ? g.triangle_material[t] : -1;
+            const gl_material look = material_of(s, mat);
+            bool has_texcoords = true;
+            for (int k = 0; k < 3; ++k) {
+                const bool own = c[k].texcoord < g.texcoords.size();
+                has_texcoords = has_texcoords && own;
+                corners.push_back({g.positions[c[k].position], s.settings.smoothing ? smooth[c[k].position] : face,
+                                   vertex_colours ? g.colors[c[k].position] : look.diffuse,
+                                   own ? g.texcoords[c[k].texcoord] : glm::vec2(0.0f)});
+            }
+            material_index.push_back(mat);
+            textured.push_back(has_texcoords && look.texture >= 0);
+        }
+
+        std::vector<GLuint> textures(s.m.textures.size());
+        glGenTextures(GLsizei(textures.size()), textures.data());
+        for (std::size_t i = 0; i < textures.size(); ++i) {
+            const picture& p = s.m.textures[i];
+            glBindTexture(GL_TEXTURE_2D, textures[i]);
+            // 0xAARRGGBB in memory is B, G, R, A; the top row goes to t = 0.
+            glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, p.width, p.height, 0, GL_BGRA, GL_UNSIGNED_BYTE, p.pixels.data());
+            const GLint filter = s.settings.bilinear_textures ? GL_LINEAR : GL_NEAREST;
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, filter);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, filter);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
+        }
+
+        target_->bind();
+        glClearColor(float(background & 0xFF) / 255, float((background >> 8) & 0xFF) / 255,
+                     float((background >> 16) & 0xFF) / 255, 1.0f);
+        glClearDepth(1.0);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        glEnable(GL_DEPTH_TEST);
+        glDepthFunc(GL_LESS);
+        glEnable(GL_MULTISAMPLE);
+        if (s.two_sided) {
+            glDisable(GL_CULL_FACE);
+        } else {
+            glEnable(GL_CULL_FACE);
+            glCullFace(GL_BACK);
+        }
+
+        glUseProgram(program_);
+        glBindVertexArray(vertex_array_);
+        glBindBuffer(GL_ARRAY_BUFFER, vertex_buffer_);
+        glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(corners.size() * sizeof(gl_vertex)), corners.data(), GL_STATIC_DRAW);
+        const GLsizei stride = sizeof(gl_vertex);
+        glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, position)));
+        glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, normal)));
+        glVertexAttribPointer(2, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, colour)));
+        glVertexAttribPointer(3, 2, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, texcoord)));
+        for (GLuint i = 0; i < 4; ++i) glEnableVertexAttribArray(i);
+
+        glUniformMatrix4fv(uniform("world_to_clip"), 1, GL_FALSE, glm::value_ptr(clip));
+        const view_transform camera_axes = make_view_transform(s.view, width, height);
+        const lighting lights = make_lighting(s.settings.lights, std::clamp(s.settings.light_scale, 0.0f, 16.0f),
+                                              s.settings.specular, camera_axes.forward);
+        glUniform1i(uniform("light_count"), lights.count);
+        for (int i = 0; i < lights.count; ++i) {
+            const std::string at = "[" + std::to_string(i) + "]";
+            glUniform3fv(uniform("towards" + at), 1, glm::value_ptr(lights.lights[i].towards));
+            glUniform3fv(uniform("light_colour" + at), 1, glm::value_ptr(lights.lights[i].colour));
+            glUniform3fv(uniform("half_vector" + at), 1, glm::value_ptr(lights.lights[i].half));
+        }
+        glUniform3fv(uniform("ambient"), 1, glm::value_ptr(lights.ambient));
+        glUniform1i(uniform("specular_on"), lights.specular);
+        glUniform1i(uniform("two_sided"), s.two_sided);
+        glUniform1i(uniform("diffuse_map"), 0);
+
+        auto draw_triangle = [&](std::size_t t) {
+            const gl_material look = material_of(s, material_index[t]);
+            glUniform1i(uniform("textured"), textured[t]);
+            if (textured[t]) glBindTexture(GL_TEXTURE_2D, textures[std::size_t(look.texture)]);
+            glUniform3fv(uniform("specular_colour"), 1, glm::value_ptr(look.specular));
+            glUniform1f(uniform("shininess"), look.shininess);
+            glUniform3fv(uniform("emissive"), 1, glm::value_ptr(look.emissive));
+            glUniform1f(uniform("opacity"), look.opacity);
+            glDrawArrays(GL_TRIANGLES, GLint(3 * t), 3);
+        };
+        // Opaque triangles, then the transparent ones from the farthest
+        // (largest sum of corner distances along the view) to the nearest.
+        glDisable(GL_BLEND);
+        glDepthMask(GL_TRUE);
+        std::vector<std::pair<float, std::size_t>> transparent;
+        for (std::size_t t = 0; t < material_index.size(); ++t) {
+            if (material_of(s, material_index[t]).opacity < 1.0f) {
+                float w = 0.0f;
+                for (int k = 0; k < 3; ++k) w += (clip * glm::vec4(corners[3 * t + k].position, 1.0f)).w;
+                transparent.emplace_back(w, t);
+            } else {
+                draw_triangle(t);
+            }
+        }
+        std::sort(transparent.begin(), transparent.end(), [](const auto& a, const auto& b) {
+            return a.first > b.first || (a.first == b.first && a.second < b.second);
+        });
+        glEnable(GL_BLEND);
+        glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+        glDepthMask(GL_FALSE);
+        for (const auto& entry : transparent) draw_triangle(entry.second);
+        glDepthMask(GL_TRUE);
+        glDisable(GL_BLEND);
+
+        target_->resolve();
+        std::vector<std::uint32_t> bottom_up(std::size_t(width) * height), out(bottom_up.size());
+        glReadPixels(0, 0, width, height, GL_BGRA, GL_UNSIGNED_BYTE, bottom_up.data());
+        glDeleteTextures(GLsizei(textures.size()), textures.data());
+        EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR)) << s.name;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                out[std::size_t(y) * width + x] = bottom_up[std::size_t(height - 1 - y) * width + x] & 0xFFFFFF;
+        return out;
+    }
+
+private:
+    GLint uniform(const std::string& name) const { return glGetUniformLocation(program_, name.c_str()); }
+
+    mesa_peer::context context_;
+    GLuint program_ = 0;
+    std::string log_;
+    std::unique_ptr<mesa_peer::multisampled_target> target_;
+    GLuint vertex_array_ = 0, vertex_buffer_ = 0;
+};
+
+// Writes <name>-engine.png, <name>-mesa.png and <name>-difference.png (the
+// absolute difference per channel, times 4 so that small ones show).
+void save_pictures(const std::string& name, const std::vector<std::uint32_t>& ours,
+                   const std::vector<std::uint32_t>& theirs) {
+    auto bytes = [](const std::vector<std::uint32_t>& pixels, auto value) {
+        std::vector<unsigned char> rgb;
+        for (std::size_t i = 0; i < pixels.size(); ++i)
+            for (int shift : {16, 8, 0}) rgb.push_back(value(i, shift));
+        return rgb;
+    };
+    auto write = [&](const std::string& suffix, const std::vector<unsigned char>& rgb) {
+        const std::string file = name + "-" + suffix + ".png";
+        if (!stbi_write_png(file.c_str(), width, height, 3, rgb.data(), width * 3))
+            ADD_FAILURE() << "cannot write " << file;
+    };
+    auto channel = [](std::uint32_t p, int shift) { return int((p >> shift) & 0xFF); };
+    write("engine", bytes(ours, [&](std::size_t i, int shift) { return channel(ours[i], shift); }));
+    write("mesa", bytes(theirs, [&](std::size_t i, int shift) { return channel(theirs[i], shift); }));
+    write("difference", bytes(ours, [&](std::size_t i, int shift) {
+              return std::min(255, 4 * std::abs(channel(ours[i], shift) - channel(theirs[i], shift)));
+          }));
+}
+
+class RendererOracle : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { reference_ = new mesa_reference; }
+    static void TearDownTestSuite() {
+        delete reference_;
+        reference_ = nullptr;
+    }
+
+    // Draws the scene on both sides and holds the pictures to the limits above.
+    static void compare(const scene& s) {
+        ASSERT_EQ(reference_->trouble(), "");
+        // The GL camera must put every position where the renderer does.
+        const glm::mat4 clip = world_to_clip(s.view);
+        for (const glm::vec3& p : s.m.geometry.positions) {
+            const glm::vec4 c = clip * glm::vec4(p, 1.0f);
+            glm::vec2 pixel;
+            ASSERT_TRUE(project_point(s.view, width, height, p, pixel));
+            ASSERT_NEAR(pixel.x, (c.x / c.w + 1.0f) * 0.5f * width, 0.01f) << s.name;
+            ASSERT_NEAR(pixel.y, (1.0f - c.y / c.w) * 0.5f * height, 0.01f) << s.name;
+        }
+
+        const std::vector<std::uint32_t> theirs = reference_->draw(s);
+        const std::vector<std::uint32_t> ours = render_canvas::draw(&s.m, s.settings, s.view, width, height).pixels;
+        const std::uint32_t empty = (background & 0xFF) << 16 | (background & 0xFF00) | (background >> 16 & 0xFF);
+        double sum[3] = {0, 0, 0};
+        long covered = 0, off = 0;
+        for (std::size_t i = 0; i < ours.size(); ++i) {
+            const std::uint32_t a = ours[i] & 0xFFFFFF, b = theirs[i];
+            if (a == empty && b == empty) continue;
+            ++covered;
+            int worst = 0;
+            for (int k = 0; k < 3; ++k) {
+                const int d = std::abs(int((a >> (16 - 8 * k)) & 0xFF) - int((b >> (16 - 8 * k)) & 0xFF));
+                sum[k] += d;
+                worst = std::max(worst, d);
+            }
+            off += worst > 16;
+        }
+        ASSERT_GT(covered, 0) << s.name;
+        const double mean = std::max({sum[0], sum[1], sum[2]}) / double(covered);
+        const double off_share = 100.0 * double(off) / double(ours.size());
+        std::printf("[ oracle   ] %-28s mean difference (r, g, b) %.2f %.2f %.2f of 255 over %ld pixels; "
+                    "off by > 16: %.2f %% of the frame\n",
+                    s.name.c_str(), sum[0] / covered, sum[1] / covered, sum[2] / covered, covered, off_share);
+        const bool close = mean <= 1.5 && off_share <= 0.5;
+        if (!close) save_pictures("oracle-" + s.name, ours, theirs);
+        EXPECT_LE(mean, 1.5) << s.name << ": see oracle-" << s.name << "-*.png";
+        EXPECT_LE(off_share, 0.5) << s.name << ": see oracle-" << s.name << "-*.png";
+    }
+
+    static scene base_scene(const std::string& name) {
+        scene s;
+        s.name = name;
+        s.settings.background = background;
+        return s;
+    }
+
+    static mesa_reference* reference_;
+};
+
+mesa_reference* RendererOracle::reference_ = nullptr;
+
+// A unit sphere: `slices` around Y, `stacks` from pole to pole, one position
+// at each pole, counter-clockwise seen from outside, no materials.
+model uv_sphere(int slices, int stacks) {
+    model m;
+    mesh& g = m.geometry;
+    const float pi = 3.14159265f;
+    g.positions.push_back({0.0f, 1.0f, 0.0f});
+    for (int i = 1; i < stacks; ++i)
+        for (int j = 0; j < slices; ++j) {
+            const float theta = pi * float(i) / float(stacks), phi = 2 * pi * float(j) / float(slices);
+            g.positions.push_back({std::sin(theta) * std::cos(phi), std::cos(theta), -std::sin(theta) * std::sin(phi)});
+        }
+    g.positions.push_back({0.0f, -1.0f, 0.0f});
+    auto at = [&](int i, int j) -> std::uint32_t {
+        if (i == 0) return 0;
+        if (i == stacks) return std::uint32_t(g.positions.size() - 1);
+        return std::uint32_t(1 + (i - 1) * slices + j % slices);
+    };
+    for (int i = 0; i < stacks; ++i)
+        for (int j = 0; j < slices; ++j) {
+            const std::uint32_t triangles[2][3] = {{at(i, j), at(i + 1, j), at(i, j + 1)},
+                                                   {at(i, j + 1), at(i + 1, j), at(i + 1, j + 1)}};
+            for (const auto& t : triangles) {
+                if (t[0] == t[1] || t[1] == t[2] || t[0] == t[2]) continue;  // the poles' fans
+                for (std::uint32_t k : t) g.corners.push_back({k});
+                g.triangle_material.push_back(-1);
+            }
+        }
+    compute_bounds(m);
+    return m;
+}
+
+// A quad a, b, c, d (counter-clockwise seen from its front) as two
+// triangles, texture coordinates 0..1 from a to c.
+void add_quad(model& m, glm::vec3 a, glm::vec3 b, glm::vec3 c, glm::vec3 d, int material) {
+    mesh& g = m.geometry;
+    const auto base = std::uint32_t(g.positions.size());
+    g.positions.insert(g.positions.end(), {a, b, c, d});
+    g.texcoords.insert(g.texcoords.end(), {{0, 0}, {1, 0}, {1, 1}, {0, 1}});
+    for (std::uint32_t k : {0u, 1u, 2u, 0u, 2u, 3u}) g.corners.push_back({base + k, base + k});
+    g.triangle_material.insert(g.triangle_material.end(), {material, material});
+    compute_bounds(m);
+}
+
+int add_material(model& m, glm::vec3 diffuse, float opacity = 1.0f, int texture = -1) {
+    material mat;
+    mat.diffuse = diffuse;
+    mat.opacity = opacity;
+    mat.diffuse_texture = texture;
+    m.materials.push_back(mat);
+    return int(m.materials.size()) - 1;
+}
+
+TEST_F(RendererOracle, SmoothSphereWithHighlight) {
+    for (light_mode lights : {light_mode::headlight, light_mode::rig}) {
+        scene s = base_scene(lights == light_mode::headlight ? "sphere-headlight" : "sphere-rig");
+        s.m = uv_sphere(40, 20);
+        s.settings.lights = lights;
+        s.settings.specular = true;
+        s.view = frame_bounds(s.m.bounds_min, s.m.bounds_max);
+        s.view.distance = 1.1f / std::sin(0.5f * glm::radians(s.view.fov_degrees));  // the sphere, not its box
+        compare(s);
+    }
+}
+
+// A checker of 8 x 6 texels, one cell each, in two colours whose channels
+// all differ: a flipped u or v (an even count of cells) swaps the colours.
+// Seen at an angle from the front and from behind, where the surface is lit
+// on its back; bilinear filtering (of the stored texels, decoded after)
+// turns every cell into ramps that show where texel centres lie.
+TEST_F(RendererOracle, CheckeredQuadFromBothSides) {
+    const struct {
+        const char* name;
+        float yaw;
+        bool bilinear;
+    } views[] = {{"quad-front", 35.0f, false}, {"quad-back", 160.0f, false}, {"quad-front-bilinear", 35.0f, true}};
+    for (const auto& v : views) {
+        scene s = base_scene(v.name);
+        picture checker{8, 6, {}};
+        for (int y = 0; y < checker.height; ++y)
+            for (int x = 0; x < checker.width; ++x) checker.pixels.push_back((x + y) % 2 ? 0xFFF0A030 : 0xFF3060C0);
+        s.m.textures.push_back(checker);
+        add_quad(s.m, {-1.2f, -0.9f, 0.0f}, {1.2f, -0.9f, 0.0f}, {1.2f, 0.9f, 0.0f}, {-1.2f, 0.9f, 0.0f},
+                 add_material(s.m, glm::vec3(1.0f), 1.0f, 0));
+        s.settings.bilinear_textures = v.bilinear;
+        s.two_sided = true;
+        s.view = frame_bounds(s.m.bounds_min, s.m.bounds_max);
+        s.view.yaw_degrees = v.yaw;
+        s.view.pitch_degrees = 25.0f;
+        compare(s);
+    }
+}
+
+// Eight shared corners: smoothing would round the cube; flat shading keeps
+// each face one colour, lit by the rig with highlights.
+TEST_F(RendererOracle, FlatShadedCube) {
+    scene s = base_scene("cube-flat");
+    mesh& g = s.m.geometry;
+    for (int i = 0; i < 8; ++i)
+        g.positions.push_back({i & 1 ? 0.5f : -0.5f, i & 2 ? 0.5f : -0.5f, i & 4 ? 0.5f : -0.5f});
+    const std::uint32_t faces[6][4] = {{0, 4, 6, 2}, {1, 3, 7, 5}, {0, 1, 5, 4},
+                                       {2, 6, 7, 3}, {0, 2, 3, 1}, {4, 5, 7, 6}};
+    for (const auto& f : faces)
+        for (std::uint32_t k : {f[0], f[1], f[2], f[0], f[2], f[3]}) g.corners.push_back({k});
+    g.triangle_material.assign(12, -1);
+    compute_bounds(s.m);
+    s.settings.smoothing = false;
+    s.settings.lights = light_mode::rig;
+    s.settings.specular = true;
+    s.view = frame_bounds(s.m.bounds_min, s.m.bounds_max);
+    s.view.yaw_degrees = 40.0f;
+    s.view.pitch_degrees = 30.0f;
+    compare(s);
+}
+
+// A half-transparent blue pane in front of an opaque orange one, reaching
+// past it so that it is blended over both the pane and the background.
+TEST_F(RendererOracle, TransparentPaneBeforeOpaqueOne) {
+    scene s = base_scene("panes");
+    add_quad(s.m, {-1, -1, -0.4f}, {1, -1, -0.4f}, {1, 1, -0.4f}, {-1, 1, -0.4f},
+             add_material(s.m, {0.9f, 0.55f, 0.2f}));
+    add_quad(s.m, {-0.4f, -0.5f, 0.4f}, {1.4f, -0.5f, 0.4f}, {1.4f, 1.3f, 0.4f}, {-0.4f, 1.3f, 0.4f},
+             add_material(s.m, {0.2f, 0.45f, 0.9f}, 0.5f));
+    s.two_sided = true;
+    s.view = frame_bounds(s.m.bounds_min, s.m.bounds_max);
+    s.view.yaw_degrees = 25.0f;
+    s.view.pitch_degrees = 15.0f;
+    compare(s);
+}
+
+}  // namespace
