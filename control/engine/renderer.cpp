@@ -480,6 +480,10 @@ void frame_drawer::shade_triangles(bool depth_only) {
 // centre, once for all bands.
 void frame_drawer::order_transparent() {
     mem_.order.clear();
+    // Most models have no transparent material: no pass over the triangles.
+    if (std::none_of(slots_.begin(), slots_.end(),
+                     [](const material_slot& slot) { return slot.transparent[0] || slot.transparent[1]; }))
+        return;
     const std::size_t count = model_->triangle_material.size();
     for (std::size_t t = 0; t < count; ++t) {
         const material_slot& slot = slots_[static_cast<std::size_t>(model_->triangle_material[t] + 1)];
