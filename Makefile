@@ -4,7 +4,7 @@
 #               that cannot run 32-bit programs
 #   make demo   run the command-line host on the built plug-in
 #   make bench  build and run the benchmarks
-#   make dist   build dist/VasaQuelto3D-<version>.zip
+#   make dist   build dist/VasaQuelto3D-<version>.zip and .msi
 #   make fuzz   run every fuzz target for FUZZ_SECONDS (120) seconds each
 BUILD_DIR := build
 XVFB := xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp"

@@ -1,5 +1,7 @@
-# Builds dist/VasaQuelto3D-<version>.zip from the built files.
-# Called with -DVERSION= -DSOURCE_DIR= -DOUT_DIR= -DPLUGIN= -DCONTROL= -DRUNNER= -DBMP2PNG=
+# Stages the package's files in STAGE_DIR/VasaQuelto3D-<version> and zips them
+# into OUT_DIR/VasaQuelto3D-<version>.zip; the installer package is built from
+# the same staged files.
+# Called with -DVERSION= -DSOURCE_DIR= -DSTAGE_DIR= -DOUT_DIR= -DPLUGIN= -DCONTROL= -DRUNNER= -DBMP2PNG=
 #
 # A script run with -P starts with the policies of CMake 2.x unless it asks
 # for newer ones; under the old CMP0053, "@VERSION@" in a quoted argument is
@@ -7,8 +9,8 @@
 cmake_minimum_required(VERSION 3.25)
 
 set(name VasaQuelto3D-${VERSION})
-set(stage ${OUT_DIR}/stage/${name})
-file(REMOVE_RECURSE ${OUT_DIR}/stage)
+set(stage ${STAGE_DIR}/${name})
+file(REMOVE_RECURSE ${STAGE_DIR})
 file(MAKE_DIRECTORY ${stage}/examples/models)
 file(COPY ${PLUGIN} ${CONTROL} ${RUNNER} ${BMP2PNG} DESTINATION ${stage})
 file(COPY ${SOURCE_DIR}/examples/cube.txt ${SOURCE_DIR}/examples/tour.txt ${SOURCE_DIR}/examples/table.txt
@@ -42,11 +44,15 @@ if(failed OR NOT EXISTS ${stage}/REFERENCE.txt)
   message(FATAL_ERROR "could not write REFERENCE.txt with ${RUNNER} --reference:\n${output}")
 endif()
 
-file(REMOVE ${OUT_DIR}/${name}.zip)
-execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${OUT_DIR}/${name}.zip --format=zip ${name}
-                WORKING_DIRECTORY ${OUT_DIR}/stage RESULT_VARIABLE failed)
+# Written beside and renamed when complete: a zip cut short by a failure
+# never stands where the finished one would, newer than its inputs.
+file(MAKE_DIRECTORY ${OUT_DIR})
+file(REMOVE ${OUT_DIR}/${name}.zip ${OUT_DIR}/${name}.zip.part)
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${OUT_DIR}/${name}.zip.part --format=zip ${name}
+                WORKING_DIRECTORY ${STAGE_DIR} RESULT_VARIABLE failed)
 if(failed)
+  file(REMOVE ${OUT_DIR}/${name}.zip.part)
   message(FATAL_ERROR "could not write ${OUT_DIR}/${name}.zip")
 endif()
-file(REMOVE_RECURSE ${OUT_DIR}/stage)
+file(RENAME ${OUT_DIR}/${name}.zip.part ${OUT_DIR}/${name}.zip)
 message(STATUS "package: ${OUT_DIR}/${name}.zip")
