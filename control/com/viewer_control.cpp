@@ -128,7 +128,8 @@ STDMETHODIMP viewer_control::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT co
 
 STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                     EXCEPINFO*, UINT* argument_error) {
-    // No member returns a value: the result, when asked for, is always empty.
+    // Only a property get returns a value; otherwise the result, when asked
+    // for, is empty.
     if (result) VariantInit(result);
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     const member_entry* entry = find_member(id);
@@ -142,6 +143,14 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
             params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
             return DISP_E_PARAMNOTOPTIONAL;
         expected = 1;
+    } else if ((flags & DISPATCH_PROPERTYGET) && (entry->kinds & as_property_get) &&
+               (params->cArgs == 0 || !(flags & DISPATCH_METHOD))) {
+        // A get, or a call a client makes of `x = control.GRIDMODE` with
+        // both flags and no arguments; with arguments it is the method.
+        if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+        if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
+        if (!result) return E_INVALIDARG;
+        return read_value(*entry, *result);
     } else if ((flags & DISPATCH_METHOD) && (entry->kinds & as_method)) {
         if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
         if (params->cArgs != static_cast<UINT>(entry->argument_count)) return DISP_E_BADPARAMCOUNT;
@@ -173,6 +182,30 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
         draw_now();
         return E_OUTOFMEMORY;
     }
+    return S_OK;
+}
+
+HRESULT viewer_control::read_value(const member_entry& entry, VARIANT& result) {
+    double number = 0;
+    std::string text;
+    try {
+        if (!read_member(state_, entry, number, text)) return DISP_E_MEMBERNOTFOUND;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    if (entry.arguments == argument_type::number) {
+        V_VT(&result) = VT_R8;
+        V_R8(&result) = number;
+        return S_OK;
+    }
+    const int length = text.empty() ? 0
+                                    : MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                                          nullptr, 0);
+    BSTR value = SysAllocStringLen(nullptr, static_cast<UINT>(length));
+    if (!value) return E_OUTOFMEMORY;
+    if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), value, length);
+    V_VT(&result) = VT_BSTR;
+    V_BSTR(&result) = value;
     return S_OK;
 }
 

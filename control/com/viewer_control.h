@@ -108,6 +108,10 @@ public:
 
 private:
     ~viewer_control();
+    // The embedded type library, loaded on first use and kept.
+    HRESULT type_library(ITypeLib** library);
+    // A property get's answer: VT_R8, or VT_BSTR for a text.
+    HRESULT read_value(const member_entry& entry, VARIANT& result);
     HRESULT activate_in_place(IOleClientSite* site, HWND parent, LPCRECT position);
     // control_window.cpp
     HWND create_window(HWND parent, const RECT& place);
