@@ -86,6 +86,7 @@ STDMETHODIMP viewer_control::QueryInterface(REFIID riid, void** object) {
     else if (riid == IID_IOleObject) *object = static_cast<IOleObject*>(this);
     else if (riid == IID_IOleWindow || riid == IID_IOleInPlaceObject) *object = static_cast<IOleInPlaceObject*>(this);
     else if (riid == IID_IOleControl) *object = static_cast<IOleControl*>(this);
+    else if (riid == IID_IProvideClassInfo) *object = static_cast<IProvideClassInfo*>(this);
     else return E_NOINTERFACE;
     AddRef();
     return S_OK;
@@ -103,13 +104,30 @@ STDMETHODIMP_(ULONG) viewer_control::Release() {
 
 STDMETHODIMP viewer_control::GetTypeInfoCount(UINT* count) {
     if (!count) return E_POINTER;
-    *count = 0;
+    *count = 1;
     return S_OK;
 }
 
-STDMETHODIMP viewer_control::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
-    if (info) *info = nullptr;
-    return E_NOTIMPL;
+HRESULT viewer_control::type_library(ITypeLib** library) {
+    if (!type_library_) {
+        // The DLL's own file, wherever it is loaded from: the library is its
+        // TYPELIB resource, found without the registry and registered nowhere.
+        wchar_t path[MAX_PATH] = {};
+        const DWORD length = GetModuleFileNameW(control_instance(), path, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return TYPE_E_CANTLOADLIBRARY;
+        const HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, type_library_.GetAddressOf());
+        if (FAILED(hr)) return hr;
+    }
+    return type_library_.CopyTo(library);
+}
+
+STDMETHODIMP viewer_control::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    ComPtr<ITypeLib> library;
+    const HRESULT hr = type_library(library.GetAddressOf());
+    return FAILED(hr) ? hr : library->GetTypeInfoOfGuid(viewer_members_iid, info);
 }
 
 STDMETHODIMP viewer_control::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
@@ -356,4 +374,14 @@ STDMETHODIMP viewer_control::GetControlInfo(CONTROLINFO* info) {
     info->cAccel = 0;
     info->dwFlags = 0;
     return S_OK;
+}
+
+// ---- IProvideClassInfo ----------------------------------------------------------------
+
+STDMETHODIMP viewer_control::GetClassInfo(ITypeInfo** info) {
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    ComPtr<ITypeLib> library;
+    const HRESULT hr = type_library(library.GetAddressOf());
+    return FAILED(hr) ? hr : library->GetTypeInfoOfGuid(viewer_control_clsid, info);
 }
