@@ -734,11 +734,10 @@ GUID guid_of(const char* text) {
 }
 
 // Each function of a dispinterface as a client browsing it sees it:
-// "NAME id kind(argument types) result type". IDispatch's own methods, which
-// an oleaut32 may list first as inherited, are left out.
+// "NAME id kind(argument types) result type". IUnknown's and IDispatch's own
+// methods (0x60000000 to 0x60010003), which oleaut32 may list first as
+// inherited, are left out.
 std::vector<std::string> described_functions(ITypeInfo* info) {
-    const std::string inherited[] = {"QueryInterface", "AddRef",        "Release", "GetTypeInfoCount",
-                                     "GetTypeInfo",    "GetIDsOfNames", "Invoke"};
     auto type_name = [](VARTYPE type) -> std::string {
         return type == VT_R8 ? "double" : type == VT_BSTR ? "text" : type == VT_VOID ? "void"
                                                                   : "VT " + std::to_string(type);
@@ -749,15 +748,14 @@ std::vector<std::string> described_functions(ITypeInfo* info) {
     for (UINT i = 0; i < attributes->cFuncs; ++i) {
         FUNCDESC* function = nullptr;
         if (FAILED(info->GetFuncDesc(i, &function))) continue;
-        BSTR name = nullptr;
-        info->GetDocumentation(function->memid, &name, nullptr, nullptr, nullptr);
-        const std::string function_name = narrow(name ? name : L"?");
-        SysFreeString(name);
-        if (std::count(std::begin(inherited), std::end(inherited), function_name)) {
+        if (function->memid >= 0x60000000 && function->memid <= 0x60010003) {
             info->ReleaseFuncDesc(function);
             continue;
         }
-        std::string line = function_name + " " + std::to_string(function->memid) + " ";
+        BSTR name = nullptr;
+        info->GetDocumentation(function->memid, &name, nullptr, nullptr, nullptr);
+        std::string line = narrow(name ? name : L"?") + " " + std::to_string(function->memid) + " ";
+        SysFreeString(name);
         line += function->invkind == INVOKE_FUNC           ? "method("
                 : function->invkind == INVOKE_PROPERTYPUT ? "put("
                 : function->invkind == INVOKE_PROPERTYGET ? "get("
