@@ -736,18 +736,18 @@ GUID guid_of(const char* text) {
 // Each function of a dispinterface as a client browsing it sees it:
 // "NAME id kind(argument types) result type". IUnknown's and IDispatch's own
 // methods (0x60000000 to 0x60010003), which oleaut32 may list first as
-// inherited, are left out.
+// inherited, are left out. Read until GetFuncDesc runs out rather than up to
+// cFuncs: Wine's oleaut32 lists those inherited methods first, yet takes
+// cFuncs from a size that counts only the dispinterface's own functions.
 std::vector<std::string> described_functions(ITypeInfo* info) {
     auto type_name = [](VARTYPE type) -> std::string {
         return type == VT_R8 ? "double" : type == VT_BSTR ? "text" : type == VT_VOID ? "void"
                                                                   : "VT " + std::to_string(type);
     };
     std::vector<std::string> lines;
-    TYPEATTR* attributes = nullptr;
-    if (FAILED(info->GetTypeAttr(&attributes))) return lines;
-    for (UINT i = 0; i < attributes->cFuncs; ++i) {
+    for (UINT i = 0; i < 1000; ++i) {
         FUNCDESC* function = nullptr;
-        if (FAILED(info->GetFuncDesc(i, &function))) continue;
+        if (FAILED(info->GetFuncDesc(i, &function))) break;
         if (function->memid >= 0x60000000 && function->memid <= 0x60010003) {
             info->ReleaseFuncDesc(function);
             continue;
@@ -767,7 +767,6 @@ std::vector<std::string> described_functions(ITypeInfo* info) {
         lines.push_back(line);
         info->ReleaseFuncDesc(function);
     }
-    info->ReleaseTypeAttr(attributes);
     std::sort(lines.begin(), lines.end());
     return lines;
 }
