@@ -737,8 +737,8 @@ GUID guid_of(const char* text) {
 // "NAME id kind(argument types) result type". IUnknown's and IDispatch's own
 // methods (0x60000000 to 0x60010003), which oleaut32 may list first as
 // inherited, are left out. Read until GetFuncDesc runs out rather than up to
-// cFuncs: Wine's oleaut32 lists those inherited methods first, yet takes
-// cFuncs from a size that counts only the dispinterface's own functions.
+// cFuncs: where the inherited methods come first, cFuncs may still count only
+// the dispinterface's own functions (widl records only those in its size).
 std::vector<std::string> described_functions(ITypeInfo* info) {
     auto type_name = [](VARTYPE type) -> std::string {
         return type == VT_R8 ? "double" : type == VT_BSTR ? "text" : type == VT_VOID ? "void"
