@@ -37,7 +37,7 @@ std::string wrapped(std::string_view text, std::size_t indent_width = entry_inde
 std::string heading(const std::string& title) { return title + "\n" + std::string(title.size(), '=') + "\n\n"; }
 
 const char* called_as(unsigned kinds) {
-    if (kinds == (as_method | as_property_put)) return "method or property put";
+    if (kinds == (as_method | as_property_put | as_property_get)) return "method, property put or get";
     return kinds == as_method ? "method" : "property put";
 }
 

@@ -555,20 +555,27 @@ private:
                                             call.with_argument_error ? &argument_error : nullptr);
         ++answers_[hr];
 
-        const bool known = find_member(call.id) != nullptr;
+        const member_entry* entry = find_member(call.id);
+        const bool known = entry != nullptr;
+        // A get: a member with a value, asked without a put and, when the
+        // method flag comes with it, without arguments.
+        const bool get = known && (entry->kinds & as_property_get) && (call.flags & DISPATCH_PROPERTYGET) &&
+                         !(call.flags & DISPATCH_PROPERTYPUT) && (call.count == 0 || !(call.flags & DISPATCH_METHOD));
+        const VARTYPE answer_type =
+            hr == S_OK && get ? (entry->arguments == argument_type::number ? VT_R8 : VT_BSTR) : VT_EMPTY;
         if (!one_of(hr, invoke_answers)) problem = "answered " + hex(hr) + ", not a documented HRESULT";
         else if (!call.wrong_riid && !known && hr != DISP_E_MEMBERNOTFOUND)
             problem = "an unknown DISPID answered " + hex(hr);
         else if (hr == S_OK && (call.wrong_riid || !known || call.null_params ||
-                                !(call.flags & (DISPATCH_METHOD | DISPATCH_PROPERTYPUT))))
+                                !(get || (call.flags & (DISPATCH_METHOD | DISPATCH_PROPERTYPUT)))))
             problem = "succeeded although it cannot";
         else if (call.with_argument_error && hr == DISP_E_TYPEMISMATCH &&
                  (argument_error >= call.count || call.null_arguments))
             problem = "puArgErr " + std::to_string(argument_error) + " names no argument";
         else if (call.with_argument_error && hr != DISP_E_TYPEMISMATCH && argument_error != argument_error_unset)
             problem = "puArgErr written with " + hex(hr);
-        else if (call.with_result && result.vt != VT_EMPTY)
-            problem = "the result is VT " + std::to_string(result.vt) + ", not VT_EMPTY";
+        else if (call.with_result && result.vt != answer_type)
+            problem = "the result is VT " + std::to_string(result.vt) + ", not VT " + std::to_string(answer_type);
         else if (std::memcmp(&exception, &exception_before, sizeof exception) != 0)
             problem = "EXCEPINFO written with " + hex(hr);
         else if (std::memcmp(named, call.named, sizeof named) != 0)
@@ -578,6 +585,7 @@ private:
                 problem = "argument " + std::to_string(i) + " was changed";
 
         for (UINT i = 0; i < call.count; ++i) call.arguments[i].owner.reset();
+        if (call.with_result && (result.vt == VT_R8 || result.vt == VT_BSTR)) VariantClear(&result);
         if (!problem.empty()) what = describe(call);
         return problem.empty();
     }

@@ -173,14 +173,18 @@ python3 "$tests/prefix_state.py" leftovers "$work/before-machine.json" "$work/ma
 
 # --- the installer's registry entries are the control's own ---
 # The same DLL at the same place, registered by regsvr32: the classes keys
-# and values must be the ones the installer wrote.
+# and values must be the ones the installer wrote (the type library's help
+# folder aside: a folder property ends in a backslash, regsvr32's does not).
 mkdir -p "$WINEPREFIX/drive_c/Program Files/VasaQuelto3D"
 cp "$build_dir/dist-stage/$name/Quelto3dCtrl.dll" "$WINEPREFIX/drive_c/Program Files/VasaQuelto3D/"
 wine regsvr32 /s "$machine_dir\\Quelto3dCtrl.dll" || fail "regsvr32 failed"
 snapshot machine-regsvr32
 classes() {
   python3 "$tests/prefix_state.py" added "$work/$1.json" "$work/$2.json" \
-    | grep -F -e "HKLM\\Software\\Classes\\CLSID\\$clsid" -e 'HKLM\Software\Classes\QUELTO3D.' || true
+    | grep -F -e "HKLM\\Software\\Classes\\CLSID\\$clsid" -e 'HKLM\Software\Classes\QUELTO3D.' \
+        -e 'HKLM\Software\Classes\TypeLib\{3646CA3F-3D0F-493D-890C-1D03D68EC078}' \
+        -e 'HKLM\Software\Classes\Interface\{F80EF011-F95C-43D0-80AE-03E4762DF8E0}' \
+    | grep -v -F 'HELPDIR' || true
 }
 if ! diff <(classes before-machine machine-installed) <(classes machine-removed machine-regsvr32); then
   fail "the installer's registry entries (<) differ from the control's own registration (>)"

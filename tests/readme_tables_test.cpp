@@ -63,9 +63,10 @@ TEST(ReadmeTables, MemberTableMatchesTheControl) {
         const auto row = cells(rows[i]);
         ASSERT_EQ(row.size(), 4u) << rows[i];
         EXPECT_EQ(row[0], entry.name);
-        const std::string kind = entry.kinds == (as_method | as_property_put) ? "method or property put"
-                                 : entry.kinds == as_method                   ? "method"
-                                                                              : "property put";
+        const std::string kind = entry.kinds == (as_method | as_property_put | as_property_get)
+                                     ? "method, property put or get"
+                                 : entry.kinds == as_method ? "method"
+                                                            : "unexpected kinds " + std::to_string(entry.kinds);
         EXPECT_EQ(row[1], kind) << entry.name;
         const int count = entry.kinds & as_method ? entry.argument_count : 1;
         const std::string type = entry.arguments == argument_type::number ? "number" : "text";

@@ -23,6 +23,9 @@
 #include <string>
 #include <vector>
 
+#include <wrl/client.h>
+
+#include "control/com/member_table.h"
 #include "host/action_handlers.h"
 #include "tests/counting_site.h"
 #include "tests/scratch_files.h"
@@ -30,6 +33,7 @@
 #include "viewer/startup_sequence.h"
 #include "viewer/viewer_state.h"
 
+using Microsoft::WRL::ComPtr;
 using namespace viewer_session;
 
 namespace {
@@ -38,6 +42,9 @@ constexpr char prog_id[] = "QUELTO3D.Quelto3dCtrl.1";
 constexpr char independent_prog_id[] = "QUELTO3D.Quelto3dCtrl";
 // Fixed for good: installed hosts and registries keep it.
 constexpr char clsid_text[] = "{8E7A4C02-3B6D-4F1E-A5C9-2D40B7E19F63}";
+// The type library and its dispinterface of the members, version 1.0.
+constexpr char library_text[] = "{3646CA3F-3D0F-493D-890C-1D03D68EC078}";
+constexpr char members_text[] = "{F80EF011-F95C-43D0-80AE-03E4762DF8E0}";
 constexpr LCID plugin_locale = 0x800;
 
 // ---- The DLL under test ---------------------------------------------------------
@@ -111,8 +118,9 @@ void dump_tree(HKEY root, const std::string& key, std::vector<std::string>& line
 
 std::vector<std::string> control_keys(HKEY root, const std::string& prefix = "") {
     std::vector<std::string> lines;
-    for (const std::string& top : {std::string(prog_id), std::string(independent_prog_id),
-                                   std::string("CLSID\\") + clsid_text})
+    for (const std::string& top :
+         {std::string(prog_id), std::string(independent_prog_id), std::string("CLSID\\") + clsid_text,
+          std::string("TypeLib\\") + library_text, std::string("Interface\\") + members_text})
         dump_tree(root, prefix + top, lines);
     // Comparable whatever the prefix and the case Windows keeps for names.
     for (std::string& line : lines) line.erase(0, prefix.size());
@@ -122,6 +130,8 @@ std::vector<std::string> control_keys(HKEY root, const std::string& prefix = "")
 std::vector<std::string> expected_keys() {
     const std::string description = "Quelto3D Viewer Control";
     const std::string clsid_key = std::string("CLSID\\") + clsid_text;
+    const std::string library_key = std::string("TypeLib\\") + library_text;
+    const std::string interface_key = std::string("Interface\\") + members_text;
     return {
         std::string(prog_id),
         std::string(prog_id) + "|@=" + description,
@@ -145,6 +155,27 @@ std::vector<std::string> expected_keys() {
         clsid_key + "\\ProgID|@=" + prog_id,
         clsid_key + "\\VersionIndependentProgID",
         clsid_key + "\\VersionIndependentProgID|@=" + independent_prog_id,
+        clsid_key + "\\TypeLib",
+        clsid_key + "\\TypeLib|@=" + library_text,
+        clsid_key + "\\Version",
+        clsid_key + "\\Version|@=1.0",
+        library_key,
+        library_key + "\\1.0",
+        library_key + "\\1.0|@=" + description,
+        library_key + "\\1.0\\0",
+        library_key + "\\1.0\\0\\win32",
+        library_key + "\\1.0\\0\\win32|@=" + control_path,
+        library_key + "\\1.0\\FLAGS",
+        library_key + "\\1.0\\FLAGS|@=0",
+        library_key + "\\1.0\\HELPDIR",
+        library_key + "\\1.0\\HELPDIR|@=" + control_path.substr(0, control_path.find_last_of('\\')),
+        interface_key,
+        interface_key + "|@=DQuelto3dCtrl",
+        interface_key + "\\ProxyStubClsid32",
+        interface_key + "\\ProxyStubClsid32|@={00020420-0000-0000-C000-000000000046}",  // PSDispatch
+        interface_key + "\\TypeLib",
+        interface_key + "\\TypeLib|@=" + library_text,
+        interface_key + "\\TypeLib|Version=1.0",
     };
 }
 
@@ -390,8 +421,8 @@ protected:
 };
 
 TEST_F(Members, AnswersAsAWindowedControlWithOneIdentityAndKeepsItsSite) {
-    const IID interfaces[] = {IID_IUnknown, IID_IDispatch, IID_IOleObject, IID_IOleWindow, IID_IOleInPlaceObject,
-                              IID_IOleControl};
+    const IID interfaces[] = {IID_IUnknown,          IID_IDispatch,   IID_IOleObject,       IID_IOleWindow,
+                              IID_IOleInPlaceObject, IID_IOleControl, IID_IProvideClassInfo};
     IUnknown* identity = nullptr;
     ASSERT_EQ(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
     for (const IID& iid : interfaces) {
@@ -599,6 +630,247 @@ TEST_F(Members, OutOfRangeAndMistypedValuesNeverCrash) {
     DISPPARAMS unnamed_put = {nullptr, nullptr, 0, 0};
     EXPECT_TRUE(FAILED(control->Invoke(id, IID_NULL, plugin_locale, put, &unnamed_put, nullptr, nullptr, nullptr)));
     EXPECT_EQ(control->GetIDsOfNames(IID_IDispatch, names, 1, plugin_locale, &id), DISP_E_UNKNOWNINTERFACE);
+}
+
+// A property get as a client makes it; `flags` may add DISPATCH_METHOD, as
+// Visual Basic does for `x = control.GRIDMODE`.
+HRESULT read(IDispatch* control, const wchar_t* name, variant& value, WORD flags = DISPATCH_PROPERTYGET,
+             const std::vector<variant>& arguments = {}) {
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    const HRESULT found = control->GetIDsOfNames(IID_NULL, names, 1, plugin_locale, &id);
+    if (FAILED(found)) return found;
+    VariantClear(&value);
+    std::vector<VARIANTARG> reversed(arguments.rbegin(), arguments.rend());
+    DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+    return control->Invoke(id, IID_NULL, plugin_locale, flags, &params, &value, nullptr, nullptr);
+}
+
+std::string shown(const variant& value) {
+    if (value.vt == VT_R8) return std::to_string(value.dblVal);
+    if (value.vt == VT_BSTR) return "\"" + narrow(value.bstrVal ? value.bstrVal : L"") + "\"";
+    return "VT " + std::to_string(value.vt);
+}
+
+TEST_F(Members, SettingsReadBackAsTheyAreInEffect) {
+    // Every member with a value answers a get with it, as a number or a text.
+    for (int i = 0; i < member_count; ++i) {
+        const member_entry& entry = member_table[i];
+        const std::wstring name(entry.name, entry.name + std::strlen(entry.name));
+        SCOPED_TRACE(entry.name);
+        variant value;
+        if (!(entry.kinds & as_property_get)) {
+            EXPECT_EQ(read(control, name.c_str(), value), DISP_E_MEMBERNOTFOUND);
+            continue;
+        }
+        EXPECT_EQ(read(control, name.c_str(), value), S_OK);
+        EXPECT_EQ(value.vt, entry.arguments == argument_type::number ? VT_R8 : VT_BSTR);
+    }
+
+    // What is read is what the control uses: clamped, rounded or ignored.
+    struct case_row {
+        const wchar_t* name;
+        double written, read;
+    };
+    const case_row cases[] = {
+        {L"RENDERMODE", 9, 4},        {L"GRIDMODE", 2.4, 2},         {L"RENDERAPI", 0.8, 1},
+        {L"SCALELIGHTING", 100, 16},  {L"SCALELIGHTING", 1.5, 1.5},  {L"SCALELIGHTING", -2, 1},
+        {L"INERTIALROTATION", 5, 1},  {L"LIGHTMODE", -1, 0},         {L"LEFTMBUTTONMODE", 3, 3},
+        {L"LEFTMBUTTONMODE", 7, 3},   {L"RIGHTMBUTTONMODE", 1, 1},   {L"GRIDSIZE", -3, 0},
+        {L"GRIDSIZE", 2.5, 2.5},      {L"SPECULARLIGHTING", 1, 1},   {L"SMOOTHING", 0, 0},
+        {L"CREASEANGLE", 200, 180},   {L"SHOWFOG", std::numeric_limits<double>::quiet_NaN(), 0},
+        {L"SHOWVERTEXES", -0.5, 1},   {L"HWINDOW", 0, 0},            {L"HWINDOW", 1, 1},
+        {L"RENDERAPI", 3.25, 1},      {L"RENDERAPI", 0, 0},
+    };
+    for (const case_row& row : cases) {
+        SCOPED_TRACE(narrow(row.name) + " = " + std::to_string(row.written));
+        ASSERT_EQ(member(control, row.name, put, {number(row.written)}), S_OK);
+        variant value;
+        EXPECT_EQ(read(control, row.name, value), S_OK);
+        EXPECT_EQ(shown(value), shown(number(row.read)));
+    }
+    // Set as a method, read as Visual Basic reads: both flags, no argument.
+    variant value;
+    ASSERT_EQ(member(control, L"lightmode", method, {number(2)}), S_OK);
+    EXPECT_EQ(read(control, L"LightMode", value, method | DISPATCH_PROPERTYGET), S_OK);
+    EXPECT_EQ(shown(value), shown(number(2)));
+    // With its argument that call is the method, which returns nothing.
+    EXPECT_EQ(read(control, L"LIGHTMODE", value, method | DISPATCH_PROPERTYGET, {number(1)}), S_OK);
+    EXPECT_EQ(value.vt, VT_EMPTY);
+    EXPECT_EQ(read(control, L"LIGHTMODE", value), S_OK);
+    EXPECT_EQ(shown(value), shown(number(1)));
+
+    // The picture's name while it is shown; nothing once a load fails.
+    const std::string folder = scratch_files::folder("control");
+    const std::string bmp = folder + "one-pixel.bmp";
+    const unsigned char one_pixel[] = {'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  // file header
+                                       40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0, 4, 0, 0, 0,
+                                       0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 1 by 1, 24-bit
+                                       0x20, 0x40, 0x80, 0};
+    scratch_files::write(bmp, std::string(one_pixel, one_pixel + sizeof one_pixel));
+    const std::wstring wide_bmp(bmp.begin(), bmp.end());
+    ASSERT_EQ(member(control, L"BKPICTURE", put, {text(wide_bmp)}), S_OK);
+    EXPECT_EQ(read(control, L"BKPICTURE", value), S_OK);
+    EXPECT_EQ(shown(value), shown(text(wide_bmp)));
+    ASSERT_EQ(member(control, L"BKPICTURE", put, {text(L"Z:\\no\\such\\picture.bmp")}), S_OK);
+    EXPECT_EQ(read(control, L"BKPICTURE", value), S_OK);
+    EXPECT_EQ(shown(value), "\"\"");
+
+    // A get takes no argument and needs somewhere to put the value.
+    EXPECT_EQ(read(control, L"GRIDMODE", value, DISPATCH_PROPERTYGET, {number(1)}), DISP_E_BADPARAMCOUNT);
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(L"GRIDMODE")};
+    ASSERT_EQ(control->GetIDsOfNames(IID_NULL, names, 1, plugin_locale, &id), S_OK);
+    DISPPARAMS none = {};
+    EXPECT_EQ(control->Invoke(id, IID_NULL, plugin_locale, DISPATCH_PROPERTYGET, &none, nullptr, nullptr, nullptr),
+              E_INVALIDARG);
+}
+
+// ---- Type library ----------------------------------------------------------------------
+
+GUID guid_of(const char* text) {
+    const std::wstring wide(text, text + std::strlen(text));
+    GUID guid = {};
+    CLSIDFromString(wide.c_str(), &guid);
+    return guid;
+}
+
+// Each function of a dispinterface as a client browsing it sees it:
+// "NAME id kind(argument types) result type". IUnknown's and IDispatch's own
+// methods (0x60000000 to 0x60010003), which oleaut32 may list first as
+// inherited, are left out. Read until GetFuncDesc runs out rather than up to
+// cFuncs: where the inherited methods come first, cFuncs may still count only
+// the dispinterface's own functions (widl records only those in its size).
+std::vector<std::string> described_functions(ITypeInfo* info) {
+    auto type_name = [](VARTYPE type) -> std::string {
+        return type == VT_R8 ? "double" : type == VT_BSTR ? "text" : type == VT_VOID ? "void"
+                                                                  : "VT " + std::to_string(type);
+    };
+    std::vector<std::string> lines;
+    for (UINT i = 0; i < 1000; ++i) {
+        FUNCDESC* function = nullptr;
+        if (FAILED(info->GetFuncDesc(i, &function))) break;
+        if (function->memid >= 0x60000000 && function->memid <= 0x60010003) {
+            info->ReleaseFuncDesc(function);
+            continue;
+        }
+        BSTR name = nullptr;
+        info->GetDocumentation(function->memid, &name, nullptr, nullptr, nullptr);
+        std::string line = narrow(name ? name : L"?") + " " + std::to_string(function->memid) + " ";
+        SysFreeString(name);
+        line += function->invkind == INVOKE_FUNC           ? "method("
+                : function->invkind == INVOKE_PROPERTYPUT ? "put("
+                : function->invkind == INVOKE_PROPERTYGET ? "get("
+                                                          : "invkind " + std::to_string(function->invkind) + "(";
+        for (SHORT p = 0; p < function->cParams; ++p)
+            line += (p ? "," : "") + type_name(function->lprgelemdescParam[p].tdesc.vt);
+        line += ") " + type_name(function->elemdescFunc.tdesc.vt);
+        if (function->funckind != FUNC_DISPATCH) line += " not FUNC_DISPATCH";
+        lines.push_back(line);
+        info->ReleaseFuncDesc(function);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// The same lines from the member table Invoke and GetIDsOfNames run on.
+std::vector<std::string> table_functions() {
+    std::vector<std::string> lines;
+    for (int i = 0; i < member_count; ++i) {
+        const member_entry& entry = member_table[i];
+        const std::string type = entry.arguments == argument_type::number ? "double" : "text";
+        const std::string head = std::string(entry.name) + " " + std::to_string(static_cast<int>(entry.id)) + " ";
+        if (entry.kinds & as_method) {
+            std::string arguments;
+            for (int a = 0; a < entry.argument_count; ++a) arguments += (a ? "," : "") + type;
+            lines.push_back(head + "method(" + arguments + ") void");
+        }
+        if (entry.kinds & as_property_put) lines.push_back(head + "put(" + type + ") void");
+        if (entry.kinds & as_property_get) lines.push_back(head + "get() " + type);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// As a client finds it: by the library's GUID in the registry. The README's
+// member table is held to the same member table by readme_tables_test.
+TEST(TypeLibrary, RegisteredLibraryListsEveryMemberAsTheControlTakesIt) {
+    const GUID library_id = guid_of(library_text);
+    BSTR path = nullptr;
+    ASSERT_EQ(QueryPathOfRegTypeLib(library_id, 1, 0, 0, &path), S_OK);
+    EXPECT_EQ(sorted_upper({narrow(path)}), sorted_upper({control_path})) << "the DLL itself";
+    SysFreeString(path);
+    ComPtr<ITypeLib> library;
+    ASSERT_EQ(LoadRegTypeLib(library_id, 1, 0, 0, library.GetAddressOf()), S_OK);
+
+    ComPtr<ITypeInfo> members_info;
+    ASSERT_EQ(library->GetTypeInfoOfGuid(guid_of(members_text), members_info.GetAddressOf()), S_OK);
+    TYPEATTR* attributes = nullptr;
+    ASSERT_EQ(members_info->GetTypeAttr(&attributes), S_OK);
+    EXPECT_EQ(attributes->typekind, TKIND_DISPATCH);
+    members_info->ReleaseTypeAttr(attributes);
+    EXPECT_EQ(described_functions(members_info.Get()), table_functions());
+
+    // The class, creatable and a control, with the members as its default.
+    ComPtr<ITypeInfo> coclass, default_interface;
+    ASSERT_EQ(library->GetTypeInfoOfGuid(guid_of(clsid_text), coclass.GetAddressOf()), S_OK);
+    ASSERT_EQ(coclass->GetTypeAttr(&attributes), S_OK);
+    EXPECT_EQ(attributes->typekind, TKIND_COCLASS);
+    EXPECT_EQ(attributes->wTypeFlags & (TYPEFLAG_FCANCREATE | TYPEFLAG_FCONTROL),
+              TYPEFLAG_FCANCREATE | TYPEFLAG_FCONTROL);
+    EXPECT_EQ(attributes->cImplTypes, 1);
+    coclass->ReleaseTypeAttr(attributes);
+    INT flags = 0;
+    EXPECT_EQ(coclass->GetImplTypeFlags(0, &flags), S_OK);
+    EXPECT_EQ(flags, IMPLTYPEFLAG_FDEFAULT);
+    HREFTYPE reference = 0;
+    ASSERT_EQ(coclass->GetRefTypeOfImplType(0, &reference), S_OK);
+    ASSERT_EQ(coclass->GetRefTypeInfo(reference, default_interface.GetAddressOf()), S_OK);
+    ASSERT_EQ(default_interface->GetTypeAttr(&attributes), S_OK);
+    EXPECT_TRUE(IsEqualGUID(attributes->guid, guid_of(members_text)));
+    default_interface->ReleaseTypeAttr(attributes);
+}
+
+// The control answers from the library in its own DLL, registered or not,
+// and the library resolves every name, in any case, to the control's DISPID.
+TEST_F(Members, TypeInformationComesFromTheDllAndAgreesWithItsNames) {
+    UINT count = 0;
+    EXPECT_EQ(control->GetTypeInfoCount(&count), S_OK);
+    EXPECT_EQ(count, 1u);
+    ITypeInfo* none = reinterpret_cast<ITypeInfo*>(1);
+    EXPECT_EQ(control->GetTypeInfo(1, plugin_locale, &none), DISP_E_BADINDEX);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(control->GetTypeInfo(0, plugin_locale, nullptr), E_POINTER);
+
+    ComPtr<ITypeInfo> info, coclass;
+    ComPtr<IProvideClassInfo> class_info;
+    ASSERT_EQ(object->QueryInterface(IID_PPV_ARGS(class_info.GetAddressOf())), S_OK);
+    ASSERT_EQ(unregister_server(), S_OK);
+    const HRESULT type_info = control->GetTypeInfo(0, plugin_locale, info.GetAddressOf());
+    const HRESULT class_type_info = class_info->GetClassInfo(coclass.GetAddressOf());
+    ASSERT_EQ(register_server(), S_OK);
+    ASSERT_EQ(type_info, S_OK);
+    ASSERT_EQ(class_type_info, S_OK);
+
+    TYPEATTR* attributes = nullptr;
+    ASSERT_EQ(info->GetTypeAttr(&attributes), S_OK);
+    EXPECT_TRUE(IsEqualGUID(attributes->guid, guid_of(members_text)));
+    info->ReleaseTypeAttr(attributes);
+    ASSERT_EQ(coclass->GetTypeAttr(&attributes), S_OK);
+    EXPECT_TRUE(IsEqualGUID(attributes->guid, guid_of(clsid_text)));
+    coclass->ReleaseTypeAttr(attributes);
+
+    for (const member_row& row : members) {
+        std::wstring lower = row.name;
+        for (wchar_t& c : lower) c = static_cast<wchar_t>(towlower(c));
+        SCOPED_TRACE(narrow(lower));
+        LPOLESTR names[] = {const_cast<LPOLESTR>(lower.c_str())};
+        MEMBERID from_library = DISPID_UNKNOWN;
+        DISPID from_control = DISPID_UNKNOWN;
+        EXPECT_EQ(info->GetIDsOfNames(names, 1, &from_library), S_OK);
+        EXPECT_EQ(control->GetIDsOfNames(IID_NULL, names, 1, plugin_locale, &from_control), S_OK);
+        EXPECT_EQ(from_library, from_control);
+    }
 }
 
 // ---- Hosted by ATL through the plug-in ----------------------------------------------

@@ -119,12 +119,17 @@ bool change(control_state& state, const member_entry& member, const member_value
         }
         case member_id::bkpicture:
             state.background_picture = engine::picture();
+            state.background_picture_name.clear();
             s.background_picture = nullptr;
             if (!values.texts[0].empty()) {
                 const engine::load_outcome outcome =
                     engine::load_picture_file(values.texts[0], state.background_picture);
-                if (outcome.ok) s.background_picture = &state.background_picture;
-                else state.message = outcome.message;
+                if (outcome.ok) {
+                    s.background_picture = &state.background_picture;
+                    state.background_picture_name = values.texts[0];
+                } else {
+                    state.message = outcome.message;
+                }
             }
             return true;
         case member_id::inertialrotation:
@@ -171,6 +176,32 @@ bool apply_member(control_state& state, const member_entry& member, const member
     const bool changed = change(state, member, values);
     if ((!changed || member.id == member_id::hwindow) && state.message.empty()) state.message = std::move(earlier);
     return changed;
+}
+
+bool read_member(const control_state& state, const member_entry& member, double& number, std::string& text) {
+    if (!(member.kinds & as_property_get)) return false;
+    const engine::view_settings& s = state.settings;
+    if (member.on_off) {
+        number = s.*member.on_off ? 1 : 0;
+        return true;
+    }
+    switch (member.id) {
+        case member_id::rendermode: number = static_cast<int>(s.mode); break;
+        case member_id::gridmode: number = static_cast<int>(s.grid); break;
+        case member_id::renderapi: number = s.fast_renderer ? 1 : 0; break;  // the renderer in use
+        case member_id::scalelighting: number = s.light_scale; break;
+        case member_id::bkpicture: text = state.background_picture_name; break;
+        case member_id::inertialrotation: number = state.inertial_rotation ? 1 : 0; break;
+        case member_id::lightmode: number = static_cast<int>(s.lights); break;
+        case member_id::leftmbuttonmode: number = static_cast<int>(state.left_button); break;
+        case member_id::rightmbuttonmode: number = static_cast<int>(state.right_button); break;
+        case member_id::gridsize: number = s.grid_size; break;
+        case member_id::smoothing: number = s.smoothing ? 1 : 0; break;
+        case member_id::creaseangle: number = s.crease_angle_degrees; break;
+        case member_id::hwindow: number = state.window_visible ? 1 : 0; break;
+        default: return false;
+    }
+    return true;
 }
 
 void drag_rotate(engine::camera& view, float dx, float dy) {

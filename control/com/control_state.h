@@ -23,6 +23,7 @@ struct control_state {
     engine::view_settings settings;
     engine::camera view;
     engine::picture background_picture;
+    std::string background_picture_name;  // as BKPICTURE gave it; empty while none is shown
     std::string message;  // one line shown in the view (a failed load), or empty
     // What the model shown lacks (a file that ends early, a missing texture):
     // shown while that model is, when no message stands over it.
@@ -50,6 +51,10 @@ struct member_values {
 // (so the window needs no repaint). A change clears the message line of an
 // earlier failure.
 bool apply_member(control_state& state, const member_entry& member, const member_values& values);
+
+// The value a setting has now, for a property get: a number, or for
+// BKPICTURE a text. False for a member without a value to read.
+bool read_member(const control_state& state, const member_entry& member, double& number, std::string& text);
 
 // Empties the scene: no model, nothing prepared, no warning about it.
 void clear_scene(control_state& state);

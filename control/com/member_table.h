@@ -39,7 +39,9 @@ enum class member_id : std::int32_t {
     hwindow,
 };
 
-enum member_kinds : unsigned { as_method = 1, as_property_put = 2 };
+// A member with a value to read (a mode, a switch, a size) takes all three:
+// a get answers the value in effect, after clamping.
+enum member_kinds : unsigned { as_method = 1, as_property_put = 2, as_property_get = 4 };
 
 enum class argument_type { number, text };
 
@@ -47,8 +49,8 @@ struct member_entry {
     const char* name;
     member_id id;
     unsigned kinds;           // member_kinds it accepts
-    int argument_count;       // positional arguments of a method; a put takes one value
-    argument_type arguments;  // what the arguments are converted to
+    int argument_count;       // positional arguments of a method; a put takes one value, a get none
+    argument_type arguments;  // what the arguments are converted to, and what a get answers
     // An on/off switch: the setting it turns on for a non-zero number (NaN
     // counts as zero); null for every other member.
     bool engine::view_settings::*on_off;

@@ -1,6 +1,11 @@
-// Registration as an ActiveX control: for all users under HKEY_CLASSES_ROOT
-// (regsvr32), or for the current user only under HKCU\Software\Classes
-// (regsvr32 /n /i:user, through DllInstall).
+// Registration as an ActiveX control with its type library: for all users
+// under HKEY_CLASSES_ROOT (regsvr32), or for the current user only under
+// HKCU\Software\Classes (regsvr32 /n /i:user, through DllInstall).
+//
+// The type library's keys are written here like the class's rather than by
+// RegisterTypeLib(ForUser): those add keys of their own choosing (and Wine's
+// per-user one writes for all users), so unregistering could not remove
+// exactly what registering wrote, nor an installer write the same keys.
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -13,18 +18,35 @@ constexpr char prog_id[] = "QUELTO3D.Quelto3dCtrl.1";
 constexpr char independent_prog_id[] = "QUELTO3D.Quelto3dCtrl";
 constexpr char description[] = "Quelto3D Viewer Control";
 
-std::string clsid_text() {
+constexpr char type_library_name[] = "Quelto3D Viewer Control";
+constexpr char members_interface_name[] = "DQuelto3dCtrl";
+// The standard marshaller of dispinterfaces, PSDispatch.
+constexpr char dispatch_proxy_stub[] = "{00020420-0000-0000-C000-000000000046}";
+
+std::string guid_text(const GUID& guid) {
     wchar_t wide[40] = {};
-    StringFromGUID2(viewer_control_clsid, wide, 40);
+    StringFromGUID2(guid, wide, 40);
     std::string text;
     for (const wchar_t* c = wide; *c; ++c) text += static_cast<char>(*c);
     return text;
 }
+std::string clsid_text() { return guid_text(viewer_control_clsid); }
 
 std::string module_path() {
     char path[MAX_PATH] = {};
     GetModuleFileNameA(control_instance(), path, MAX_PATH);
     return path;
+}
+
+// The folder the DLL is in, without a trailing backslash.
+std::string module_folder() {
+    const std::string path = module_path();
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string type_library_version() {
+    return std::to_string(viewer_type_library_major) + "." + std::to_string(viewer_type_library_minor);
 }
 
 struct registry_value {
@@ -38,6 +60,9 @@ struct registry_value {
 // unregistering removes.
 std::vector<registry_value> registry_values() {
     const std::string clsid_key = "CLSID\\" + clsid_text();
+    const std::string library = guid_text(viewer_type_library_id);
+    const std::string library_key = "TypeLib\\" + library + "\\" + type_library_version();
+    const std::string interface_key = "Interface\\" + guid_text(viewer_members_iid);
     return {
         {prog_id, nullptr, description, false},
         {std::string(prog_id) + "\\CLSID", nullptr, clsid_text(), false},
@@ -51,11 +76,23 @@ std::vector<registry_value> registry_values() {
         {clsid_key + "\\VersionIndependentProgID", nullptr, independent_prog_id, false},
         {clsid_key + "\\Control", nullptr, "", true},
         {clsid_key + "\\MiscStatus", nullptr, std::to_string(viewer_control_misc_status), false},
+        {clsid_key + "\\TypeLib", nullptr, library, false},
+        {clsid_key + "\\Version", nullptr, type_library_version(), false},
+        // The library is the DLL's TYPELIB resource 1, for any locale (0).
+        {library_key, nullptr, type_library_name, false},
+        {library_key + "\\0\\win32", nullptr, module_path(), false},
+        {library_key + "\\FLAGS", nullptr, "0", false},
+        {library_key + "\\HELPDIR", nullptr, module_folder(), false},
+        {interface_key, nullptr, members_interface_name, false},
+        {interface_key + "\\ProxyStubClsid32", nullptr, dispatch_proxy_stub, false},
+        {interface_key + "\\TypeLib", nullptr, library, false},
+        {interface_key + "\\TypeLib", "Version", type_library_version(), false},
     };
 }
 
 std::vector<std::string> registry_top_keys() {
-    return {prog_id, independent_prog_id, "CLSID\\" + clsid_text()};
+    return {prog_id, independent_prog_id, "CLSID\\" + clsid_text(), "TypeLib\\" + guid_text(viewer_type_library_id),
+            "Interface\\" + guid_text(viewer_members_iid)};
 }
 
 HRESULT register_under(HKEY root) {

@@ -86,6 +86,7 @@ STDMETHODIMP viewer_control::QueryInterface(REFIID riid, void** object) {
     else if (riid == IID_IOleObject) *object = static_cast<IOleObject*>(this);
     else if (riid == IID_IOleWindow || riid == IID_IOleInPlaceObject) *object = static_cast<IOleInPlaceObject*>(this);
     else if (riid == IID_IOleControl) *object = static_cast<IOleControl*>(this);
+    else if (riid == IID_IProvideClassInfo) *object = static_cast<IProvideClassInfo*>(this);
     else return E_NOINTERFACE;
     AddRef();
     return S_OK;
@@ -103,13 +104,30 @@ STDMETHODIMP_(ULONG) viewer_control::Release() {
 
 STDMETHODIMP viewer_control::GetTypeInfoCount(UINT* count) {
     if (!count) return E_POINTER;
-    *count = 0;
+    *count = 1;
     return S_OK;
 }
 
-STDMETHODIMP viewer_control::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
-    if (info) *info = nullptr;
-    return E_NOTIMPL;
+HRESULT viewer_control::type_library(ITypeLib** library) {
+    if (!type_library_) {
+        // The DLL's own file, wherever it is loaded from: the library is its
+        // TYPELIB resource, found without the registry and registered nowhere.
+        wchar_t path[MAX_PATH] = {};
+        const DWORD length = GetModuleFileNameW(control_instance(), path, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return TYPE_E_CANTLOADLIBRARY;
+        const HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, type_library_.GetAddressOf());
+        if (FAILED(hr)) return hr;
+    }
+    return type_library_.CopyTo(library);
+}
+
+STDMETHODIMP viewer_control::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    ComPtr<ITypeLib> library;
+    const HRESULT hr = type_library(library.GetAddressOf());
+    return FAILED(hr) ? hr : library->GetTypeInfoOfGuid(viewer_members_iid, info);
 }
 
 STDMETHODIMP viewer_control::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
@@ -128,7 +146,8 @@ STDMETHODIMP viewer_control::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT co
 
 STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                     EXCEPINFO*, UINT* argument_error) {
-    // No member returns a value: the result, when asked for, is always empty.
+    // Only a property get returns a value; otherwise the result, when asked
+    // for, is empty.
     if (result) VariantInit(result);
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     const member_entry* entry = find_member(id);
@@ -142,6 +161,14 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
             params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
             return DISP_E_PARAMNOTOPTIONAL;
         expected = 1;
+    } else if ((flags & DISPATCH_PROPERTYGET) && (entry->kinds & as_property_get) &&
+               (params->cArgs == 0 || !(flags & DISPATCH_METHOD))) {
+        // A get, or a call a client makes of `x = control.GRIDMODE` with
+        // both flags and no arguments; with arguments it is the method.
+        if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+        if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
+        if (!result) return E_INVALIDARG;
+        return read_value(*entry, *result);
     } else if ((flags & DISPATCH_METHOD) && (entry->kinds & as_method)) {
         if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
         if (params->cArgs != static_cast<UINT>(entry->argument_count)) return DISP_E_BADPARAMCOUNT;
@@ -173,6 +200,30 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
         draw_now();
         return E_OUTOFMEMORY;
     }
+    return S_OK;
+}
+
+HRESULT viewer_control::read_value(const member_entry& entry, VARIANT& result) {
+    double number = 0;
+    std::string text;
+    try {
+        if (!read_member(state_, entry, number, text)) return DISP_E_MEMBERNOTFOUND;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    if (entry.arguments == argument_type::number) {
+        V_VT(&result) = VT_R8;
+        V_R8(&result) = number;
+        return S_OK;
+    }
+    const int length = text.empty() ? 0
+                                    : MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                                          nullptr, 0);
+    BSTR value = SysAllocStringLen(nullptr, static_cast<UINT>(length));
+    if (!value) return E_OUTOFMEMORY;
+    if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), value, length);
+    V_VT(&result) = VT_BSTR;
+    V_BSTR(&result) = value;
     return S_OK;
 }
 
@@ -323,4 +374,14 @@ STDMETHODIMP viewer_control::GetControlInfo(CONTROLINFO* info) {
     info->cAccel = 0;
     info->dwFlags = 0;
     return S_OK;
+}
+
+// ---- IProvideClassInfo ----------------------------------------------------------------
+
+STDMETHODIMP viewer_control::GetClassInfo(ITypeInfo** info) {
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    ComPtr<ITypeLib> library;
+    const HRESULT hr = type_library(library.GetAddressOf());
+    return FAILED(hr) ? hr : library->GetTypeInfoOfGuid(viewer_control_clsid, info);
 }

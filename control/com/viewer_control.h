@@ -21,6 +21,16 @@ inline HINSTANCE control_instance() { return reinterpret_cast<HINSTANCE>(&__Imag
 inline constexpr CLSID viewer_control_clsid = {
     0x8e7a4c02, 0x3b6d, 0x4f1e, {0xa5, 0xc9, 0x2d, 0x40, 0xb7, 0xe1, 0x9f, 0x63}};
 
+// The type library embedded as the DLL's TYPELIB resource 1
+// (viewer_control.idl), version 1.0, and its dispinterface of the members.
+// {3646CA3F-3D0F-493D-890C-1D03D68EC078}
+inline constexpr GUID viewer_type_library_id = {
+    0x3646ca3f, 0x3d0f, 0x493d, {0x89, 0x0c, 0x1d, 0x03, 0xd6, 0x8e, 0xc0, 0x78}};
+// {F80EF011-F95C-43D0-80AE-03E4762DF8E0}
+inline constexpr IID viewer_members_iid = {
+    0xf80ef011, 0xf95c, 0x43d0, {0x80, 0xae, 0x03, 0xe4, 0x76, 0x2d, 0xf8, 0xe0}};
+inline constexpr WORD viewer_type_library_major = 1, viewer_type_library_minor = 0;
+
 // How a container should treat the control; the registry says the same.
 inline constexpr DWORD viewer_control_misc_status = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_INSIDEOUT |
                                                     OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST |
@@ -42,7 +52,8 @@ public:
 class viewer_control final : public IDispatch,
                              public IOleObject,
                              public IOleInPlaceObject,
-                             public IOleControl {
+                             public IOleControl,
+                             public IProvideClassInfo {
 public:
     viewer_control();
     viewer_control(const viewer_control&) = delete;
@@ -97,6 +108,9 @@ public:
     STDMETHODIMP OnAmbientPropertyChange(DISPID) override { return S_OK; }
     STDMETHODIMP FreezeEvents(BOOL) override { return S_OK; }
 
+    // IProvideClassInfo: the coclass, for script hosts that look for it.
+    STDMETHODIMP GetClassInfo(ITypeInfo** info) override;
+
     // The window and its interaction (control_window.cpp), used by the
     // window procedure.
     void paint(HDC dc);
@@ -109,6 +123,10 @@ public:
 
 private:
     ~viewer_control();
+    // The embedded type library, loaded on first use and kept.
+    HRESULT type_library(ITypeLib** library);
+    // A property get's answer: VT_R8, or VT_BSTR for a text.
+    HRESULT read_value(const member_entry& entry, VARIANT& result);
     HRESULT activate_in_place(IOleClientSite* site, HWND parent, LPCRECT position);
     // control_window.cpp
     HWND create_window(HWND parent, const RECT& place);
@@ -129,6 +147,7 @@ private:
     drawing_buffer buffer_;  // the frame the renderer draws into, shown by WM_PAINT
     Microsoft::WRL::ComPtr<IOleClientSite> site_;
     Microsoft::WRL::ComPtr<IOleInPlaceSite> in_place_site_;
+    Microsoft::WRL::ComPtr<ITypeLib> type_library_;
 
     // Dragging and the turning that goes on after a rotate drag.
     mouse_mode drag_mode_ = mouse_mode::none;
