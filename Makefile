@@ -40,7 +40,9 @@ test: build build-native
 # a half minutes or more): the guest's ctest gets a longer limit for the tests
 # that set none of their own.
 GUEST_TEST_TIMEOUT := 900
+# The guest has no wixl: the packages the package tests install are built here first.
 test-emulated: build
+	@cmake --build --preset mingw --target msi_test_packages -- --no-print-directory -s
 	@scripts/emulated-guest.sh run $(XVFB) ctest --preset mingw --timeout $(GUEST_TEST_TIMEOUT)
 
 demo: build
