@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <string>
 
 #include <glm/gtc/matrix_transform.hpp>
@@ -94,6 +95,22 @@ inline glm::mat4 world_to_clip(const engine::camera& c, int width, int height) {
     p[2][3] = -1.0f;
     p[3][2] = -2.0f * far_plane * near_plane / (far_plane - near_plane);
     return p * look;
+}
+
+// One vertex as the vertex shader reads it (locations 0 to 3).
+struct gl_vertex {
+    glm::vec3 position, normal, colour;
+    glm::vec2 texcoord;
+};
+
+// Points the shader's inputs at gl_vertex records in the bound array buffer.
+inline void describe_gl_vertices() {
+    const GLsizei stride = sizeof(gl_vertex);
+    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, position)));
+    glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, normal)));
+    glVertexAttribPointer(2, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, colour)));
+    glVertexAttribPointer(3, 2, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, texcoord)));
+    for (GLuint i = 0; i < 4; ++i) glEnableVertexAttribArray(i);
 }
 
 // The program of the two shaders above; 0 with the compiler's words in `log`.

@@ -49,4 +49,19 @@ inline glm::vec2 pixel_of(const camera& c, glm::vec3 world, int w = 200, int h =
     return p;
 }
 
+// A unit cube around the origin with its eight corners shared.
+inline model unit_cube() {
+    model m;
+    mesh& g = m.geometry;
+    for (int i = 0; i < 8; ++i)
+        g.positions.push_back({i & 1 ? 0.5f : -0.5f, i & 2 ? 0.5f : -0.5f, i & 4 ? 0.5f : -0.5f});
+    const std::uint32_t faces[6][4] = {{0, 4, 6, 2}, {1, 3, 7, 5}, {0, 1, 5, 4},
+                                       {2, 6, 7, 3}, {0, 2, 3, 1}, {4, 5, 7, 6}};
+    for (const auto& f : faces)
+        for (std::uint32_t k : {f[0], f[1], f[2], f[0], f[2], f[3]}) g.corners.push_back({k});
+    g.triangle_material.assign(12, -1);
+    compute_bounds(m);
+    return m;
+}
+
 }  // namespace render_canvas

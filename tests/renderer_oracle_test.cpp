@@ -77,10 +77,7 @@ struct scene {
 
 glm::mat4 world_to_clip(const camera& c) { return mesa_peer::world_to_clip(c, width, height); }
 
-struct gl_vertex {
-    glm::vec3 position, normal, colour;
-    glm::vec2 texcoord;
-};
+using mesa_peer::gl_vertex;
 
 // How one material reads to the GL side (-1: the default material).
 struct gl_material {
@@ -189,12 +186,7 @@ public:
         glBindVertexArray(vertex_array_);
         glBindBuffer(GL_ARRAY_BUFFER, vertex_buffer_);
         glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(corners.size() * sizeof(gl_vertex)), corners.data(), GL_STATIC_DRAW);
-        const GLsizei stride = sizeof(gl_vertex);
-        glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, position)));
-        glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, normal)));
-        glVertexAttribPointer(2, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, colour)));
-        glVertexAttribPointer(3, 2, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, texcoord)));
-        for (GLuint i = 0; i < 4; ++i) glEnableVertexAttribArray(i);
+    mesa_peer::describe_gl_vertices();
 
         glUniformMatrix4fv(uniform("world_to_clip"), 1, GL_FALSE, glm::value_ptr(clip));
         const view_transform camera_axes = make_view_transform(s.view, width, height);
@@ -449,15 +441,7 @@ TEST_F(RendererOracle, CheckeredQuadFromBothSides) {
 // each face one colour, lit by the rig with highlights.
 TEST_F(RendererOracle, FlatShadedCube) {
     scene s = base_scene("cube-flat");
-    mesh& g = s.m.geometry;
-    for (int i = 0; i < 8; ++i)
-        g.positions.push_back({i & 1 ? 0.5f : -0.5f, i & 2 ? 0.5f : -0.5f, i & 4 ? 0.5f : -0.5f});
-    const std::uint32_t faces[6][4] = {{0, 4, 6, 2}, {1, 3, 7, 5}, {0, 1, 5, 4},
-                                       {2, 6, 7, 3}, {0, 2, 3, 1}, {4, 5, 7, 6}};
-    for (const auto& f : faces)
-        for (std::uint32_t k : {f[0], f[1], f[2], f[0], f[2], f[3]}) g.corners.push_back({k});
-    g.triangle_material.assign(12, -1);
-    compute_bounds(s.m);
+    s.m = render_canvas::unit_cube();
     s.settings.smoothing = false;
     s.settings.lights = light_mode::rig;
     s.settings.specular = true;

@@ -33,21 +33,6 @@ void add_quad(model& m, glm::vec3 a, glm::vec3 b, glm::vec3 c, glm::vec3 d, int 
     compute_bounds(m);
 }
 
-// A unit cube around the origin with its eight corners shared.
-model unit_cube() {
-    model m;
-    mesh& g = m.geometry;
-    for (int i = 0; i < 8; ++i)
-        g.positions.push_back({i & 1 ? 0.5f : -0.5f, i & 2 ? 0.5f : -0.5f, i & 4 ? 0.5f : -0.5f});
-    const std::uint32_t faces[6][4] = {{0, 4, 6, 2}, {1, 3, 7, 5}, {0, 1, 5, 4},
-                                       {2, 6, 7, 3}, {0, 2, 3, 1}, {4, 5, 7, 6}};
-    for (const auto& f : faces)
-        for (std::uint32_t k : {f[0], f[1], f[2], f[0], f[2], f[3]}) g.corners.push_back({k});
-    g.triangle_material.assign(12, -1);
-    compute_bounds(m);
-    return m;
-}
-
 // Straight at the +Z face, turned 20 degrees towards +X.
 camera front_view(float pitch = 0.0f) {
     camera c;

@@ -144,10 +144,7 @@ our_figures measure_ours(const engine::model& m, const engine::view_settings& se
     return {median(one) * 1e3, median(all) * 1e3};
 }
 
-struct gl_vertex {
-    glm::vec3 position, normal, colour;
-    glm::vec2 texcoord;
-};
+using mesa_peer::gl_vertex;
 
 // llvmpipe's median frame time in ms, or a negative number when it could
 // not draw; run in a child process, after LP_NUM_THREADS is set.
@@ -178,12 +175,7 @@ double measure_llvmpipe(const engine::model& m, int rounds) {
     glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(vertices.size() * sizeof(gl_vertex)), vertices.data(), GL_STATIC_DRAW);
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, buffers[1]);
     glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(indices.size() * 4), indices.data(), GL_STATIC_DRAW);
-    const GLsizei stride = sizeof(gl_vertex);
-    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, position)));
-    glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, normal)));
-    glVertexAttribPointer(2, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, colour)));
-    glVertexAttribPointer(3, 2, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, texcoord)));
-    for (GLuint i = 0; i < 4; ++i) glEnableVertexAttribArray(i);
+mesa_peer::describe_gl_vertices();
     const engine::picture& p = m.textures[0];
     glGenTextures(1, &texture);
     glBindTexture(GL_TEXTURE_2D, texture);
