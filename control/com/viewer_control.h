@@ -103,6 +103,9 @@ public:
     void mouse_move(int x, int y);
     void mouse_up(int button);
     void wheel(int delta);
+    // A key pressed while the window has the focus; false when it is not one
+    // the view answers, so that it gets the default handling.
+    bool key_down(UINT key);
     void inertia_tick();
     void window_destroyed();
 
