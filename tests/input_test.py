@@ -17,7 +17,7 @@ import tempfile
 import time
 
 SKIPPED = 77
-BACKGROUND = (90, 60, 40)  # B, G, R of the host's SetBKColor 40,60,90
+BACKGROUND = (90, 60, 40)  # B, G, R of input_host's SetBKColor 40,60,90
 
 
 def skip(reason):
@@ -48,25 +48,45 @@ def display_with_xtest():
 
 
 class Picture:
-    """A saved BMP (32 or 24 bits a pixel) and the model on it: the pixels
-    that are not the background."""
+    """A saved BMP (32 bits a pixel, as SaveImage writes them) and the model
+    on it: the pixels that are not the background. Counted only when asked,
+    since comparing two pictures needs no count."""
 
     def __init__(self, path):
-        data = open(path, "rb").read()
-        offset, = struct.unpack_from("<I", data, 10)
-        width, height, _, bits = struct.unpack_from("<iiHH", data, 18)
-        step, stride = bits // 8, (width * bits // 8 + 3) & ~3
-        self.data, self.width, self.height = data, width, abs(height)
-        self.area, sum_x, sum_y = 0, 0, 0
-        for y in range(self.height):
-            row = offset + (self.height - 1 - y if height > 0 else y) * stride
-            for x in range(width):
-                at = row + x * step
-                if tuple(data[at:at + 3]) != BACKGROUND:
-                    self.area += 1
-                    sum_x += x
-                    sum_y += y
-        self.centre = (sum_x / self.area, sum_y / self.area) if self.area else None
+        self.data = open(path, "rb").read()
+        offset, = struct.unpack_from("<I", self.data, 10)
+        self.width, height, _, bits = struct.unpack_from("<iiHH", self.data, 18)
+        if bits != 32:
+            sys.exit(f"{path}: {bits} bits a pixel, not 32")
+        self.height = abs(height)
+        self.pixels = memoryview(self.data)[offset:offset + 4 * self.width * self.height].cast("I")
+        self.bottom_up = height > 0
+        self._area = None
+
+    def _count(self):
+        background = BACKGROUND[0] | BACKGROUND[1] << 8 | BACKGROUND[2] << 16
+        area = sum_x = sum_y = 0
+        for row in range(self.height):
+            y = self.height - 1 - row if self.bottom_up else row
+            line = self.pixels[row * self.width:(row + 1) * self.width]
+            xs = [x for x, pixel in enumerate(line) if pixel & 0xFFFFFF != background]
+            area += len(xs)
+            sum_x += sum(xs)
+            sum_y += y * len(xs)
+        self._area = area
+        self._centre = (sum_x / area, sum_y / area) if area else None
+
+    @property
+    def area(self):
+        if self._area is None:
+            self._count()
+        return self._area
+
+    @property
+    def centre(self):
+        if self._area is None:
+            self._count()
+        return self._centre
 
     def __eq__(self, other):
         return self.data == other.data
@@ -84,6 +104,8 @@ class Host:
         self.folder = tempfile.mkdtemp(prefix="input-test.", dir=os.getcwd())
         self.requests = 0
         self.process = subprocess.Popen([wine_run, program, self.folder, model])
+
+    def wait_until_ready(self):
         # Starting Wine (a new prefix first, in an emulator) can take minutes.
         ready = os.path.join(self.folder, "ready")
         self.wait_for(ready, 600, "the viewer to come up")
@@ -141,8 +163,18 @@ class Host:
         try:
             self.process.wait(120)
         except subprocess.TimeoutExpired:
+            pass
+
+    def close(self, keep_files):
+        """Never leaves the host running (it would hold CTest's output open);
+        keeps the pictures of a failed run."""
+        if self.process.poll() is None:
             self.process.kill()
-        shutil.rmtree(self.folder, ignore_errors=True)
+            self.process.wait()
+        if keep_files:
+            print(f"the pictures are in {self.folder}")
+        else:
+            shutil.rmtree(self.folder, ignore_errors=True)
 
 
 failures = []
@@ -164,13 +196,25 @@ def main():
     wine_run, program, model = sys.argv[1:4]
     started = time.monotonic()
     host = Host(wine_run, program, model)
+    finished = False
+    try:
+        host.wait_until_ready()
+        run_checks(host)
+        host.end()
+        finished = True
+    finally:
+        host.close(keep_files=bool(failures) or not finished)
+    print(f"{len(failures)} of the checks failed; {time.monotonic() - started:.0f} s")
+    sys.exit(1 if failures else 0)
+
+
+def run_checks(host):
     cx, cy = host.centre
     xdotool("mousemove", cx, cy)
     start = host.picture_until(lambda shot: shot.area > 0)
     if not check(start.area > 500 and near(start.centre, (host.size[0] / 2, host.size[1] / 2), 20),
                  "the model shows in the middle of the view", start):
-        host.end()
-        sys.exit(1)
+        return
     home = lambda: host.picture_until(lambda shot: shot == start)
 
     # The keyboard: not before a click, then arrows, zoom keys and Home.
@@ -247,10 +291,6 @@ def main():
     xdotool("click", "1")
     stopped = host.picture()
     check(host.unchanged_for(2, stopped) is None, "a click stops the turning")
-
-    host.end()
-    print(f"{len(failures)} of the checks failed; {time.monotonic() - started:.0f} s")
-    sys.exit(1 if failures else 0)
 
 
 if __name__ == "__main__":
