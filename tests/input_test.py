@@ -228,16 +228,18 @@ def run_checks(host):
     turned = host.picture_until(lambda shot: shot != start)
     check(turned != start and near(turned.centre, start.centre, 6),
           "after a click the arrow keys turn the model about its centre", f"{turned}; {host.last_answer}")
+    xdotool("key", "Home")
     check(home() == start, "Home frames the model again")
-    xdotool("key", "plus")
-    bigger = host.picture_until(lambda shot: shot.area > start.area * 1.2)
-    check(bigger.area > start.area * 1.2, "+ zooms in", bigger)
-    xdotool("key", "KP_Subtract", "KP_Subtract")
-    smaller = host.picture_until(lambda shot: shot.area < start.area * 0.8)
-    check(smaller.area < start.area * 0.8, "the keypad's - zooms out", smaller)
-    xdotool("key", "KP_Add", "minus", "minus")
-    smaller_still = host.picture_until(lambda shot: shot.area < smaller.area * 0.8)
-    check(smaller_still.area < smaller.area * 0.8, "the keypad's + and the - key zoom", smaller_still)
+    shown = start
+    for key, closer in (("plus", True), ("minus", False), ("KP_Add", True), ("KP_Subtract", False)):
+        # One step changes the distance by a quarter: the model's area by
+        # about half as much again, or a third less.
+        xdotool("key", key)
+        wanted = (lambda shot: shot.area > shown.area * 1.2) if closer else (
+            lambda shot: shot.area < shown.area * 0.8)
+        zoomed = host.picture_until(wanted)
+        check(wanted(zoomed), f"{key} zooms {'in' if closer else 'out'}", zoomed)
+        shown = zoomed
     xdotool("key", "Home")
     check(home() == start, "Home again")
 
