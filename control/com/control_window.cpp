@@ -52,6 +52,12 @@ LRESULT CALLBACK control_window_procedure(HWND window, UINT message, WPARAM wpar
         case WM_RBUTTONUP:
             control->mouse_up(message == WM_LBUTTONUP ? 0 : 1);
             return 0;
+        case WM_CAPTURECHANGED:
+            // Another window took the mouse in mid-drag (a menu, a window
+            // that popped up): the drag ends there, or plain moves would go
+            // on steering the view until the next click.
+            if (reinterpret_cast<HWND>(lparam) != window) control->drag_lost();
+            return 0;
         case WM_MOUSEWHEEL:
             control->wheel(GET_WHEEL_DELTA_WPARAM(wparam));
             return 0;
@@ -220,6 +226,8 @@ void viewer_control::mouse_up(int button) {
         spinning_ = SetTimer(window_, inertia_timer, inertia_interval_ms, nullptr) != 0;
     }
 }
+
+void viewer_control::drag_lost() { drag_mode_ = mouse_mode::none; }
 
 void viewer_control::wheel(int delta) {
     drag_zoom(state_.view, float(delta) / 4, std::max(buffer_.height(), 1));
