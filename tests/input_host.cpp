@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     // A driver that dies leaves no host behind for long.
-    watchdog guard(1800, "input_host");
+    watchdog guard(900, "input_host");
 
     host_window host = create_host(320, 240);
     const int not_run = run_in_viewer(
