@@ -23,16 +23,16 @@ set -euo pipefail
 
 # Bump whenever what the guest is built from changes (suite, packages, the
 # first-process stub): another version builds a new guest and drops the old.
-GUEST_VERSION=3
+GUEST_VERSION=4
 SUITE=bookworm
 MIRROR=http://deb.debian.org/debian
-# Wine and a virtual display for the Windows tests; ctest itself; python3 and
+# Wine, a virtual display and xdotool for the Windows tests; ctest itself; python3 and
 # zip for the package test; the assimp models the viewer tests load from /usr.
 # The package test runs `cmake --build --target dist`, which makes the build
 # tree check itself against the cross toolchain's headers and the header-only
 # libraries: without them make would take every object as out of date and
 # rebuild. Then a kernel, and kmod to load its 9p modules.
-GUEST_PACKAGES=(wine wine32:i386 xvfb xauth cmake make python3 zip unzip util-linux procps
+GUEST_PACKAGES=(wine wine32:i386 xvfb xauth xdotool cmake make python3 zip unzip util-linux procps
                 assimp-testmodels
                 g++-mingw-w64-i686 googletest libglm-dev libstb-dev libfast-float-dev libtinygltf-dev nlohmann-json3-dev
                 linux-image-amd64 kmod)

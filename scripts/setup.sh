@@ -25,12 +25,13 @@ install_missing() {
   $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 }
 
-# Cross build and Wine; the header-only libraries the viewer control uses (glTF
+# Cross build and Wine; xdotool, whose real pointer and keys drive the viewer
+# control in the input tests; the header-only libraries the viewer control uses (glTF
 # through tinygltf, numbers in text files through fast_float); the
 # native sanitizer and fuzzer build (clang); real model files for its tests;
 # Mesa's off-screen renderer for the renderer benchmark; wixl (msitools) for
 # the Windows Installer package.
-install_missing cmake make g++-mingw-w64-i686 mingw-w64-tools xvfb xauth googletest wine wine32:i386 python3 \
+install_missing cmake make g++-mingw-w64-i686 mingw-w64-tools xvfb xauth xdotool googletest wine wine32:i386 python3 \
   libglm-dev libstb-dev libtinygltf-dev nlohmann-json3-dev libfast-float-dev clang libclang-rt-14-dev assimp-testmodels \
   libosmesa6-dev zip unzip wixl
 

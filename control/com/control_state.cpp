@@ -213,3 +213,18 @@ void drag_zoom(engine::camera& view, float dy, int height) {
     // Dragging down by the view's height comes about 7 times closer.
     engine::zoom(view, std::exp(-dy * 2.0f / std::max(height, 1)));
 }
+
+void steer_by_key(control_state& state, view_key key) {
+    // One arrow press turns as far as a 25-pixel drag (10 degrees); one zoom
+    // press changes the distance by a quarter.
+    constexpr float arrow_drag = 25.0f, zoom_step = 1.25f;
+    switch (key) {
+        case view_key::left: drag_rotate(state.view, -arrow_drag, 0); break;
+        case view_key::right: drag_rotate(state.view, arrow_drag, 0); break;
+        case view_key::up: drag_rotate(state.view, 0, -arrow_drag); break;
+        case view_key::down: drag_rotate(state.view, 0, arrow_drag); break;
+        case view_key::zoom_in: engine::zoom(state.view, 1 / zoom_step); break;
+        case view_key::zoom_out: engine::zoom(state.view, zoom_step); break;
+        case view_key::home: reset_view(state); break;
+    }
+}

@@ -66,3 +66,9 @@ void load_model(control_state& state, const std::string& path);
 // Mouse drags in pixels, turned into camera moves by the engine.
 void drag_rotate(engine::camera& view, float dx, float dy);
 void drag_zoom(engine::camera& view, float dy, int height);
+
+// The keys that steer the view: the arrows orbit as a short drag would, the
+// zoom keys come closer or go back a step, home frames the model again as a
+// load does.
+enum class view_key { left, right, up, down, zoom_in, zoom_out, home };
+void steer_by_key(control_state& state, view_key key);

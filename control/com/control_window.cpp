@@ -1,6 +1,7 @@
 // The control's own child window: its class, which lives as long as some
 // control does; painting the rendered frame with the message line over it;
-// and mouse drags, the wheel and the turning that goes on after a drag.
+// mouse drags, the wheel and the turning that goes on after a drag; and the
+// keys that steer the view while the window has the focus.
 #include <windowsx.h>
 
 #include <algorithm>
@@ -51,12 +52,25 @@ LRESULT CALLBACK control_window_procedure(HWND window, UINT message, WPARAM wpar
         case WM_RBUTTONUP:
             control->mouse_up(message == WM_LBUTTONUP ? 0 : 1);
             return 0;
+        case WM_CAPTURECHANGED:
+            // Another window took the mouse in mid-drag (a menu, a window
+            // that popped up): the drag ends there, or plain moves would go
+            // on steering the view until the next click.
+            if (reinterpret_cast<HWND>(lparam) != window) control->drag_lost();
+            return 0;
         case WM_MOUSEWHEEL:
             control->wheel(GET_WHEEL_DELTA_WPARAM(wparam));
             return 0;
         case WM_TIMER:
             control->inertia_tick();
             return 0;
+        case WM_GETDLGCODE:
+            // A dialog would otherwise move the focus on the arrow keys; tab,
+            // enter and escape stay the dialog's.
+            return DefWindowProcA(window, message, wparam, lparam) | DLGC_WANTARROWS;
+        case WM_KEYDOWN:
+            if (control->key_down(static_cast<UINT>(wparam))) return 0;
+            break;  // not ours: the default handling, as if the control had none
         case WM_NCDESTROY:
             control->window_destroyed();
             SetWindowLongPtrA(window, GWLP_USERDATA, 0);
@@ -213,6 +227,8 @@ void viewer_control::mouse_up(int button) {
     }
 }
 
+void viewer_control::drag_lost() { drag_mode_ = mouse_mode::none; }
+
 void viewer_control::wheel(int delta) {
     drag_zoom(state_.view, float(delta) / 4, std::max(buffer_.height(), 1));
     repaint();
@@ -228,6 +244,34 @@ void viewer_control::inertia_tick() {
     }
     drag_rotate(state_.view, spin_dx_, spin_dy_);
     repaint();
+}
+
+bool viewer_control::key_down(UINT key) {
+    view_key steer;
+    switch (key) {
+        case VK_LEFT: steer = view_key::left; break;
+        case VK_RIGHT: steer = view_key::right; break;
+        case VK_UP: steer = view_key::up; break;
+        case VK_DOWN: steer = view_key::down; break;
+        // The '+' and '-' keys of any layout and those of the numeric keypad.
+        case VK_OEM_PLUS:
+        case VK_ADD: steer = view_key::zoom_in; break;
+        case VK_OEM_MINUS:
+        case VK_SUBTRACT: steer = view_key::zoom_out; break;
+        case VK_HOME: steer = view_key::home; break;
+        default: return false;
+    }
+    // With Ctrl or Alt held the key is meant for the host (a shortcut).
+    if (GetKeyState(VK_CONTROL) < 0 || GetKeyState(VK_MENU) < 0) return false;
+    // A key steers the view from where it stands: a turn left over from a
+    // drag would carry it on.
+    if (spinning_) {
+        KillTimer(window_, inertia_timer);
+        spinning_ = false;
+    }
+    steer_by_key(state_, steer);
+    repaint();
+    return true;
 }
 
 void viewer_control::window_destroyed() {

@@ -117,7 +117,11 @@ public:
     void mouse_down(int button, int x, int y);
     void mouse_move(int x, int y);
     void mouse_up(int button);
+    void drag_lost();  // the mouse was captured away before the button came up
     void wheel(int delta);
+    // A key pressed while the window has the focus; false when it is not one
+    // the view answers, so that it gets the default handling.
+    bool key_down(UINT key);
     void inertia_tick();
     void window_destroyed();
 
