@@ -1,7 +1,7 @@
 // The lights of a frame and how a surface point answers them (Blinn-Phong,
-// directional lights). The renderer shades at the vertices and the rasteriser
-// interpolates the colours; shade() is the one place the lighting model is
-// written, so that shading per pixel would call it with interpolated normals.
+// directional lights). lighting::shade lights the corners for the fast
+// renderer; pixel_shading::shade lights every pixel for the quality one, in
+// linear light, with the same lights and terms.
 #pragma once
 
 #include <cmath>

@@ -53,7 +53,8 @@ struct view_settings {
 // - light modes: unlit shows material and vertex colours; headlight is one
 //   white directional light shining along the view; rig is three directional
 //   lights (key, fill, back) fixed in the world, so turning the view shows the
-//   model from differently lit sides. Lighting is computed per vertex.
+//   model from differently lit sides. The quality renderer lights every pixel,
+//   the fast one (fast_renderer) the corners.
 // - materials: the default material is a light grey (0.8) with a grey specular;
 //   a model's vertex colours replace its materials' diffuse colour.
 // - fog: linear in distance from the camera, from the front of the model's
