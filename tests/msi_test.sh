@@ -17,13 +17,15 @@ build_dir=$1
 msi=$2
 upgrade_msi=$3
 tests=$(cd "$(dirname "$0")" && pwd)
+# A time limit on every Wine call.
+source "$tests/wine_watchdog.sh"
 
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" "$0" "$@"
 fi
 
-# Built on the host where wixl is; a machine without it (the emulated guest)
-# only checks that both are up to date.
+# Built here where wixl is; a machine without it only checks that both are up
+# to date.
 cmake --build "$build_dir" --target msi_test_packages >/dev/null
 name=$(basename "$msi" .msi)
 version=${name#VasaQuelto3D-}
