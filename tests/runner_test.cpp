@@ -5,11 +5,15 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -265,8 +269,26 @@ struct run_result {
     }
 };
 
+// The processes running now, one "name (pid, parent pid)" each, to say what
+// else was there when a child hung or left its output pipes open.
+std::string process_list() {
+    std::string list;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return "(no process snapshot)";
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        list += std::string(list.empty() ? "" : ", ") + entry.szExeFile + " (" + std::to_string(entry.th32ProcessID) +
+                ", " + std::to_string(entry.th32ParentProcessID) + ")";
+    CloseHandle(snapshot);
+    return list;
+}
+
 // quelto-runner.exe (or another of our programs) running as a child
-// process, its output read as it comes.
+// process, its output read as it comes. Nothing here waits without a limit:
+// a child that hangs is killed, and output pipes that another process keeps
+// open after the child ended are let go, each with a failure that says what
+// the child had printed and which processes were running.
 class runner_process {
 public:
     // `arguments` are already quoted where needed.
@@ -298,8 +320,9 @@ public:
             return;
         }
         // Both pipes are drained at once so a full one cannot stall the child.
-        out_reader_ = std::thread(drain, out_read_, std::ref(result_.out), &result_.out_arrivals);
-        err_reader_ = std::thread(drain, err_read_, std::ref(result_.err), nullptr);
+        out_reader_ = std::thread(&runner_process::drain, this, out_read_, &result_.out, &result_.out_arrivals,
+                                  &out_done_);
+        err_reader_ = std::thread(&runner_process::drain, this, err_read_, &result_.err, nullptr, &err_done_);
     }
 
     ~runner_process() {
@@ -318,11 +341,20 @@ public:
     run_result finish(DWORD limit) {
         if (!process_.hProcess) return result_;
         if (WaitForSingleObject(process_.hProcess, limit) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << command_ << " did not finish within " << limit << " ms";
+            ADD_FAILURE() << command_ << " did not finish within " << limit << " ms; processes: " << process_list()
+                          << "\nits output so far:\n" << printed();
             TerminateProcess(process_.hProcess, 99);
-            WaitForSingleObject(process_.hProcess, INFINITE);
+            if (WaitForSingleObject(process_.hProcess, 10000) != WAIT_OBJECT_0)
+                ADD_FAILURE() << command_ << " did not end within 10 s of being killed";
         }
         result_.milliseconds = GetTickCount() - started_at_;
+        // The pipes end when the last process holding a write end has ended.
+        const DWORD grace_until = GetTickCount() + 5000;
+        while (!(out_done_ && err_done_) && static_cast<LONG>(grace_until - GetTickCount()) > 0) Sleep(5);
+        if (!(out_done_ && err_done_))
+            ADD_FAILURE() << command_ << " ended, but its output pipes stayed open 5 s later; processes: "
+                          << process_list() << "\nits output:\n" << printed();
+        stop_ = true;
         out_reader_.join();
         err_reader_.join();
         GetExitCodeProcess(process_.hProcess, &result_.exit_code);
@@ -333,19 +365,40 @@ public:
     }
 
 private:
-    static void drain(HANDLE pipe, std::string& into, std::vector<std::pair<std::size_t, DWORD>>* arrivals) {
+    // Reads without blocking, so that a pipe some other process keeps open
+    // cannot hold this thread once `stop_` is set.
+    void drain(HANDLE pipe, std::string* into, std::vector<std::pair<std::size_t, DWORD>>* arrivals,
+               std::atomic<bool>* done) {
         char buffer[4096];
-        DWORD got;
-        while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-            into.append(buffer, got);
-            if (arrivals) arrivals->emplace_back(into.size(), GetTickCount());
+        for (;;) {
+            DWORD available = 0, got = 0;
+            if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) break;  // every writer has gone
+            if (available == 0) {
+                if (stop_) break;
+                Sleep(2);
+                continue;
+            }
+            if (!ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &got, nullptr) ||
+                got == 0)
+                break;
+            std::lock_guard<std::mutex> hold(output_lock_);
+            into->append(buffer, got);
+            if (arrivals) arrivals->emplace_back(into->size(), GetTickCount());
         }
+        *done = true;
+    }
+
+    std::string printed() {
+        std::lock_guard<std::mutex> hold(output_lock_);
+        return "stdout: " + result_.out + "\nstderr: " + result_.err;
     }
 
     std::string command_;
     HANDLE out_read_ = nullptr, err_read_ = nullptr;
     PROCESS_INFORMATION process_ = {};
     DWORD started_at_ = 0;
+    std::mutex output_lock_;
+    std::atomic<bool> stop_{false}, out_done_{false}, err_done_{false};
     std::thread out_reader_, err_reader_;
     run_result result_;
 };
