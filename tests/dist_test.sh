@@ -60,7 +60,7 @@ PY
 # scripts/wine-run.sh from a folder outside any build tree uses the
 # repository's build tree and its prefix; it makes no prefix where it is run.
 listed=$(cd "$source_dir/examples" && env -u QUELTO_BUILD_DIR -u WINEPREFIX \
-  watched "$source_dir/scripts/wine-run.sh" "$build_dir/quelto-runner.exe" --list | grep -c 'KP_Quelto3D_' || true)
+  timeout -k 10 "$wine_limit" "$source_dir/scripts/wine-run.sh" "$build_dir/quelto-runner.exe" --list | grep -c 'KP_Quelto3D_' || true)
 [ "$listed" -eq 30 ] || { echo "wine-run.sh from examples/ listed $listed actions"; exit 1; }
 for left in wineprefix build; do
   [ ! -e "$source_dir/examples/$left" ] || { echo "wine-run.sh made examples/$left"; exit 1; }

@@ -2,9 +2,9 @@
 # and wineserver call they make has a time limit, so that a program that hangs
 # fails the test with a line that names it, well before CTest's own limit
 # ends the whole test without a word about why.
-#   QUELTO_WINE_LIMIT  seconds one call may take (default 300: the first Wine
+#   QUELTO_WINE_LIMIT  seconds one call may take (default 400: the first Wine
 #                      start of a new prefix in the emulated guest takes minutes)
-wine_limit=${QUELTO_WINE_LIMIT:-300}
+wine_limit=${QUELTO_WINE_LIMIT:-400}
 
 watched() {
   local status=0
