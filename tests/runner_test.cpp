@@ -341,7 +341,8 @@ public:
     run_result finish(DWORD limit) {
         if (!process_.hProcess) return result_;
         if (WaitForSingleObject(process_.hProcess, limit) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << command_ << " did not finish within " << limit << " ms; processes: " << process_list()
+            ADD_FAILURE() << command_ << " (process " << process_.dwProcessId << ") did not finish within " << limit
+                          << " ms; processes (id, parent): " << process_list()
                           << "\nits output so far:\n" << printed();
             TerminateProcess(process_.hProcess, 99);
             if (WaitForSingleObject(process_.hProcess, 10000) != WAIT_OBJECT_0)
@@ -352,7 +353,8 @@ public:
         const DWORD grace_until = GetTickCount() + 5000;
         while (!(out_done_ && err_done_) && static_cast<LONG>(grace_until - GetTickCount()) > 0) Sleep(5);
         if (!(out_done_ && err_done_))
-            ADD_FAILURE() << command_ << " ended, but its output pipes stayed open 5 s later; processes: "
+            ADD_FAILURE() << command_ << " (process " << process_.dwProcessId
+                          << ") ended, but its output pipes stayed open 5 s later; processes (id, parent): "
                           << process_list() << "\nits output:\n" << printed();
         stop_ = true;
         out_reader_.join();
@@ -402,6 +404,23 @@ private:
     std::thread out_reader_, err_reader_;
     run_result result_;
 };
+
+// Under Wine, the first process that needs the desktop starts explorer.exe,
+// which then holds a copy of that process's standard output and error for as
+// long as any other process of the prefix runs. Were that process a runner
+// started here, its output pipes would stay open while this program lives
+// (reading them to the end once hung the test until CTest's limit). This
+// program takes the desktop before it starts any runner.
+class desktop_before_any_runner : public ::testing::Environment {
+public:
+    void SetUp() override {
+        ASSERT_NE(GetDesktopWindow(), nullptr);
+        HWND window = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(window, nullptr);
+        DestroyWindow(window);
+    }
+};
+::testing::Environment* const desktop_first = ::testing::AddGlobalTestEnvironment(new desktop_before_any_runner);
 
 // Under Wine a start takes about a second; a minute means a hang.
 // The runner's stderr without its warning about the viewer control, which
