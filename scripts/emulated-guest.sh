@@ -67,11 +67,20 @@ build_guest() {
   trap 'remove_work' EXIT
   mkdir -p "$work"
   : >"$log"
-  say "building the guest in $guest (Debian $SUITE, about 5 minutes; log: $log)"
+  say "building the guest in $guest (Debian $SUITE, 5 to 8 minutes; log: $log)"
 
-  if ! debootstrap --variant=minbase --arch=amd64 "$SUITE" "$root" "$MIRROR" >>"$log" 2>&1; then
-    tail -n 30 "$log" >&2; say "debootstrap failed"; exit 1
-  fi
+  # A mirror caught mid-sync can fail a download: a few tries, each from scratch.
+  local try
+  for try in 1 2 3; do
+    debootstrap --variant=minbase --arch=amd64 "$SUITE" "$root" "$MIRROR" >>"$log" 2>&1 && break
+    if [ "$try" -eq 3 ]; then
+      tail -n 30 "$log" >&2; say "debootstrap failed 3 times; the mirror may be unreachable or mid-sync"; exit 1
+    fi
+    say "debootstrap failed (try $try of 3); again in 30 s"
+    umount "$root/proc" 2>/dev/null || true
+    rm -rf --one-file-system "$root"
+    sleep 30
+  done
   # The guest is a throwaway test machine without a network: the release and
   # updates suites are all it needs, and a security index caught mid-sync on
   # the mirror cannot stop its build.
