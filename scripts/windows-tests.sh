@@ -48,7 +48,7 @@ cmake --build "$build" --target msi_test_packages -- --no-print-directory -s
 # few programs that are over quickly; everything else (the runner, the
 # snapshots, the real control, real input, the zip package) in the first.
 # Within a lane the tests run one at a time, so the lanes are split by the time
-# they take (in the guest: about 15 minutes each).
+# they take (in the guest: 15 to 19 minutes each).
 second_lane='^(msi_test|control_dispatch_fuzz_test|conversions_test|fake_viewer_control_test|command_actions_test)$'
 
 # Each lane's prefix: the first lane's is the build tree's own, made once (the
