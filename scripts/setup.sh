@@ -23,7 +23,8 @@ apt_tries=${QUELTO_APT_TRIES:-4}
 apt_pause=${QUELTO_APT_PAUSE:-20}
 apt_etc=${QUELTO_APT_ETC:-/etc/apt}
 updated=""
-without_security=""
+# apt's options for the sources in use: none, or those without the security suite.
+apt_sources=()
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -60,7 +61,6 @@ write_sources_without_security() {
   for f in "$apt_etc/sources.list" "$apt_etc"/sources.list.d/*.list; do
     [ -f "$f" ] || continue
     awk '!($1 ~ /^deb/ && $0 ~ /-security([[:space:]]|\/|$)/)' "$f" >"$dir/sources.list.d/${f##*/}"
-    [ "${f##*/}" = sources.list ] && mv "$dir/sources.list.d/sources.list" "$dir/sources.list.d/main.list"
   done
   for f in "$apt_etc"/sources.list.d/*.sources; do
     [ -f "$f" ] || continue
@@ -99,20 +99,15 @@ install_missing() {
     fi
     updated=1
   fi
-  local nosec=(-o "Dir::Etc::SourceList=$work/nosec/sources.list" -o "Dir::Etc::SourceParts=$work/nosec/sources.list.d"
-               -o "Dir::State::Lists=$work/nosec/lists" -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=")
-  if [ -z "$without_security" ]; then
-    apt_install install -y -q --no-install-recommends "${need[@]}" && return 0
-  else
-    apt_install "${nosec[@]}" install -y -q --no-install-recommends "${need[@]}" && return 0
-  fi
+  apt_install "${apt_sources[@]}" install -y -q --no-install-recommends "${need[@]}" && return 0
 
-  if [ -z "$without_security" ] && grep -qs -- '-security' "$apt_etc/sources.list" "$apt_etc"/sources.list.d/*.list "$apt_etc"/sources.list.d/*.sources; then
+  if [ ${#apt_sources[@]} -eq 0 ] && grep -qs -- '-security' "$apt_etc/sources.list" "$apt_etc"/sources.list.d/*.list "$apt_etc"/sources.list.d/*.sources; then
     say "the install failed with the security suite's lists (a half-synced mirror leaves i386 and amd64 out of step); installing from the release and updates suites alone for this run"
     write_sources_without_security
-    without_security=1
-    apt_update "${nosec[@]}" || say "going on without: $(tr '\n' ' ' <"$work/failed")"
-    apt_install "${nosec[@]}" install -y -q --no-install-recommends "${need[@]}" && return 0
+    apt_sources=(-o "Dir::Etc::SourceList=$work/nosec/sources.list" -o "Dir::Etc::SourceParts=$work/nosec/sources.list.d"
+                 -o "Dir::State::Lists=$work/nosec/lists" -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=")
+    apt_update "${apt_sources[@]}" || say "going on without: $(tr '\n' ' ' <"$work/failed")"
+    apt_install "${apt_sources[@]}" install -y -q --no-install-recommends "${need[@]}" && return 0
   fi
 
   local missing=()
