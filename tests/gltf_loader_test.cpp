@@ -12,7 +12,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "control/engine/model_loaders.h"
+#include "control/engine/formats/model_loaders.h"
 #include "tests/render_canvas.h"
 
 #define STB_IMAGE_WRITE_STATIC

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "control/engine/scene.h"
+#include "control/engine/model/scene.h"
 
 namespace mesa_peer {
 

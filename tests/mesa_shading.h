@@ -11,7 +11,7 @@
 
 #include <glm/gtc/matrix_transform.hpp>
 
-#include "control/engine/camera.h"
+#include "control/engine/render/camera.h"
 #include "tests/mesa_context.h"
 
 namespace mesa_peer {

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "control/engine/model_loaders.h"
-#include "control/engine/polygon_triangulation.h"
-#include "control/engine/text_tokens.h"
+#include "control/engine/formats/model_loaders.h"
+#include "control/engine/model/polygon_triangulation.h"
+#include "control/engine/files/text_tokens.h"
 
 namespace {
 

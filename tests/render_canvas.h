@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "control/engine/renderer.h"
+#include "control/engine/render/renderer.h"
 
 namespace render_canvas {
 

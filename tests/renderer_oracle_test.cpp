@@ -45,8 +45,8 @@
 #include <glm/gtc/matrix_transform.hpp>
 #include <glm/gtc/type_ptr.hpp>
 
-#include "control/engine/lighting.h"
-#include "control/engine/view_transform.h"
+#include "control/engine/render/lighting.h"
+#include "control/engine/render/view_transform.h"
 #include "tests/mesa_shading.h"
 #include "tests/render_canvas.h"
 

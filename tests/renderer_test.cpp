@@ -1,5 +1,5 @@
 // The software renderer on small scenes built here, seen from fixed views.
-#include "control/engine/renderer.h"
+#include "control/engine/render/renderer.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <limits>
 #include <vector>
 
-#include "control/engine/model_loaders.h"
-#include "control/engine/worker_pool.h"
+#include "control/engine/formats/model_loaders.h"
+#include "control/engine/render/worker_pool.h"
 #include "tests/render_canvas.h"
 
 namespace {

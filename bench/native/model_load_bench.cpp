@@ -18,7 +18,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "control/engine/model_loaders.h"
+#include "control/engine/formats/model_loaders.h"
 
 namespace {
 

@@ -31,11 +31,11 @@
 
 #include <glm/gtc/type_ptr.hpp>
 
-#include "control/engine/lighting.h"
-#include "control/engine/model_loaders.h"
-#include "control/engine/renderer.h"
-#include "control/engine/view_transform.h"
-#include "control/engine/worker_pool.h"
+#include "control/engine/render/lighting.h"
+#include "control/engine/formats/model_loaders.h"
+#include "control/engine/render/renderer.h"
+#include "control/engine/render/view_transform.h"
+#include "control/engine/render/worker_pool.h"
 #include "tests/mesa_shading.h"
 
 namespace {

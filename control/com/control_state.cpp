@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "control/engine/model_loaders.h"
-#include "control/engine/renderer.h"
+#include "control/engine/formats/model_loaders.h"
+#include "control/engine/render/renderer.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "control/com/member_table.h"
-#include "control/engine/camera.h"
-#include "control/engine/scene.h"
-#include "control/engine/view_settings.h"
+#include "control/engine/render/camera.h"
+#include "control/engine/model/scene.h"
+#include "control/engine/render/view_settings.h"
 
 namespace engine {
 class prepared_model;

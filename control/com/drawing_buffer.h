@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "control/engine/renderer.h"
+#include "control/engine/render/renderer.h"
 
 class drawing_buffer {
 public:

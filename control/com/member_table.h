@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "control/engine/view_settings.h"
+#include "control/engine/render/view_settings.h"
 
 // The values are the members' DISPIDs.
 enum class member_id : std::int32_t {

@@ -10,7 +10,7 @@
 
 #include "control/com/control_state.h"
 #include "control/com/drawing_buffer.h"
-#include "control/engine/worker_pool.h"
+#include "control/engine/render/worker_pool.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 

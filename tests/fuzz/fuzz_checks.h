@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "control/engine/model_loaders.h"
+#include "control/engine/formats/model_loaders.h"
 
 inline void check_outcome(const engine::load_outcome& outcome, const engine::model& m) {
     auto require = [](bool condition) {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "control/engine/model_loaders.h"
-#include "control/engine/renderer.h"
+#include "control/engine/formats/model_loaders.h"
+#include "control/engine/render/renderer.h"
 #include "tests/fuzz/fuzz_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

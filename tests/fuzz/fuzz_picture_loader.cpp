@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "control/engine/model_loaders.h"
+#include "control/engine/formats/model_loaders.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     engine::picture p;

@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "control/engine/model_loaders.h"
+#include "control/engine/formats/model_loaders.h"
 #include "tests/fuzz/fuzz_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,0 +1,234 @@
+// tinygltf, compiled here once, with its own file and picture reading
+// replaced: names taken from a file are never expanded (no "~", no
+// environment variables), files are read only from the model's folder and
+// within the engine's size limits, and pictures go through the engine's
+// picture loader with its pixel limit rather than a second copy of stb_image.
+// (On Windows tinygltf's implementation includes windows.h; nothing of it
+// leaves this file.)
+#include <algorithm>
+#include <climits>
+#include <fstream>  // tinygltf writes files with it (never called here) but does not include it
+
+#define TINYGLTF_IMPLEMENTATION
+#include "control/engine/formats/gltf/gltf_document.h"
+
+#include "control/engine/files/file_paths.h"
+#include "control/engine/files/file_reading.h"
+#include "control/engine/formats/load_messages.h"
+#include "control/engine/formats/model_loaders.h"
+
+namespace engine::gltf {
+
+namespace {
+
+struct reading {
+    std::string folder;      // the model's folder with its separator; "" reads nothing
+    std::size_t bytes = 0;   // read so far from buffers and pictures together
+    std::string failed_file; // the last file that could not be read, and why
+    std::size_t pixels = 0;  // decoded so far, all pictures together
+    std::size_t pixel_limit = max_picture_pixels;
+    document* out = nullptr;
+};
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// tinygltf looks in the model's folder and in the current folder; only the
+// first is allowed. Whether the file is really there is left to the reading,
+// which says why it is not.
+bool file_in_folder(const std::string& path, void* user) {
+    const reading& r = *static_cast<const reading*>(user);
+    return !r.folder.empty() && path.size() > r.folder.size() && path.compare(0, r.folder.size(), r.folder) == 0;
+}
+
+std::string unexpanded(const std::string& path, void*) { return path; }
+
+bool read_whole(std::vector<unsigned char>* out, std::string* error, const std::string& path, void* user) {
+    reading& r = *static_cast<reading*>(user);
+    std::string why;
+    const std::size_t allowed = max_model_file_bytes - std::min(r.bytes, max_model_file_bytes);
+    if (!file_in_folder(path, user)) {
+        why = "is outside the model's folder";
+    } else if (loading::read_file(path, allowed, *out, why)) {
+        r.bytes += out->size();
+        return true;
+    }
+    r.failed_file = loading::file_name_of(path) + " " + why;
+    if (error) *error = why;
+    return false;
+}
+
+bool no_writing(std::string*, const std::string&, const std::vector<unsigned char>&, void*) { return false; }
+
+// Called for every picture, embedded or read from a file. A picture that
+// cannot be decoded is no reason to refuse the model: it is noted, and the
+// model drawn without it.
+bool decode_picture(tinygltf::Image* image, const int index, std::string*, std::string*, int, int,
+                    const unsigned char* bytes, int size, void* user) {
+    reading& r = *static_cast<reading*>(user);
+    if (index < 0) return true;
+    document& d = *r.out;
+    const std::size_t i = static_cast<std::size_t>(index);
+    if (i >= d.pictures.size()) {
+        d.pictures.resize(i + 1);
+        d.picture_problems.resize(i + 1);
+    }
+    // tinygltf hands over a picture in a buffer view as the view says,
+    // without looking whether the view lies inside its buffer.
+    if (image && image->bufferView >= 0) {
+        const std::vector<tinygltf::BufferView>& views = d.parsed.bufferViews;
+        const std::size_t v = static_cast<std::size_t>(image->bufferView);
+        const bool inside = v < views.size() && views[v].buffer >= 0 &&
+                            static_cast<std::size_t>(views[v].buffer) < d.parsed.buffers.size() &&
+                            std::uint64_t(views[v].byteOffset) + views[v].byteLength <=
+                                d.parsed.buffers[static_cast<std::size_t>(views[v].buffer)].data.size();
+        if (!inside) {
+            d.picture_problems[i] = "its buffer view reaches past the end of its buffer";
+            return true;
+        }
+    }
+    const std::size_t left = r.pixel_limit - std::min(r.pixels, r.pixel_limit);
+    const load_outcome decoded = load_picture(bytes, size > 0 ? static_cast<std::size_t>(size) : 0, d.pictures[i],
+                                              std::max<std::size_t>(left, 1));
+    if (decoded.ok)
+        r.pixels += d.pictures[i].pixels.size();
+    else
+        d.picture_problems[i] = decoded.message;
+    return true;
+}
+
+// tinygltf's error text, cut to its first line and a readable length.
+std::string first_line(const std::string& text) {
+    std::size_t start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string::npos) return "no reason given";
+    std::string line = text.substr(start, text.find_first_of("\r\n", start) - start);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
+    if (line.size() > 100) line = line.substr(0, 97) + "...";
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < ' ') c = '?';
+    return line;
+}
+
+// tinygltf turns JSON into its values recursively: a file nesting arrays or
+// objects a hundred thousand deep (in "extras", which may hold anything)
+// would overflow the stack. Real files nest a dozen levels.
+constexpr int max_json_depth = 128;
+
+bool nests_within(const unsigned char* text, std::size_t size, int limit) {
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < size; ++i) {
+        const unsigned char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+// The binary container begins with its magic, "glTF".
+bool is_binary(const unsigned char* bytes, std::size_t size) {
+    return size >= 4 && bytes[0] == 'g' && bytes[1] == 'l' && bytes[2] == 'T' && bytes[3] == 'F';
+}
+
+// tinygltf refuses some files for what a required extension changes (Draco
+// compressed accessors have no buffer view): the extension is the better reason.
+std::string required_extension_refused(const unsigned char* json, std::size_t size) {
+    const nlohmann::json doc = nlohmann::json::parse(json, json + size, nullptr, false);
+    if (!doc.is_object() || !doc.contains("extensionsRequired") || !doc["extensionsRequired"].is_array()) return {};
+    std::vector<std::string> required;
+    for (const nlohmann::json& name : doc["extensionsRequired"])
+        if (name.is_string()) required.push_back(name.get<std::string>());
+    const std::string unknown = first_not_understood(required);
+    return unknown.empty() ? std::string()
+                           : "needs the glTF extension " + loading::quoted(unknown, 64) + ", which this viewer does not read";
+}
+
+}  // namespace
+
+bool understood(const std::string& extension) {
+    return extension == "KHR_materials_unlit" || extension == "KHR_materials_pbrSpecularGlossiness" ||
+           extension == "KHR_materials_emissive_strength";
+}
+
+std::string first_not_understood(const std::vector<std::string>& required) {
+    for (const std::string& extension : required)
+        if (!understood(extension)) return extension;
+    return {};
+}
+
+bool parse(const unsigned char* bytes, std::size_t size, const std::string& base_folder, std::size_t pixel_limit,
+           document& out, std::string& error) {
+    out = document{};
+    if (size > UINT_MAX) {
+        error = "is too large to be read";
+        return false;
+    }
+    const bool binary = is_binary(bytes, size);
+    if (binary && size >= 8 && loading::read_u32_le(bytes + 4) != 2) {
+        error = "is a glTF " + std::to_string(loading::read_u32_le(bytes + 4)) +
+                ".0 binary file; this viewer reads glTF 2.0";
+        return false;
+    }
+
+    // The JSON: the whole text, or the binary container's first chunk.
+    const unsigned char* json = bytes;
+    std::size_t json_size = size;
+    if (binary) {
+        json_size = size >= 20 ? std::min<std::size_t>(loading::read_u32_le(bytes + 12), size - 20) : 0;
+        json = bytes + std::min<std::size_t>(size, 20);
+    }
+    if (!nests_within(json, json_size, max_json_depth)) {
+        error = "nests its JSON deeper than " + std::to_string(max_json_depth) + " levels";
+        return false;
+    }
+
+    reading state;
+    state.out = &out;
+    state.pixel_limit = std::min(pixel_limit, max_picture_pixels);
+    // tinygltf joins the folder and a name with '/': the folder goes without
+    // its separator (unless it is the root), and names must begin with it and '/'.
+    std::string folder = base_folder;
+    if (folder.size() > 1 && is_separator(folder.back())) folder.pop_back();
+    if (!folder.empty()) state.folder = is_separator(folder.back()) ? folder : folder + "/";
+
+    tinygltf::TinyGLTF reader;
+    reader.SetFsCallbacks(tinygltf::FsCallbacks{&file_in_folder, &unexpanded, &read_whole, &no_writing, &state});
+    reader.SetImageLoader(&decode_picture, &state);
+    std::string errors, warnings;
+    const unsigned int length = static_cast<unsigned int>(size);
+    const bool parsed =
+        binary ? reader.LoadBinaryFromMemory(&out.parsed, &errors, &warnings, bytes, length, folder)
+               : reader.LoadASCIIFromString(&out.parsed, &errors, &warnings, reinterpret_cast<const char*>(bytes),
+                                            length, folder);
+    out.pictures.resize(out.parsed.images.size());
+    out.picture_problems.resize(out.parsed.images.size());
+    const std::string& version = out.parsed.asset.version;
+    if (!version.empty() && version[0] != '2') {
+        error = "is a glTF " + first_line(version) + " file; this viewer reads glTF 2.0";
+        return false;
+    }
+    if (parsed) return true;
+    error = required_extension_refused(json, json_size);
+    if (!error.empty()) return false;
+    if (errors.find("File not found") != std::string::npos || errors.find("File read error") != std::string::npos) {
+        const std::size_t at = errors.find("File not found : ");
+        error = "its buffer " +
+                (!state.failed_file.empty() ? state.failed_file
+                 : at != std::string::npos  ? first_line(errors.substr(at + 17)) + " could not be opened (missing or not readable)"
+                                            : std::string("could not be read"));
+    } else if (errors.find("File size mismatch") != std::string::npos) {
+        error = "a buffer file is shorter or longer than the file says";
+    } else {
+        error = "is not a glTF 2.0 file this viewer can read (" + first_line(errors) + ")";
+    }
+    return false;
+}
+
+}  // namespace engine::gltf

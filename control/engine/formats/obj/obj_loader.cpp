@@ -1,0 +1,253 @@
+// Wavefront OBJ with its MTL material libraries: the text as a whole is
+// read by obj_reader, the libraries by mtl_reader; here the encoding, a
+// file that ends early, libraries and textures found near the model, and
+// the warnings.
+#include <algorithm>
+#include <map>
+
+#include "control/engine/files/file_paths.h"
+#include "control/engine/files/file_reading.h"
+#include "control/engine/formats/finish_model.h"
+#include "control/engine/formats/load_messages.h"
+#include "control/engine/formats/model_loaders.h"
+#include "control/engine/formats/obj/mtl_reader.h"
+#include "control/engine/formats/obj/obj_reader.h"
+#include "control/engine/files/text_tokens.h"
+
+namespace engine {
+
+namespace {
+
+using loading::failure;
+
+constexpr std::size_t max_material_library_bytes = std::size_t(64) << 20;
+
+bool is_line_end(char c) { return c == '\n' || c == '\r'; }
+
+// A face, line or point corner: v, v/vt, v//vn or v/vt/vn, each an index.
+bool is_corner(std::string_view corner) {
+    std::size_t part = 0;
+    for (std::size_t start = 0; start <= corner.size(); ++part) {
+        const std::size_t slash = std::min(corner.find('/', start), corner.size());
+        std::string_view index = corner.substr(start, slash - start);
+        if (!index.empty() && (index[0] == '-' || index[0] == '+')) index.remove_prefix(1);
+        const bool digits = !index.empty() && std::all_of(index.begin(), index.end(), [](char c) {
+            return c >= '0' && c <= '9';
+        });
+        if (!digits && !(part == 1 && index.empty() && slash < corner.size())) return false;  // v//vn
+        start = slash + 1;
+    }
+    return part <= 3;
+}
+
+// How much of the text to read: all of it, or all but its last line when
+// that line has no line end and is a vertex, face, line or point statement
+// that cannot be whole (too few numbers or corners, a number or corner cut
+// short): the file ends early. A cut that leaves a whole statement
+// ("f 1 2 3" of "f 1 2 34") cannot be told from one.
+std::size_t whole_lines_size(const char* text, std::size_t size) {
+    std::size_t start = size;
+    while (start > 0 && !is_line_end(text[start - 1])) --start;
+    if (start == size) return size;
+    loading::text_cursor line(text + start, size - start);
+    const std::string_view keyword = line.next();
+    std::size_t needed = 0;
+    bool corners = true;
+    if (keyword == "v" || keyword == "vn") needed = 3, corners = false;
+    else if (keyword == "vt") needed = 1, corners = false;
+    else if (keyword == "f") needed = 3;
+    else if (keyword == "l") needed = 2;
+    else if (keyword == "p") needed = 1;
+    else return size;
+    std::size_t count = 0;
+    for (std::string_view token = line.next(); !token.empty(); token = line.next(), ++count) {
+        double number = 0;
+        if (corners ? !is_corner(token) : !loading::parse_number(token, number)) return start;
+    }
+    return count < needed ? start : size;
+}
+
+// The number of lines in a text that ends with a line end (CR LF counts once).
+std::size_t count_lines(const char* text, std::size_t size) {
+    std::size_t lines = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == size || text[i + 1] != '\n'))) ++lines;
+    return lines;
+}
+
+// A UTF-16 file (with its byte order mark) as 8-bit text, UTF-8 beyond ASCII.
+std::string from_utf16(const unsigned char* bytes, std::size_t size, bool big_endian) {
+    std::string text;
+    text.reserve(size / 2);
+    for (std::size_t i = 2; i + 1 < size; i += 2) {
+        const unsigned unit = big_endian ? (bytes[i] << 8 | bytes[i + 1]) : (bytes[i + 1] << 8 | bytes[i]);
+        if (unit < 0x80) {
+            text += static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            text += static_cast<char>(0xC0 | unit >> 6);
+            text += static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            text += static_cast<char>(0xE0 | unit >> 12);
+            text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+            text += static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    return text;
+}
+
+// The libraries the file names, from the model's folder (none when the
+// folder is ""), their materials one after the other. Returns a clause for
+// the warning on those that could not be read.
+std::string read_libraries(const std::string& folder, const std::vector<std::string>& names,
+                           std::vector<loading::library_material>& materials) {
+    if (folder.empty()) return {};
+    std::string warning;
+    std::vector<unsigned char> bytes;
+    for (const std::string& name : names) {
+        std::string error;
+        bool read = false;
+        for (const std::string& path : loading::candidate_paths(folder, name)) {
+            if (!loading::read_file(path, max_material_library_bytes, bytes, error)) continue;
+            loading::read_mtl(reinterpret_cast<const char*>(bytes.data()), bytes.size(), materials);
+            read = true;
+            break;
+        }
+        if (!read) loading::add_warning(warning, "material library " + name + " " + error);
+    }
+    return warning;
+}
+
+// The triangles' materials, numbered by the names "usemtl" gave, become
+// indices into `materials`: the first of a name, whichever library it is
+// in. Returns whether every name was found.
+bool resolve_materials(const std::vector<std::string>& names,
+                       const std::vector<loading::library_material>& materials, std::vector<int>& triangle_material) {
+    if (names.empty()) return true;
+    std::map<std::string, int, std::less<>> first_of;
+    for (std::size_t i = 0; i < materials.size(); ++i)
+        first_of.emplace(materials[i].look.name, static_cast<int>(i));
+    std::vector<int> index_of(names.size(), -1);
+    bool all_found = true;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const auto found = first_of.find(names[i]);
+        if (found != first_of.end()) index_of[i] = found->second;
+        else all_found = false;
+    }
+    for (int& id : triangle_material)
+        if (id >= 0) id = index_of[static_cast<std::size_t>(id)];
+    return all_found;
+}
+
+// A texture named in a material library, from the first place it reads
+// from. Otherwise `error` says why, without the file's name: what is wrong
+// with a file that was found comes before that a file could not be opened.
+bool load_texture(const std::string& folder, const std::string& name, picture& texture, std::string& error) {
+    error.clear();
+    for (const std::string& path : loading::candidate_paths(folder, name)) {
+        const load_outcome loaded = load_picture_file(path, texture);
+        if (loaded.ok) return true;
+        // load_picture_file puts "name: " in front.
+        const std::size_t named = loading::file_name_of(path).size() + 2;
+        const std::string why = loaded.message.substr(std::min(named, loaded.message.size()));
+        if (error.empty() || error.rfind("could not be opened", 0) == 0) error = why;
+    }
+    return false;
+}
+
+// A segment or point the file gives more than once is drawn once: outlines
+// of neighbouring faces share their edges.
+void remove_repeats(mesh& g) {
+    std::vector<std::uint64_t> segments;
+    segments.reserve(g.lines.size() / 2);
+    for (std::size_t i = 0; i + 1 < g.lines.size(); i += 2) {
+        const std::uint32_t a = std::min(g.lines[i], g.lines[i + 1]), b = std::max(g.lines[i], g.lines[i + 1]);
+        segments.push_back(std::uint64_t(a) << 32 | b);
+    }
+    std::sort(segments.begin(), segments.end());
+    segments.erase(std::unique(segments.begin(), segments.end()), segments.end());
+    g.lines.clear();
+    for (std::uint64_t s : segments) {
+        g.lines.push_back(static_cast<std::uint32_t>(s >> 32));
+        g.lines.push_back(static_cast<std::uint32_t>(s));
+    }
+    std::sort(g.points.begin(), g.points.end());
+    g.points.erase(std::unique(g.points.begin(), g.points.end()), g.points.end());
+}
+
+// Returns a clause for the warning on textures that could not be read.
+std::string add_materials(std::vector<loading::library_material>& materials, const std::string& folder, model& out) {
+    std::map<std::string, int> texture_by_name;
+    std::size_t unreadable = 0;
+    std::string first_problem;
+    for (loading::library_material& m : materials) {
+        material mat = std::move(m.look);
+        const std::string& name = m.diffuse_texture_name;
+        if (!name.empty()) {
+            const auto known = texture_by_name.find(name);
+            if (known != texture_by_name.end()) {
+                mat.diffuse_texture = known->second;
+            } else {
+                picture texture;
+                std::string error;
+                int index = -1;
+                if (load_texture(folder, name, texture, error)) {
+                    index = static_cast<int>(out.textures.size());
+                    out.textures.push_back(std::move(texture));
+                } else if (unreadable++ == 0) {
+                    first_problem = "texture " + name + " " + error;
+                }
+                texture_by_name[name] = index;
+                mat.diffuse_texture = index;
+            }
+        }
+        out.materials.push_back(std::move(mat));
+    }
+    if (unreadable > 1)
+        first_problem += " (and " + loading::counted(unreadable - 1, "more texture") + " not read)";
+    return first_problem;
+}
+
+load_outcome load_obj_text(const char* text, std::size_t size, const std::string& base_folder, model& out) {
+    std::string warning;
+    const std::size_t whole = whole_lines_size(text, size);
+    if (whole < size) {
+        warning = loading::ends_early(loading::counted(count_lines(text, whole), "whole line"));
+        size = whole;
+    }
+    loading::obj_contents contents;
+    std::string error;
+    if (!loading::read_obj(text, size, contents, error)) return failure(out, error);
+    out.geometry = std::move(contents.geometry);
+    mesh& g = out.geometry;
+    remove_repeats(g);
+
+    std::vector<loading::library_material> materials;
+    // What the picture misses first: the warning is one line, which may be cut short.
+    loading::add_warning(warning, read_libraries(base_folder, contents.libraries, materials));
+    const bool all_found = resolve_materials(contents.material_names, materials, g.triangle_material);
+    loading::add_warning(warning, add_materials(materials, base_folder, out));
+    if (!all_found) loading::add_warning(warning, "uses materials that no material library defines");
+    if (contents.dropped_texcoords > 0)
+        loading::add_warning(warning, loading::counted(contents.dropped_texcoords, "corner") +
+                                          " without their texture coordinates, which the file does not have");
+    return loading::finish_model(out, std::move(warning));
+}
+
+}  // namespace
+
+load_outcome load_obj(const char* text, std::size_t size, const std::string& base_folder, model& out) {
+    return loading::guarded(out, [&]() -> load_outcome {
+        out = model{};
+        if (text == nullptr || size == 0) return failure(out, "is empty");
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+        if (size >= 2 && ((bytes[0] == 0xFE && bytes[1] == 0xFF) || (bytes[0] == 0xFF && bytes[1] == 0xFE))) {
+            const std::string converted = from_utf16(bytes, size, bytes[0] == 0xFE);
+            return load_obj_text(converted.data(), converted.size(), base_folder, out);
+        }
+        if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)
+            return load_obj_text(text + 3, size - 3, base_folder, out);
+        return load_obj_text(text, size, base_folder, out);
+    });
+}
+
+}  // namespace engine

@@ -1,0 +1,362 @@
+// prepare_model: normals split at the crease angle, corners merged into
+// shared vertices so that each is transformed and lit once per frame, and
+// the surfaces that are open, which show both their sides.
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <numeric>
+
+#include "control/engine/finite.h"
+#include "control/engine/render/prepared_model.h"
+#include "control/engine/render/renderer.h"  // declares prepare_model
+
+namespace engine {
+namespace {
+
+glm::vec3 unit_or_zero(const glm::vec3& v) {
+    const float length = glm::length(v);
+    return length > 0.0f && std::isfinite(length) ? v / length : glm::vec3(0.0f);
+}
+
+// Beyond this many triangles around one position, comparing every pair costs
+// too much (a fan of a million triangles): faces are grouped by a seed normal.
+constexpr std::size_t pairwise_limit = 64;
+constexpr std::size_t cluster_limit = 256;
+
+struct normal_builder {
+    const std::vector<glm::vec3>& weighted;  // area-weighted face normals
+    const std::vector<glm::vec3>& unit;      // the same, unit length (zero for slivers)
+    float cos_crease;
+
+    // Normals for the corners `around` one position (corner ids: 3 * triangle + k).
+    void smooth(const std::vector<std::uint32_t>& around, std::vector<glm::vec3>& out) {
+        out.resize(around.size());
+        if (around.size() <= pairwise_limit) {
+            for (std::size_t i = 0; i < around.size(); ++i) {
+                const glm::vec3& own = unit[around[i] / 3];
+                glm::vec3 sum(0.0f);
+                for (std::uint32_t other : around)
+                    if (glm::dot(own, unit[other / 3]) >= cos_crease) sum += weighted[other / 3];
+                out[i] = sum;
+            }
+        } else {
+            clustered(around, out);
+        }
+        glm::vec3 all(0.0f);
+        for (std::size_t i = 0; i < around.size(); ++i) {
+            out[i] = unit_or_zero(out[i]);
+            if (out[i] == glm::vec3(0.0f)) {
+                // A sliver's corner: take the average of everything around it.
+                if (all == glm::vec3(0.0f)) {
+                    for (std::uint32_t other : around) all += weighted[other / 3];
+                    all = unit_or_zero(all);
+                    if (all == glm::vec3(0.0f)) all = glm::vec3(0.0f, 1.0f, 0.0f);
+                }
+                out[i] = all;
+            }
+        }
+    }
+
+    void clustered(const std::vector<std::uint32_t>& around, std::vector<glm::vec3>& out) {
+        struct cluster {
+            glm::vec3 seed;
+            glm::vec3 sum;
+        };
+        std::vector<cluster> clusters;
+        std::vector<std::uint32_t> member(around.size());
+        for (std::size_t i = 0; i < around.size(); ++i) {
+            const glm::vec3& n = unit[around[i] / 3];
+            std::size_t chosen = clusters.size();
+            float best = -2.0f;
+            std::size_t best_index = 0;
+            for (std::size_t k = 0; k < clusters.size(); ++k) {
+                const float d = glm::dot(clusters[k].seed, n);
+                if (d >= cos_crease) {
+                    chosen = k;
+                    break;
+                }
+                if (d > best) best = d, best_index = k;
+            }
+            if (chosen == clusters.size()) {
+                if (clusters.size() < cluster_limit)
+                    clusters.push_back({n, glm::vec3(0.0f)});
+                else
+                    chosen = best_index;
+            }
+            clusters[chosen].sum += weighted[around[i] / 3];
+            member[i] = static_cast<std::uint32_t>(chosen);
+        }
+        for (std::size_t i = 0; i < around.size(); ++i) out[i] = clusters[member[i]].sum;
+    }
+};
+
+// Triangles joined into parts through the edges they share (union-find).
+class triangle_parts {
+public:
+    explicit triangle_parts(std::size_t count) : parent_(count) { std::iota(parent_.begin(), parent_.end(), 0u); }
+    std::uint32_t root(std::uint32_t t) {
+        while (parent_[t] != t) t = parent_[t] = parent_[parent_[t]];
+        return t;
+    }
+    void join(std::uint32_t a, std::uint32_t b) {
+        a = root(a), b = root(b);
+        if (a != b) parent_[std::max(a, b)] = std::min(a, b);
+    }
+
+private:
+    std::vector<std::uint32_t> parent_;
+};
+
+// Fills triangle_open (see prepared_model), after triangle_material. Each edge is met at its lower
+// position, among the corners grouped there. A triangle with two corners at
+// one position covers no pixel: it neither joins nor opens a part.
+void mark_open_parts(const mesh& g, const std::vector<std::uint32_t>& source_triangle,
+                     const std::vector<std::uint32_t>& first, const std::vector<std::uint32_t>& grouped,
+                     prepared_model& p) {
+    const std::size_t kept = source_triangle.size();
+    triangle_parts parts(kept);
+    std::vector<std::uint8_t> open(kept, 0);
+    struct edge_use {
+        std::uint32_t other;  // the edge's higher position
+        std::uint32_t triangle;
+        bool outgoing;  // the triangle runs from the lower position to the higher
+    };
+    std::vector<edge_use> uses;
+    for (std::size_t pos = 0; pos + 1 < first.size(); ++pos) {
+        uses.clear();
+        for (std::uint32_t i = first[pos]; i < first[pos + 1]; ++i) {
+            const std::uint32_t t = grouped[i] / 3, k = grouped[i] % 3;
+            const corner* c = &g.corners[3 * source_triangle[t]];
+            const std::uint32_t next = c[(k + 1) % 3].position, previous = c[(k + 2) % 3].position;
+            if (next == pos || previous == pos || next == previous) continue;
+            if (next > pos) uses.push_back({next, t, true});
+            if (previous > pos) uses.push_back({previous, t, false});
+        }
+        std::sort(uses.begin(), uses.end(), [](const edge_use& a, const edge_use& b) { return a.other < b.other; });
+        for (std::size_t from = 0, to = 0; from < uses.size(); from = to) {
+            while (to < uses.size() && uses[to].other == uses[from].other) ++to;
+            const bool paired = to - from == 2 && uses[from].outgoing != uses[from + 1].outgoing;
+            for (std::size_t i = from; i < to; ++i) {
+                if (!paired) open[uses[i].triangle] = 1;
+                parts.join(uses[from].triangle, uses[i].triangle);
+            }
+        }
+    }
+    for (std::uint32_t t = 0; t < kept; ++t)
+        if (open[t]) open[parts.root(t)] = 1;
+    p.triangle_open.resize(kept);
+    for (std::uint32_t t = 0; t < kept; ++t) {
+        p.triangle_open[t] = open[parts.root(t)];
+        // A material that says which sides show overrides the shape.
+        const int material = p.triangle_material[t];
+        if (material >= 0) {
+            const sides_shown sides = p.source->materials[static_cast<std::size_t>(material)].sides;
+            if (sides != sides_shown::by_shape) p.triangle_open[t] = sides == sides_shown::both;
+        }
+        p.has_open_surfaces = p.has_open_surfaces || p.triangle_open[t];
+    }
+}
+
+void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_model& p) {
+    const mesh& g = m.geometry;
+    const std::size_t position_count = g.positions.size();
+    p.source = &m;
+    p.has_vertex_colours = !g.colors.empty() && g.colors.size() == position_count;
+
+    auto usable = [&](std::uint32_t index) { return index < position_count && all_finite(g.positions[index]); };
+
+    // Triangles that can be drawn: indices in range, finite corners.
+    std::vector<std::uint32_t> source_triangle;
+    const std::size_t triangle_count = g.triangle_count();
+    source_triangle.reserve(triangle_count);
+    for (std::size_t t = 0; t < triangle_count; ++t) {
+        const corner* c = &g.corners[3 * t];
+        if (usable(c[0].position) && usable(c[1].position) && usable(c[2].position))
+            source_triangle.push_back(static_cast<std::uint32_t>(t));
+    }
+    const std::size_t kept = source_triangle.size();
+
+    std::vector<glm::vec3> weighted(kept), unit(kept);
+    for (std::size_t t = 0; t < kept; ++t) {
+        const corner* c = &g.corners[3 * source_triangle[t]];
+        const glm::vec3& a = g.positions[c[0].position];
+        weighted[t] = glm::cross(g.positions[c[1].position] - a, g.positions[c[2].position] - a);
+        if (!all_finite(weighted[t])) weighted[t] = glm::vec3(0.0f);
+        unit[t] = unit_or_zero(weighted[t]);
+    }
+
+    // Corners grouped by position (offsets into one array).
+    std::vector<std::uint32_t> first(position_count + 1, 0);
+    for (std::size_t t = 0; t < kept; ++t)
+        for (int k = 0; k < 3; ++k) ++first[g.corners[3 * source_triangle[t] + k].position + 1];
+    for (std::size_t i = 0; i < position_count; ++i) first[i + 1] += first[i];
+    std::vector<std::uint32_t> grouped(3 * kept);
+    {
+        std::vector<std::uint32_t> fill(first.begin(), first.end() - 1);
+        for (std::size_t t = 0; t < kept; ++t)
+            for (int k = 0; k < 3; ++k)
+                grouped[fill[g.corners[3 * source_triangle[t] + k].position]++] = static_cast<std::uint32_t>(3 * t + k);
+    }
+    float crease = std::isnan(crease_angle_degrees) ? 60.0f : std::clamp(crease_angle_degrees, 0.0f, 180.0f);
+    // A hair of tolerance so that coplanar faces merge at a crease angle of 0.
+    normal_builder normals{weighted, unit, std::cos(glm::radians(crease)) - 1e-5f};
+
+    std::vector<int> materials(kept);
+    p.triangle_material.resize(kept);
+    p.triangle_textured.resize(kept);
+    for (std::size_t t = 0; t < kept; ++t) {
+        const std::size_t source = source_triangle[t];
+        const int mat = source < g.triangle_material.size() ? g.triangle_material[source] : -1;
+        materials[t] = mat >= 0 && static_cast<std::size_t>(mat) < m.materials.size() ? mat : -1;
+        p.triangle_material[t] = materials[t];
+        bool textured = true;
+        for (int k = 0; k < 3; ++k) textured = textured && g.corners[3 * source + k].texcoord < g.texcoords.size();
+        p.triangle_textured[t] = textured ? 1 : 0;
+    }
+    mark_open_parts(g, source_triangle, first, grouped, p);
+
+    const bool file_normals = g.normals.size() == position_count;
+    const std::uint32_t none = no_index;
+    std::vector<std::uint32_t> position_vertex(position_count, none);
+    p.triangles.assign(3 * kept, 0);
+    p.vertices.reserve(position_count + position_count / 4);
+    std::vector<std::uint32_t> around;
+    std::vector<glm::vec3> corner_normals;
+    std::vector<std::uint32_t> neighbours;
+    for (std::size_t pos = 0; pos < position_count; ++pos) {
+        around.assign(grouped.begin() + first[pos], grouped.begin() + first[pos + 1]);
+        if (around.empty()) continue;
+        if (smoothing) {
+            // The file's own normal where it gives one; the angle between
+            // faces decides elsewhere.
+            const glm::vec3 given = file_normals ? unit_or_zero(g.normals[pos]) : glm::vec3(0.0f);
+            if (given != glm::vec3(0.0f))
+                corner_normals.assign(around.size(), given);
+            else
+                normals.smooth(around, corner_normals);
+        } else {
+            corner_normals.resize(around.size());
+            for (std::size_t i = 0; i < around.size(); ++i) {
+                const glm::vec3& n = unit[around[i] / 3];
+                corner_normals[i] = n == glm::vec3(0.0f) ? glm::vec3(0.0f, 1.0f, 0.0f) : n;
+            }
+        }
+        const std::size_t own_first = p.vertices.size();
+        for (std::size_t i = 0; i < around.size(); ++i) {
+            const std::uint32_t id = around[i];
+            const std::size_t t = id / 3;
+            const corner& c = g.corners[3 * source_triangle[t] + id % 3];
+            render_vertex v;
+            v.position = g.positions[pos];
+            v.normal = corner_normals[i];
+            if (c.texcoord < g.texcoords.size()) {
+                const glm::vec2& uv = g.texcoords[c.texcoord];
+                v.texcoord = glm::vec2(finite_or(uv.x, 0.0f), finite_or(uv.y, 0.0f));
+            }
+            v.material = materials[t];
+            std::size_t found = p.vertices.size();
+            for (std::size_t k = own_first; k < p.vertices.size(); ++k) {
+                const render_vertex& e = p.vertices[k];
+                if (e.normal == v.normal && e.texcoord == v.texcoord && e.material == v.material) {
+                    found = k;
+                    break;
+                }
+            }
+            if (found == p.vertices.size()) {
+                p.vertices.push_back(v);
+                if (p.has_vertex_colours) p.vertex_colours.push_back(g.colors[pos]);
+            }
+            p.triangles[id] = static_cast<std::uint32_t>(found);
+        }
+        position_vertex[pos] = static_cast<std::uint32_t>(own_first);
+
+        // Each edge once: listed at its lower position.
+        neighbours.clear();
+        for (std::uint32_t id : around) {
+            const corner* c = &g.corners[3 * source_triangle[id / 3]];
+            for (int k = 0; k < 3; ++k)
+                if (c[k].position > pos) neighbours.push_back(c[k].position);
+        }
+        std::sort(neighbours.begin(), neighbours.end());
+        neighbours.erase(std::unique(neighbours.begin(), neighbours.end()), neighbours.end());
+        for (std::uint32_t other : neighbours) {
+            p.edges.push_back(static_cast<std::uint32_t>(pos));
+            p.edges.push_back(other);  // a position index until every vertex exists
+        }
+    }
+    for (std::size_t i = 1; i < p.edges.size(); i += 2) p.edges[i] = position_vertex[p.edges[i]];
+    for (std::size_t i = 0; i < p.edges.size(); i += 2) p.edges[i] = position_vertex[p.edges[i]];
+
+    // Positions that only lines and points use get an unlit vertex.
+    auto vertex_of = [&](std::uint32_t pos) -> std::uint32_t {
+        if (!usable(pos)) return none;
+        if (position_vertex[pos] == none) {
+            render_vertex v;
+            v.position = g.positions[pos];
+            position_vertex[pos] = static_cast<std::uint32_t>(p.vertices.size());
+            p.vertices.push_back(v);
+            if (p.has_vertex_colours) p.vertex_colours.push_back(g.colors[pos]);
+        }
+        return position_vertex[pos];
+    };
+    for (std::size_t i = 0; i + 1 < g.lines.size(); i += 2) {
+        const std::uint32_t a = vertex_of(g.lines[i]);
+        const std::uint32_t b = vertex_of(g.lines[i + 1]);
+        if (a == none || b == none) continue;
+        p.lines.push_back(a);
+        p.lines.push_back(b);
+    }
+    for (std::uint32_t pos : g.points) {
+        const std::uint32_t v = vertex_of(pos);
+        if (v != none) p.loose_points.push_back(v);
+    }
+    for (std::size_t pos = 0; pos < position_count; ++pos) {
+        if (position_vertex[pos] == none) continue;
+        p.position_dots.push_back(position_vertex[pos]);
+        const glm::vec3& q = g.positions[pos];
+        if (!p.has_bounds) {
+            p.bounds_min = p.bounds_max = q;
+            p.has_bounds = true;
+        } else {
+            p.bounds_min = glm::min(p.bounds_min, q);
+            p.bounds_max = glm::max(p.bounds_max, q);
+        }
+    }
+
+    // What grew as it was found keeps no room to grow: a large model's
+    // spare capacity would be held as long as it is shown.
+    p.vertices.shrink_to_fit();
+    p.vertex_colours.shrink_to_fit();
+    p.edges.shrink_to_fit();
+    p.position_dots.shrink_to_fit();
+
+    p.texture_has_alpha.resize(m.textures.size());
+    for (std::size_t i = 0; i < m.textures.size(); ++i) {
+        const picture& texture = m.textures[i];
+        // A picture whose alpha is zero throughout carries no alpha at all.
+        bool translucent = false, visible = false;
+        for (std::uint32_t px : texture.pixels) {
+            translucent = translucent || (px >> 24) != 0xFF;
+            visible = visible || (px >> 24) != 0;
+        }
+        p.texture_has_alpha[i] = translucent && visible;
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<const prepared_model> prepare_model(const model& m, bool smoothing, float crease_angle_degrees) {
+#if defined(__cpp_exceptions)
+    try {
+#endif
+        auto p = std::make_shared<prepared_model>();
+        build(m, smoothing, crease_angle_degrees, *p);
+        return p;
+#if defined(__cpp_exceptions)
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+#endif
+}
+
+}  // namespace engine

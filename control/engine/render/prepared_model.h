@@ -1,0 +1,49 @@
+// What prepare_model derives from a model, shared by the renderer's files.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "control/engine/model/scene.h"
+
+namespace engine {
+
+// One vertex as drawn: a position with one normal, texture coordinate and
+// material. Corners that agree on all of these share a vertex, so each is
+// transformed and lit once per frame.
+struct render_vertex {
+    glm::vec3 position{0.0f};
+    glm::vec3 normal{0.0f};  // zero for vertices only lines or loose points use: drawn unlit
+    glm::vec2 texcoord{0.0f};
+    int material = -1;  // index into model::materials, -1 the default material
+};
+
+class prepared_model {
+public:
+    const model* source = nullptr;  // borrowed; see prepare_model
+    bool has_vertex_colours = false;
+
+    std::vector<render_vertex> vertices;
+    std::vector<glm::vec3> vertex_colours;  // one a vertex with has_vertex_colours, else none
+    std::vector<std::uint32_t> triangles;         // three vertex indices per triangle
+    std::vector<int> triangle_material;           // one per triangle, -1 the default
+    std::vector<std::uint8_t> triangle_textured;  // 1: all corners carry texture coordinates
+    // 1: the triangle belongs to an open surface, drawn and lit on the side
+    // the camera sees. Triangles sharing edges form a part; a part is closed
+    // when each of its edges joins exactly two of its triangles running in
+    // opposite directions: from outside only its front faces can show.
+    std::vector<std::uint8_t> triangle_open;
+    bool has_open_surfaces = false;
+    std::vector<std::uint32_t> edges;             // vertex pairs, each triangle edge once
+    std::vector<std::uint32_t> lines;             // vertex pairs of the model's own lines
+    std::vector<std::uint32_t> position_dots;     // one vertex per used position
+    std::vector<std::uint32_t> loose_points;      // vertices of the model's own points
+    std::vector<std::uint8_t> texture_has_alpha;  // per model::textures entry: some texel is translucent
+
+    // Bounds of the finite positions in use; has_bounds false when there are none.
+    bool has_bounds = false;
+    glm::vec3 bounds_min{0.0f};
+    glm::vec3 bounds_max{0.0f};
+};
+
+}  // namespace engine

@@ -1,0 +1,691 @@
+// render(): the passes of one frame. Vertices are transformed and lit once
+// per frame (lighting.h); triangles that reach behind the near plane or far
+// off screen are clipped (clipping.h), all others go straight to the
+// rasteriser.
+#include "control/engine/render/renderer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <new>
+#include <vector>
+
+#include "control/engine/render/clipping.h"
+#include "control/engine/finite.h"
+#include "control/engine/render/lighting.h"
+#include "control/engine/render/overlays.h"
+#include "control/engine/render/prepared_model.h"
+#include "control/engine/render/rasteriser.h"
+#include "control/engine/render/view_transform.h"
+#include "control/engine/render/worker_pool.h"
+
+namespace engine {
+namespace {
+
+constexpr int max_frame_side = 16384;
+constexpr int dot_size = 3;
+
+enum : std::uint32_t { behind = 1, beyond_guard = 2, invalid = 4 };
+
+struct screen_vertex : raster_vertex {
+    std::uint32_t outside = 0;  // the flags above; 0: ready for the rasteriser
+};
+
+rgb from_colorref(std::uint32_t c) {
+    return {static_cast<float>(c & 0xFF), static_cast<float>((c >> 8) & 0xFF), static_cast<float>((c >> 16) & 0xFF)};
+}
+
+std::uint32_t pixel_of(const rgb& c) {
+    return static_cast<std::uint32_t>(c.r) << 16 | static_cast<std::uint32_t>(c.g) << 8 |
+           static_cast<std::uint32_t>(c.b);
+}
+
+struct material_slot {
+    reflectance light;
+    surface look[2];  // untextured corners, textured corners
+    bool transparent[2] = {false, false};
+    bool unlit = false;
+    pixel_shading shading;  // the looks point here when light is worked out per pixel
+    glm::vec3 base_linear{0.0f};  // light.diffuse decoded
+};
+
+// Scratch memory reused from frame to frame.
+struct scratch {
+    std::vector<float> depth;
+    std::vector<screen_vertex> vertices;
+    std::vector<rgb> back;
+    std::vector<std::pair<float, std::uint32_t>> order;
+    std::vector<overlay_line> lines;
+    std::vector<std::uint32_t> samples;  // four colours a pixel, anti-aliased
+    std::vector<std::int32_t> spans;     // two a row, for the samples
+    std::vector<std::uint16_t> bands;    // per triangle, a bit for each band it may cover
+
+    template <class T>
+    static void fit(std::vector<T>& v, std::size_t n) {
+        if (v.capacity() > 4 * n + 4096) std::vector<T>().swap(v);  // give back what a larger model took
+        v.resize(n);
+    }
+};
+
+class frame_drawer {
+public:
+    frame_drawer(const prepared_model* p, const view_settings& s, const camera& view, frame& target, scratch& mem)
+        : model_(p && p->source ? p : nullptr),
+          settings_(s),
+          mem_(mem),
+          raster_(target.pixels, target.stride, target.width, target.height, depth_buffer(mem, target, !s.fast_renderer)),
+          transform_(make_view_transform(view, target.width, target.height)),
+          clip_(target.width, target.height, near_plane(transform_)) {
+        read_settings();
+        if (!s.fast_renderer) {
+            scratch::fit(mem.samples, 4 * static_cast<std::size_t>(target.width) * target.height);
+            scratch::fit(mem.spans, 2 * static_cast<std::size_t>(target.height));
+            raster_.set_samples(mem.samples.data(), mem.spans.data());
+        }
+    }
+
+    void draw(worker_pool* pool);
+
+private:
+    // Four depths a pixel with anti-aliasing, one without.
+    static float* depth_buffer(scratch& mem, const frame& target, bool smooth_edges) {
+        scratch::fit(mem.depth, (smooth_edges ? 4 : 1) * static_cast<std::size_t>(target.width) * target.height);
+        return mem.depth.data();
+    }
+    // Depth is 1 / distance, so a near plane this close costs no precision.
+    // It follows the camera, not the model: one stray vertex far away must
+    // not push it out past the rest.
+    static float near_plane(const view_transform& t) { return std::max(1e-4f * t.distance, 1e-30f); }
+    void read_settings();
+    void make_materials();
+    void vertex_stage(worker_pool* pool);
+    void band_masks(worker_pool* pool, int bands);
+    void vertex_range(std::size_t first, std::size_t end);
+    void draw_passes();
+    bool solid() const {
+        return settings_.mode == render_mode::solid || settings_.mode == render_mode::solid_wireframe;
+    }
+    void shade_triangles(bool depth_only);
+    void order_transparent();
+    void overlay_lines();
+    void triangle(std::size_t t, const surface& look, bool depth_only);
+    void clipped_triangle(std::size_t t, const surface& look, bool depth_only);
+    void transparent_pass();
+    void model_lines();
+    void overlays();
+    void light_markers();
+    void world_line(const glm::vec3& from, const glm::vec3& to, rgb from_colour, rgb to_colour, depth_test test);
+    void vertex_line(std::uint32_t a, std::uint32_t b, const rgb* colour, depth_test test);
+    void vertex_dot(std::uint32_t v, const rgb* colour, depth_test test);
+    clip_point clip_of(const glm::vec3& world, const rgb& colour, const glm::vec2& uv) const;
+    clip_point corner_of(std::uint32_t index) const;
+    bool drawn_from_behind(std::size_t t) const { return !cull_ || model_->triangle_open[t]; }
+    rgb vertex_colour(std::size_t index, const glm::vec3& normal) const;
+    void set_shading(material_slot& slot, const glm::vec3& emissive) const;
+    glm::vec3 base_colour(std::size_t index) const;
+
+    const prepared_model* model_;
+    view_settings settings_;
+    scratch& mem_;
+    // Every pixel is written through raster_, in the order of the passes in
+    // draw(): a rasteriser that sorts primitives into tiles and draws tiles
+    // on threads can take its place if each tile keeps that order.
+    rasteriser raster_;
+    view_transform transform_;
+    clip_volume clip_;
+    lighting lighting_;
+    std::vector<material_slot> slots_;  // [0] the default material, [m + 1] the model's material m
+    rgb background_;
+    scene_extent extent_;
+    glm::vec3 centre_{0.0f};
+    float radius_ = 1.0f;
+    bool cull_ = true;        // back faces of closed parts are skipped
+    bool two_sided_ = false;  // back faces are lit on their own side
+    bool per_pixel_ = false;  // light worked out at every pixel, in linear light
+    bool has_model_ = false;
+    bool corner_colours_ = true;   // lines or dots take the vertices' colours
+    bool vertex_colours_ = false;  // the model's own vertex colours are the base
+    // Drawing one band of several: the bit of mem_.bands that says a
+    // triangle may reach it; 0 when the frame is drawn whole.
+    std::uint16_t band_bit_ = 0;
+};
+
+// Up to 16 bands: each triangle's mask fits 16 bits.
+constexpr int max_bands = 16;
+
+// Runs work(first, end) over 0..count in pieces on the pool's threads (on
+// the caller's alone without a pool, or when there is little to do).
+template <class Work>
+void in_pieces(worker_pool* pool, std::size_t count, const Work& work) {
+    constexpr std::size_t least = 16384;  // below this, a thread costs more than it saves
+    const int pieces = pool && count >= 2 * least
+                           ? static_cast<int>(std::min<std::size_t>(4 * static_cast<std::size_t>(pool->threads()), count / least))
+                           : 1;
+    if (pieces <= 1) {
+        work(std::size_t(0), count);
+        return;
+    }
+    pool->run(pieces, [&](int i) {
+        work(count * static_cast<std::size_t>(i) / static_cast<std::size_t>(pieces),
+             count * static_cast<std::size_t>(i + 1) / static_cast<std::size_t>(pieces));
+    });
+}
+
+void frame_drawer::read_settings() {
+    view_settings& s = settings_;
+    // Numbers cast to the enumerations may name no mode: read as the defaults.
+    if (static_cast<int>(s.mode) < 1 || static_cast<int>(s.mode) > 4) s.mode = render_mode::solid;
+    if (static_cast<int>(s.lights) < 0 || static_cast<int>(s.lights) > 2) s.lights = light_mode::headlight;
+    if (static_cast<int>(s.grid) < 0 || static_cast<int>(s.grid) > 3) s.grid = grid_mode::none;
+    s.light_scale = std::isnan(s.light_scale) ? 1.0f : std::clamp(s.light_scale, 0.0f, 16.0f);
+    background_ = from_colorref(s.background);
+    cull_ = !s.show_hidden_geometry;
+    // Open surfaces show the side the camera sees, lit on that side.
+    two_sided_ = (s.show_hidden_geometry || (model_ && model_->has_open_surfaces)) && s.lights != light_mode::unlit;
+
+    if (model_ && model_->has_bounds) {
+        extent_.min = model_->bounds_min;
+        extent_.max = model_->bounds_max;
+    } else {
+        extent_.min = glm::vec3(-2.5f, 0.0f, -2.5f);
+        extent_.max = glm::vec3(2.5f, 0.0f, 2.5f);
+    }
+    centre_ = 0.5f * (extent_.min + extent_.max);
+    radius_ = 0.5f * glm::length(extent_.max - extent_.min);
+    if (!std::isfinite(radius_) || radius_ <= 0.0f) radius_ = 0.5f * extent_.size();
+
+    lighting_ = make_lighting(s.lights, s.light_scale, s.specular, transform_.forward);
+    per_pixel_ = !s.fast_renderer && lighting_.count > 0;
+    corner_colours_ = s.mode == render_mode::wireframe || s.mode == render_mode::points ||
+                      (model_ && (!model_->lines.empty() || !model_->loose_points.empty()));
+    vertex_colours_ = model_ && model_->has_vertex_colours && !s.use_default_material;
+    raster_.set_bilinear(s.bilinear_textures);
+    const float distance = glm::length(transform_.eye - centre_);
+    raster_.set_fog(s.show_fog, distance - radius_, distance + 2.0f * radius_, background_);
+}
+
+void frame_drawer::set_shading(material_slot& slot, const glm::vec3& emissive) const {
+    pixel_shading& s = slot.shading;
+    s.count = lighting_.count;
+    for (int i = 0; i < lighting_.count; ++i) {
+        s.towards[i] = lighting_.lights[i].towards;
+        s.colour[i] = lighting_.lights[i].colour;
+        s.half[i] = lighting_.lights[i].half;
+    }
+    s.ambient = lighting_.ambient;
+    s.specular = lighting_.specular;
+    s.specular_colour = srgb_to_linear(glm::clamp(slot.light.specular, 0.0f, 1.0f));
+    s.shininess = slot.light.shininess;
+    s.set_faint();
+    slot.base_linear = srgb_to_linear(glm::clamp(slot.light.diffuse, 0.0f, 1.0f));
+    s.emissive = all_finite(emissive) ? srgb_to_linear(glm::clamp(emissive, 0.0f, 1.0f)) : glm::vec3(0.0f);
+}
+
+void frame_drawer::make_materials() {
+    const model* m = model_->source;
+    slots_.assign(m->materials.size() + 1, material_slot{});
+    if (per_pixel_) {
+        set_shading(slots_[0], glm::vec3(0.0f));
+        for (surface& look : slots_[0].look) look.shading = &slots_[0].shading;
+    }
+    for (std::size_t i = 0; i < m->materials.size(); ++i) {
+        const material& source = m->materials[i];
+        material_slot& slot = slots_[i + 1];
+        if (!settings_.use_default_material) {
+            slot.light.diffuse = all_finite(source.diffuse) ? source.diffuse : glm::vec3(0.8f);
+            slot.light.specular = all_finite(source.specular) ? source.specular : glm::vec3(0.0f);
+            slot.light.shininess =
+                std::isnan(source.shininess) ? 32.0f : std::clamp(source.shininess, 1.0f, 2048.0f);
+        }
+        const bool own_look = !settings_.use_default_material;
+        // With transparency off, or for an opaque material, alpha counts for nothing.
+        const alpha_use alpha = !own_look || !settings_.show_transparency ? alpha_use::opaque : source.alpha;
+        const float opacity =
+            alpha == alpha_use::opaque || std::isnan(source.opacity) ? 1.0f : std::clamp(source.opacity, 0.0f, 1.0f);
+        auto texture_of = [&](int index) -> const picture* {
+            if (!settings_.show_textures || !own_look || index < 0 || static_cast<std::size_t>(index) >= m->textures.size())
+                return nullptr;
+            const picture& p = m->textures[static_cast<std::size_t>(index)];
+            return !p.empty() && p.pixels.size() >= static_cast<std::size_t>(p.width) * p.height ? &p : nullptr;
+        };
+        const picture* texture = texture_of(source.diffuse_texture);
+        const bool texture_alpha =
+            texture && (alpha == alpha_use::mask ||
+                        (alpha != alpha_use::opaque && model_->texture_has_alpha[static_cast<std::size_t>(source.diffuse_texture)]));
+        slot.unlit = own_look && source.unlit;
+        if (per_pixel_ && !slot.unlit) set_shading(slot, own_look ? source.emissive : glm::vec3(0.0f));
+        for (int textured = 0; textured < 2; ++textured) {
+            surface& look = slot.look[textured];
+            look.opacity = opacity;
+            look.texture = textured ? texture : nullptr;
+            look.texture_alpha = textured && texture_alpha;
+            look.wrap_u = source.wrap_u;
+            look.wrap_v = source.wrap_v;
+            if (own_look && all_finite(source.emissive)) {
+                const glm::vec3 e = 255.0f * glm::clamp(source.emissive, 0.0f, 1.0f);
+                look.emissive = {e.r, e.g, e.b};
+                look.glow = textured ? texture_of(source.emissive_texture) : nullptr;
+            }
+            if (slot.shading.count > 0) look.shading = &slot.shading;
+            if (alpha == alpha_use::mask) {
+                look.alpha_cutoff = std::isnan(source.alpha_cutoff) ? 0.5f : std::max(source.alpha_cutoff, 0.0f);
+                slot.transparent[textured] = false;
+            } else {
+                slot.transparent[textured] = opacity < 1.0f || look.texture_alpha;
+            }
+        }
+    }
+}
+
+// The one place the vertex stage colours a vertex: its material's or its
+// own colour, lit with the normal given (the back side's for two-sided faces).
+glm::vec3 frame_drawer::base_colour(std::size_t index) const {
+    return model_->has_vertex_colours && !settings_.use_default_material
+               ? model_->vertex_colours[index]
+               : slots_[static_cast<std::size_t>(model_->vertices[index].material + 1)].light.diffuse;
+}
+
+rgb frame_drawer::vertex_colour(std::size_t index, const glm::vec3& normal) const {
+    const material_slot& m = slots_[static_cast<std::size_t>(model_->vertices[index].material + 1)];
+    const glm::vec3 base = base_colour(index);
+    const glm::vec3 c = m.unlit ? base : lighting_.shade(base, m.light, normal);
+    return {c.r * 255.0f, c.g * 255.0f, c.b * 255.0f};
+}
+
+void frame_drawer::vertex_stage(worker_pool* pool) {
+    const std::size_t n = model_->vertices.size();
+    scratch::fit(mem_.vertices, n);
+    scratch::fit(mem_.back, two_sided_ ? n : 0);
+    in_pieces(pool, n, [this](std::size_t first, std::size_t end) { vertex_range(first, end); });
+}
+
+// Which bands each triangle may cover, from the rows its corners span (a row
+// more on either side, for samples off the pixel centres), so that a band
+// skips the others' triangles without reading their corners. Triangles that
+// are culled or degenerate reach none; those that need clipping, all.
+void frame_drawer::band_masks(worker_pool* pool, int bands) {
+    const std::size_t count = model_->triangle_material.size();
+    scratch::fit(mem_.bands, count);
+    const int height = raster_.height();
+    auto band_of_row = [&](std::int32_t row) {
+        row = std::clamp(row, 0, height - 1);
+        // The band b whose rows height * b / bands .. height * (b + 1) / bands - 1 hold it.
+        int b = static_cast<int>((static_cast<std::int64_t>(row) * bands) / height);
+        while (b + 1 < bands && height * (b + 1) / bands <= row) ++b;
+        while (b > 0 && height * b / bands > row) --b;
+        return b;
+    };
+    const std::uint16_t every = static_cast<std::uint16_t>((1u << bands) - 1);
+    in_pieces(pool, count, [&](std::size_t first, std::size_t end) {
+        for (std::size_t t = first; t < end; ++t) {
+            const std::uint32_t* index = &model_->triangles[3 * t];
+            const screen_vertex& a = mem_.vertices[index[0]];
+            const screen_vertex& b = mem_.vertices[index[1]];
+            const screen_vertex& c = mem_.vertices[index[2]];
+            if (a.outside | b.outside | c.outside) {
+                mem_.bands[t] = every;
+                continue;
+            }
+            const std::int64_t area = signed_area(a, b, c);
+            if (area == 0 || (area > 0 && !drawn_from_behind(t))) {
+                mem_.bands[t] = 0;
+                continue;
+            }
+            const std::int32_t top = std::min({a.fy, b.fy, c.fy}) >> subpixel_bits;
+            const std::int32_t bottom = std::max({a.fy, b.fy, c.fy}) >> subpixel_bits;
+            const int from = band_of_row(top - 1), to = band_of_row(bottom + 1);
+            mem_.bands[t] = static_cast<std::uint16_t>(((2u << to) - 1) & ~((1u << from) - 1));
+        }
+    });
+}
+
+// Each vertex depends on nothing but itself: ranges may go to threads.
+void frame_drawer::vertex_range(std::size_t first, std::size_t end) {
+    const std::vector<render_vertex>& in = model_->vertices;
+    const float low_x = -guard_pixels, high_x = clip_.right;
+    const float low_y = -guard_pixels, high_y = clip_.bottom;
+    for (std::size_t i = first; i < end; ++i) {
+        const render_vertex& v = in[i];
+        screen_vertex& out = mem_.vertices[i];
+        const glm::vec3 h = transform_.apply(v.position);
+        out.outside = 0;
+        if (!all_finite(h)) {
+            out.outside = invalid;
+        } else if (!(h.z >= clip_.near)) {
+            out.outside = behind;
+        } else {
+            out.iw = 1.0f / h.z;
+            const float x = h.x * out.iw, y = h.y * out.iw;
+            if (x < low_x || x > high_x || y < low_y || y > high_y) {
+                out.outside = beyond_guard;
+            } else {
+                out.fx = to_fixed(x);
+                out.fy = to_fixed(y);
+            }
+        }
+        out.u = v.texcoord.x;
+        out.v = v.texcoord.y;
+        const material_slot& slot = slots_[static_cast<std::size_t>(v.material + 1)];
+        // Lit at every pixel, a vertex needs its colour only for lines and
+        // dots drawn with it, and on unlit materials.
+        if (!per_pixel_ || slot.unlit || corner_colours_) {
+            out.colour = vertex_colour(i, v.normal);
+            if (two_sided_) mem_.back[i] = vertex_colour(i, -v.normal);
+        }
+        if (per_pixel_) {
+            const glm::vec3 base = vertex_colours_ ? srgb_to_linear(glm::clamp(model_->vertex_colours[i], 0.0f, 1.0f)) : slot.base_linear;
+            out.base = {base.r, base.g, base.b};
+            out.nx = v.normal.x, out.ny = v.normal.y, out.nz = v.normal.z;
+        }
+    }
+}
+
+inline void frame_drawer::triangle(std::size_t t, const surface& look, bool depth_only) {
+    const std::uint32_t* index = &model_->triangles[3 * t];
+    const screen_vertex& a = mem_.vertices[index[0]];
+    const screen_vertex& b = mem_.vertices[index[1]];
+    const screen_vertex& c = mem_.vertices[index[2]];
+    if (a.outside | b.outside | c.outside) {
+        clipped_triangle(t, look, depth_only);
+        return;
+    }
+    const std::int64_t area = signed_area(a, b, c);
+    if (area < 0) {  // front face: reversed to the rasteriser's orientation
+        if (depth_only)
+            raster_.fill_depth(a, c, b);
+        else
+            raster_.fill(a, c, b, look);
+    } else if (area > 0 && drawn_from_behind(t)) {
+        if (depth_only) {
+            raster_.fill_depth(a, b, c);
+        } else if (two_sided_) {
+            raster_vertex back[3] = {a, b, c};
+            for (int k = 0; k < 3; ++k) {
+                back[k].colour = mem_.back[index[k]];
+                back[k].nx = -back[k].nx, back[k].ny = -back[k].ny, back[k].nz = -back[k].nz;
+            }
+            raster_.fill(back[0], back[1], back[2], look);
+        } else {
+            raster_.fill(a, b, c, look);
+        }
+    }
+}
+
+clip_point frame_drawer::clip_of(const glm::vec3& world, const rgb& colour, const glm::vec2& uv) const {
+    const glm::vec3 h = transform_.apply(world);
+    clip_point p;
+    p.x = h.x, p.y = h.y, p.w = h.z;
+    p.colour = colour;
+    p.u = uv.x, p.v = uv.y;
+    return p;
+}
+
+// A triangle corner for clipping, with what light per pixel needs.
+clip_point frame_drawer::corner_of(std::uint32_t index) const {
+    const render_vertex& v = model_->vertices[index];
+    const screen_vertex& s = mem_.vertices[index];
+    clip_point p = clip_of(v.position, s.colour, v.texcoord);
+    p.base = s.base;
+    p.nx = s.nx, p.ny = s.ny, p.nz = s.nz;
+    return p;
+}
+
+// A triangle with a corner outside the guard band or behind the near plane:
+// clipped, then drawn as a fan.
+void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool depth_only) {
+    const std::uint32_t* index = &model_->triangles[3 * t];
+    for (int k = 0; k < 3; ++k)
+        if (mem_.vertices[index[k]].outside & invalid) return;
+    clip_point polygon[max_clipped_corners];
+    for (int k = 0; k < 3; ++k) polygon[k] = corner_of(index[k]);
+    const double det = facing_determinant(polygon);
+    const bool front = det < 0.0;
+    if (!(det != 0.0) || (!front && !drawn_from_behind(t))) return;
+    if (!front && two_sided_ && !depth_only)
+        for (int k = 0; k < 3; ++k) {
+            polygon[k].colour = mem_.back[index[k]];
+            polygon[k].nx = -polygon[k].nx, polygon[k].ny = -polygon[k].ny, polygon[k].nz = -polygon[k].nz;
+        }
+
+    const int count = clip_polygon(clip_, polygon, 3);
+    if (count < 3) return;
+    raster_vertex r[max_clipped_corners];
+    for (int i = 0; i < count; ++i)
+        if (!to_raster_vertex(clip_, polygon[i], r[i])) return;
+    for (int i = 1; i + 1 < count; ++i) {
+        const raster_vertex& b = front ? r[i + 1] : r[i];
+        const raster_vertex& c = front ? r[i] : r[i + 1];
+        if (depth_only)
+            raster_.fill_depth(r[0], b, c);
+        else
+            raster_.fill(r[0], b, c, look);
+    }
+}
+
+// Opaque triangles; transparent ones wait for transparent_pass.
+void frame_drawer::shade_triangles(bool depth_only) {
+    const std::size_t count = model_->triangle_material.size();
+    const int* materials = model_->triangle_material.data();
+    const std::uint8_t* textured = model_->triangle_textured.data();
+    const std::uint16_t* bands = band_bit_ ? mem_.bands.data() : nullptr;
+    for (std::size_t t = 0; t < count; ++t) {
+        if (bands && !(bands[t] & band_bit_)) continue;
+        const material_slot& slot = slots_[static_cast<std::size_t>(materials[t] + 1)];
+        const int k = textured[t];
+        if (!slot.transparent[k]) triangle(t, slot.look[k], depth_only);
+    }
+}
+
+// The transparent triangles back to front by the distance of each one's
+// centre, once for all bands.
+void frame_drawer::order_transparent() {
+    mem_.order.clear();
+    // Most models have no transparent material: no pass over the triangles.
+    if (std::none_of(slots_.begin(), slots_.end(),
+                     [](const material_slot& slot) { return slot.transparent[0] || slot.transparent[1]; }))
+        return;
+    const std::size_t count = model_->triangle_material.size();
+    for (std::size_t t = 0; t < count; ++t) {
+        const material_slot& slot = slots_[static_cast<std::size_t>(model_->triangle_material[t] + 1)];
+        if (!slot.transparent[model_->triangle_textured[t]]) continue;
+        float w = 0.0f;
+        for (int k = 0; k < 3; ++k) w += transform_.apply(model_->vertices[model_->triangles[3 * t + k]].position).z;
+        if (std::isfinite(w)) mem_.order.emplace_back(w, static_cast<std::uint32_t>(t));  // the sort needs comparable keys
+    }
+    std::sort(mem_.order.begin(), mem_.order.end(), [](const auto& a, const auto& b) {
+        return a.first > b.first || (a.first == b.first && a.second < b.second);
+    });
+}
+
+// Blended over what is there without hiding what lies behind.
+void frame_drawer::transparent_pass() {
+    for (const auto& entry : mem_.order) {
+        const std::size_t t = entry.second;
+        const material_slot& slot = slots_[static_cast<std::size_t>(model_->triangle_material[t] + 1)];
+        surface look = slot.look[model_->triangle_textured[t]];
+        look.blend = true;
+        triangle(t, look, false);
+    }
+}
+
+void frame_drawer::world_line(const glm::vec3& from, const glm::vec3& to, rgb from_colour, rgb to_colour,
+                              depth_test test) {
+    clip_point a = clip_of(from, from_colour, glm::vec2(0.0f)), b = clip_of(to, to_colour, glm::vec2(0.0f));
+    if (!clip_line(clip_, a, b)) return;
+    auto project = [](const clip_point& q) {
+        line_point p;
+        p.iw = 1.0f / q.w;
+        p.x = q.x * p.iw, p.y = q.y * p.iw;
+        p.colour = q.colour;
+        return p;
+    };
+    raster_.line(project(a), project(b), test);
+}
+
+void frame_drawer::vertex_line(std::uint32_t a, std::uint32_t b, const rgb* colour, depth_test test) {
+    const screen_vertex& p = mem_.vertices[a];
+    const screen_vertex& q = mem_.vertices[b];
+    if ((p.outside | q.outside) & invalid) return;
+    const rgb& pc = colour ? *colour : p.colour;
+    const rgb& qc = colour ? *colour : q.colour;
+    if (p.outside | q.outside) {
+        world_line(model_->vertices[a].position, model_->vertices[b].position, pc, qc, test);
+        return;
+    }
+    constexpr float k = 1.0f / subpixel_scale;
+    raster_.line({static_cast<float>(p.fx) * k, static_cast<float>(p.fy) * k, p.iw, pc},
+                 {static_cast<float>(q.fx) * k, static_cast<float>(q.fy) * k, q.iw, qc}, test);
+}
+
+void frame_drawer::vertex_dot(std::uint32_t v, const rgb* colour, depth_test test) {
+    const screen_vertex& p = mem_.vertices[v];
+    if (p.outside) return;  // behind the camera, or far off screen
+    constexpr float k = 1.0f / subpixel_scale;
+    raster_.dot({static_cast<float>(p.fx) * k, static_cast<float>(p.fy) * k, p.iw, colour ? *colour : p.colour},
+                dot_size, test);
+}
+
+void frame_drawer::model_lines() {
+    const depth_test test = settings_.show_hidden_geometry ? depth_test::off : depth_test::on;
+    const rgb wire = from_colorref(settings_.wire_colour);
+    if (settings_.mode == render_mode::wireframe || settings_.mode == render_mode::solid_wireframe) {
+        const rgb* colour = settings_.mode == render_mode::solid_wireframe ? &wire : nullptr;
+        const std::vector<std::uint32_t>& edges = model_->edges;
+        for (std::size_t i = 0; i + 1 < edges.size(); i += 2) vertex_line(edges[i], edges[i + 1], colour, test);
+    }
+    if (settings_.mode == render_mode::points)
+        for (std::uint32_t v : model_->position_dots) vertex_dot(v, nullptr, test);
+    // The model's own lines and points show in every mode.
+    for (std::size_t i = 0; i + 1 < model_->lines.size(); i += 2)
+        vertex_line(model_->lines[i], model_->lines[i + 1], nullptr, test);
+    for (std::uint32_t v : model_->loose_points) vertex_dot(v, nullptr, test);
+    if (settings_.show_vertices) {
+        const rgb colour = from_colorref(settings_.vertex_colour);
+        for (std::uint32_t v : model_->position_dots) vertex_dot(v, &colour, test);
+    }
+}
+
+void frame_drawer::overlays() {
+    // Helper lines stand out from the background: lighter on dark, darker on light.
+    const float luminance = 0.3f * background_.r + 0.59f * background_.g + 0.11f * background_.b;
+    const float toward = luminance < 128.0f ? 255.0f : 0.0f;
+    auto tint = [&](float amount) {
+        return rgb{background_.r + (toward - background_.r) * amount, background_.g + (toward - background_.g) * amount,
+                   background_.b + (toward - background_.b) * amount};
+    };
+    std::vector<overlay_line>& lines = mem_.lines;
+    lines.clear();
+    add_grid(settings_.grid, settings_.grid_size, extent_, transform_.eye, tint(0.4f), lines);
+    if (settings_.show_bounding_box && model_ && model_->has_bounds)
+        add_box(model_->bounds_min, model_->bounds_max, tint(0.85f), lines);
+    if (settings_.show_world_axis) add_world_axes(extent_, lines);
+}
+
+void frame_drawer::overlay_lines() {
+    for (const overlay_line& l : mem_.lines) world_line(l.from, l.to, l.colour, l.colour, depth_test::on);
+}
+
+// Rig lights as squares in their colour where they stand, each with a short
+// line pointing at the model. The headlight sits in the eye: nothing to show.
+void frame_drawer::light_markers() {
+    if (!settings_.show_lights || settings_.lights != light_mode::rig) return;
+    const lighting full = make_lighting(light_mode::rig, 1.0f, false, transform_.forward);
+    for (int i = 0; i < full.count; ++i) {
+        const light& l = full.lights[i];
+        const glm::vec3 brightest = l.colour / std::max({l.colour.r, l.colour.g, l.colour.b});
+        const rgb colour{brightest.r * 255.0f, brightest.g * 255.0f, brightest.b * 255.0f};
+        const glm::vec3 at = centre_ + l.towards * (1.6f * radius_);
+        world_line(at, at - l.towards * (0.5f * radius_), colour, colour, depth_test::off);
+        const glm::vec3 h = transform_.apply(at);
+        if (!(h.z >= clip_.near)) continue;
+        const glm::vec2 pixel(h.x / h.z, h.y / h.z);
+        raster_.dot({pixel.x, pixel.y, 1.0f / h.z, rgb{}}, 9, depth_test::off);
+        raster_.dot({pixel.x, pixel.y, 1.0f / h.z, colour}, 7, depth_test::off);
+    }
+}
+
+// What all bands share is worked out first, once: the materials, the
+// vertices, the order of the transparent triangles, the overlay lines. Then
+// each band draws every pass over its own rows, on the pool's threads.
+void frame_drawer::draw(worker_pool* pool) {
+    has_model_ = model_ != nullptr && !model_->vertices.empty();
+    mem_.order.clear();
+    if (has_model_) {
+        make_materials();
+        vertex_stage(pool);
+        if (solid()) order_transparent();
+    }
+    overlays();
+    const int height = raster_.height();
+    // Bands of at least 32 rows, twice as many as threads so that a band
+    // with much to draw does not leave the others waiting.
+    const int bands =
+        pool && pool->threads() > 1 ? std::min({2 * pool->threads(), std::max(1, height / 32), max_bands}) : 1;
+    if (bands <= 1) {
+        draw_passes();
+        return;
+    }
+    const bool masked = has_model_ && (solid() || !settings_.show_hidden_geometry);
+    if (masked) band_masks(pool, bands);
+    pool->run(bands, [&](int band) {
+#if defined(__cpp_exceptions)
+        try {
+#endif
+            frame_drawer part = *this;
+            part.raster_.set_rows(height * band / bands, height * (band + 1) / bands);
+            if (masked) part.band_bit_ = static_cast<std::uint16_t>(1u << band);
+            part.draw_passes();
+#if defined(__cpp_exceptions)
+        } catch (const std::bad_alloc&) {
+            // Out of memory: the band keeps what was drawn so far.
+        }
+#endif
+    });
+}
+
+void frame_drawer::draw_passes() {
+    raster_.clear(pixel_of(background_), settings_.background_picture);
+    if (has_model_) {
+        // Wireframes and points hide what surfaces would hide, unless hidden geometry is shown.
+        if (solid())
+            shade_triangles(false);
+        else if (!settings_.show_hidden_geometry)
+            shade_triangles(true);
+    }
+    overlay_lines();
+    if (has_model_) {
+        transparent_pass();
+        model_lines();
+    }
+    light_markers();
+    raster_.resolve();
+}
+
+}  // namespace
+
+void render(const prepared_model* prepared, const view_settings& settings, const camera& view, frame& target,
+            worker_pool* pool) {
+    if (!target.pixels || target.width <= 0 || target.height <= 0 || target.stride < target.width ||
+        target.width > max_frame_side || target.height > max_frame_side)
+        return;
+    // One scratch kept for the next frame; a second thread drawing at the
+    // same time gets its own. (Not thread_local: a thread-exit destructor
+    // would outlive a DLL unloaded before the thread ends.)
+    static scratch kept;
+    static std::atomic_flag kept_in_use = ATOMIC_FLAG_INIT;
+    const bool own = kept_in_use.test_and_set(std::memory_order_acquire);
+    scratch spare;
+#if defined(__cpp_exceptions)
+    try {
+#endif
+        frame_drawer drawer(prepared, settings, view, target, own ? spare : kept);
+        drawer.draw(pool);
+#if defined(__cpp_exceptions)
+    } catch (const std::bad_alloc&) {
+        // Out of memory: the frame keeps what was drawn so far.
+    }
+#endif
+    if (!own) kept_in_use.clear(std::memory_order_release);
+}
+
+}  // namespace engine
