@@ -1,7 +1,9 @@
 // The control's own child window: its class, which lives as long as some
-// control does; painting the rendered frame with the message line over it;
+// control does; painting the control's frame with the message line over it;
 // mouse drags, the wheel and the turning that goes on after a drag; and the
 // keys that steer the view while the window has the focus.
+#include "control/com/control_window.h"
+
 #include <windowsx.h>
 
 #include <algorithm>
@@ -15,17 +17,15 @@ constexpr char control_window_class[] = "Quelto3DViewerWindow";
 constexpr UINT_PTR inertia_timer = 1;
 constexpr UINT inertia_interval_ms = 16;
 
-viewer_control* control_of(HWND window) {
-    return reinterpret_cast<viewer_control*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-}
+}  // namespace
 
-LRESULT CALLBACK control_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+LRESULT CALLBACK control_window::procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == WM_NCCREATE) {
         auto* create = reinterpret_cast<CREATESTRUCTA*>(lparam);
         SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
         return DefWindowProcA(window, message, wparam, lparam);
     }
-    viewer_control* control = control_of(window);
+    auto* control = reinterpret_cast<control_window*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (!control) return DefWindowProcA(window, message, wparam, lparam);
     switch (message) {
         case WM_PAINT: {
@@ -79,16 +79,18 @@ LRESULT CALLBACK control_window_procedure(HWND window, UINT message, WPARAM wpar
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
+namespace {
+
 // Registration and unregistration of the class happen under this lock, so that
 // the last control going away on one thread cannot unregister the class
 // between another thread's registration and its CreateWindow.
 SRWLOCK class_lock = SRWLOCK_INIT;
 LONG live_controls = 0;
 
-bool register_class_locked(HINSTANCE instance) {
+bool register_class_locked(HINSTANCE instance, WNDPROC procedure) {
     WNDCLASSA existing;
     if (GetClassInfoA(instance, control_window_class, &existing)) {
-        if (existing.lpfnWndProc == control_window_procedure) return true;
+        if (existing.lpfnWndProc == procedure) return true;
         // Left by an earlier load of the DLL at the same address (a host that
         // unloaded it with a control still alive): its procedure points into
         // code that is gone. A class that still has windows cannot go and
@@ -97,16 +99,16 @@ bool register_class_locked(HINSTANCE instance) {
     }
     WNDCLASSA wc = {};
     wc.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
-    wc.lpfnWndProc = control_window_procedure;
+    wc.lpfnWndProc = procedure;
     wc.hInstance = instance;
     wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     wc.lpszClassName = control_window_class;
     return RegisterClassA(&wc) != 0;
 }
 
-bool register_control_window_class(HINSTANCE instance) {
+bool register_control_window_class(HINSTANCE instance, WNDPROC procedure) {
     AcquireSRWLockExclusive(&class_lock);
-    const bool registered = register_class_locked(instance);
+    const bool registered = register_class_locked(instance, procedure);
     ReleaseSRWLockExclusive(&class_lock);
     return registered;
 }
@@ -132,37 +134,49 @@ live_control::~live_control() {
     InterlockedDecrement(&control_module_references);
 }
 
-HWND viewer_control::create_window(HWND parent, const RECT& place) {
-    if (!register_control_window_class(control_instance())) return nullptr;
-    return CreateWindowExA(0, control_window_class, "", WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, place.left,
-                           place.top, place.right - place.left, place.bottom - place.top, parent, nullptr,
-                           control_instance(), this);
+bool control_window::create(HWND parent, const RECT& place) {
+    if (window_) return true;
+    if (!register_control_window_class(control_instance(), procedure)) return false;
+    window_ = CreateWindowExA(0, control_window_class, "", WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, place.left,
+                              place.top, place.right - place.left, place.bottom - place.top, parent, nullptr,
+                              control_instance(), this);
+    return window_ != nullptr;
 }
 
-void viewer_control::repaint() {
+void control_window::destroy() {
+    if (!window_) return;
+    HWND window = window_;
+    window_ = nullptr;
+    DestroyWindow(window);
+}
+
+void control_window::show(bool visible) {
+    if (window_) ShowWindow(window_, visible ? SW_SHOW : SW_HIDE);
+}
+
+void control_window::place(const RECT& position) {
+    if (window_)
+        SetWindowPos(window_, nullptr, position.left, position.top, position.right - position.left,
+                     position.bottom - position.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void control_window::repaint() {
     if (!window_) return;
     InvalidateRect(window_, nullptr, FALSE);
 }
 
-// A member call's change is drawn before the call returns, so that a host
-// copying the screen right afterwards (a snapshot) sees it, not the frame
-// before. Mouse moves only invalidate: their paints may fold into one.
-void viewer_control::draw_now() {
+void control_window::draw_now() {
     if (!window_) return;
     RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
 }
 
-void viewer_control::paint(HDC dc) {
+void control_window::paint(HDC dc) {
     RECT client = {};
     GetClientRect(window_, &client);
     buffer_.resize(client.right, client.bottom);
     if (buffer_.empty()) return;
     engine::frame target = buffer_.frame();
-    try {
-        engine::render(state_.prepared.get(), state_.settings, state_.view, target, &pool_);
-    } catch (...) {
-        state_.message = "out of memory while drawing";
-    }
+    frames_.draw_frame(target);
     GdiFlush();
     const std::string& line_text = state_.message.empty() ? state_.model_warning : state_.message;
     if (!line_text.empty()) {
@@ -182,12 +196,9 @@ void viewer_control::paint(HDC dc) {
     BitBlt(dc, 0, 0, buffer_.width(), buffer_.height(), buffer_.dc(), 0, 0, SRCCOPY);
 }
 
-void viewer_control::mouse_down(int button, int x, int y) {
+void control_window::mouse_down(int button, int x, int y) {
     // Any click stops the turning left over from a drag.
-    if (spinning_) {
-        KillTimer(window_, inertia_timer);
-        spinning_ = false;
-    }
+    stop_spinning();
     drag_mode_ = button == 0 ? state_.left_button : state_.right_button;
     drag_button_ = button;
     last_ = {x, y};
@@ -196,7 +207,7 @@ void viewer_control::mouse_down(int button, int x, int y) {
     SetCapture(window_);
 }
 
-void viewer_control::mouse_move(int x, int y) {
+void control_window::mouse_move(int x, int y) {
     if (drag_mode_ == mouse_mode::none) return;
     const float dx = float(x - last_.x), dy = float(y - last_.y);
     last_ = {x, y};
@@ -215,7 +226,7 @@ void viewer_control::mouse_move(int x, int y) {
     repaint();
 }
 
-void viewer_control::mouse_up(int button) {
+void control_window::mouse_up(int button) {
     if (drag_mode_ == mouse_mode::none || button != drag_button_) return;
     const bool rotating = drag_mode_ == mouse_mode::rotate;
     drag_mode_ = mouse_mode::none;
@@ -227,14 +238,20 @@ void viewer_control::mouse_up(int button) {
     }
 }
 
-void viewer_control::drag_lost() { drag_mode_ = mouse_mode::none; }
+void control_window::drag_lost() { drag_mode_ = mouse_mode::none; }
 
-void viewer_control::wheel(int delta) {
+void control_window::wheel(int delta) {
     drag_zoom(state_.view, float(delta) / 4, std::max(buffer_.height(), 1));
     repaint();
 }
 
-void viewer_control::inertia_tick() {
+void control_window::stop_spinning() {
+    if (!spinning_) return;
+    KillTimer(window_, inertia_timer);
+    spinning_ = false;
+}
+
+void control_window::inertia_tick() {
     spin_dx_ *= 0.95f;
     spin_dy_ *= 0.95f;
     if (!state_.inertial_rotation || (std::fabs(spin_dx_) < 0.05f && std::fabs(spin_dy_) < 0.05f)) {
@@ -246,7 +263,7 @@ void viewer_control::inertia_tick() {
     repaint();
 }
 
-bool viewer_control::key_down(UINT key) {
+bool control_window::key_down(UINT key) {
     view_key steer;
     switch (key) {
         case VK_LEFT: steer = view_key::left; break;
@@ -265,16 +282,13 @@ bool viewer_control::key_down(UINT key) {
     if (GetKeyState(VK_CONTROL) < 0 || GetKeyState(VK_MENU) < 0) return false;
     // A key steers the view from where it stands: a turn left over from a
     // drag would carry it on.
-    if (spinning_) {
-        KillTimer(window_, inertia_timer);
-        spinning_ = false;
-    }
+    stop_spinning();
     steer_by_key(state_, steer);
     repaint();
     return true;
 }
 
-void viewer_control::window_destroyed() {
+void control_window::window_destroyed() {
     spinning_ = false;
     drag_mode_ = mouse_mode::none;
     window_ = nullptr;

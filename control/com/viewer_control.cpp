@@ -1,6 +1,6 @@
 // The viewer control as a COM object: its interfaces, the member calls
-// that reach it through IDispatch, and in-place activation. Its window and
-// what the window does are in control_window.cpp.
+// that reach it through IDispatch, in-place activation, and the frame its
+// window shows.
 #include "control/com/viewer_control.h"
 
 #include <string>
@@ -73,9 +73,7 @@ window_place place_in(IOleInPlaceSite* site, HWND parent, LPCRECT position) {
 
 viewer_control::viewer_control() = default;
 
-viewer_control::~viewer_control() {
-    if (window_) DestroyWindow(window_);
-}
+viewer_control::~viewer_control() { window_.destroy(); }
 
 // ---- IUnknown ---------------------------------------------------------------
 
@@ -192,12 +190,12 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
             }
         }
         const bool changed = apply_member(state_, *entry, values);
-        if (entry->id == member_id::hwindow && window_) ShowWindow(window_, state_.window_visible ? SW_SHOW : SW_HIDE);
-        if (changed) draw_now();
+        if (entry->id == member_id::hwindow) window_.show(state_.window_visible);
+        if (changed) window_.draw_now();
     } catch (...) {
         clear_scene(state_);
         state_.message = "out of memory";
-        draw_now();
+        window_.draw_now();
         return E_OUTOFMEMORY;
     }
     return S_OK;
@@ -263,7 +261,7 @@ STDMETHODIMP viewer_control::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG
         case OLEIVERB_UIACTIVATE:
             return activate_in_place(site ? site : site_.Get(), parent, position);
         case OLEIVERB_HIDE:
-            if (window_) ShowWindow(window_, SW_HIDE);
+            window_.show(false);
             return S_OK;
         default:
             return verb < 0 ? E_NOTIMPL : OLEOBJ_S_INVALIDVERB;
@@ -271,8 +269,8 @@ STDMETHODIMP viewer_control::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG
 }
 
 HRESULT viewer_control::activate_in_place(IOleClientSite* site, HWND parent, LPCRECT position) {
-    if (window_) {
-        if (state_.window_visible) ShowWindow(window_, SW_SHOW);
+    if (window_.handle()) {
+        if (state_.window_visible) window_.show(true);
         return S_OK;
     }
     if (!site) return E_UNEXPECTED;
@@ -281,13 +279,12 @@ HRESULT viewer_control::activate_in_place(IOleClientSite* site, HWND parent, LPC
     if (in_place->CanInPlaceActivate() != S_OK) return E_FAIL;
     in_place->OnInPlaceActivate();  // result not examined: the site has agreed above
     const window_place place = place_in(in_place.Get(), parent, position);
-    window_ = create_window(place.parent, place.rect);
-    if (!window_) {
+    if (!window_.create(place.parent, place.rect)) {
         in_place->OnInPlaceDeactivate();
         return E_FAIL;
     }
     in_place_site_ = std::move(in_place);
-    if (state_.window_visible) ShowWindow(window_, SW_SHOW);
+    if (state_.window_visible) window_.show(true);
     return S_OK;
 }
 
@@ -341,16 +338,12 @@ STDMETHODIMP viewer_control::GetMiscStatus(DWORD, DWORD* status) {
 
 STDMETHODIMP viewer_control::GetWindow(HWND* window) {
     if (!window) return E_POINTER;
-    *window = window_;
-    return window_ ? S_OK : E_FAIL;
+    *window = window_.handle();
+    return *window ? S_OK : E_FAIL;
 }
 
 STDMETHODIMP viewer_control::InPlaceDeactivate() {
-    if (window_) {
-        HWND window = window_;
-        window_ = nullptr;
-        DestroyWindow(window);
-    }
+    window_.destroy();
     if (in_place_site_) {
         in_place_site_->OnInPlaceDeactivate();
         in_place_site_.Reset();
@@ -360,10 +353,18 @@ STDMETHODIMP viewer_control::InPlaceDeactivate() {
 
 STDMETHODIMP viewer_control::SetObjectRects(LPCRECT position, LPCRECT) {
     if (!position) return E_POINTER;
-    if (window_)
-        SetWindowPos(window_, nullptr, position->left, position->top, position->right - position->left,
-                     position->bottom - position->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    window_.place(*position);
     return S_OK;
+}
+
+// ---- The frame the window shows ---------------------------------------------------
+
+void viewer_control::draw_frame(engine::frame& target) {
+    try {
+        engine::render(state_.prepared.get(), state_.settings, state_.view, target, &pool_);
+    } catch (...) {
+        state_.message = "out of memory while drawing";
+    }
 }
 
 // ---- IOleControl --------------------------------------------------------------------

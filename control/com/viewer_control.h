@@ -9,7 +9,7 @@
 #include <wrl/client.h>
 
 #include "control/com/control_state.h"
-#include "control/com/drawing_buffer.h"
+#include "control/com/control_window.h"
 #include "control/engine/render/worker_pool.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
@@ -39,21 +39,12 @@ inline constexpr DWORD viewer_control_misc_status = OLEMISC_RECOMPOSEONRESIZE | 
 // Objects alive and server locks, for DllCanUnloadNow.
 extern LONG control_module_references;
 
-// Counts one live control, for DllCanUnloadNow and for the control window's
-// class, which goes with the last control (control_window.cpp).
-class live_control {
-public:
-    live_control();
-    ~live_control();
-    live_control(const live_control&) = delete;
-    live_control& operator=(const live_control&) = delete;
-};
-
 class viewer_control final : public IDispatch,
                              public IOleObject,
                              public IOleInPlaceObject,
                              public IOleControl,
-                             public IProvideClassInfo {
+                             public IProvideClassInfo,
+                             private control_window::frame_source {
 public:
     viewer_control();
     viewer_control(const viewer_control&) = delete;
@@ -111,20 +102,6 @@ public:
     // IProvideClassInfo: the coclass, for script hosts that look for it.
     STDMETHODIMP GetClassInfo(ITypeInfo** info) override;
 
-    // The window and its interaction (control_window.cpp), used by the
-    // window procedure.
-    void paint(HDC dc);
-    void mouse_down(int button, int x, int y);
-    void mouse_move(int x, int y);
-    void mouse_up(int button);
-    void drag_lost();  // the mouse was captured away before the button came up
-    void wheel(int delta);
-    // A key pressed while the window has the focus; false when it is not one
-    // the view answers, so that it gets the default handling.
-    bool key_down(UINT key);
-    void inertia_tick();
-    void window_destroyed();
-
 private:
     ~viewer_control();
     // The embedded type library, loaded on first use and kept.
@@ -132,32 +109,23 @@ private:
     // A property get's answer: VT_R8, or VT_BSTR for a text.
     HRESULT read_value(const member_entry& entry, VARIANT& result);
     HRESULT activate_in_place(IOleClientSite* site, HWND parent, LPCRECT position);
-    // control_window.cpp
-    HWND create_window(HWND parent, const RECT& place);
-    void repaint();
-    void draw_now();
+    // The view as the window shows it, drawn on the pool's threads.
+    void draw_frame(engine::frame& target) override;
 
     // First, so that it goes last: the module counts the control until
     // every member below has released what it holds.
     live_control counted_;
     LONG references_ = 1;
-    HWND window_ = nullptr;
     SIZEL extent_ = {5000, 5000};  // HIMETRIC
 
     control_state state_;
     // Draws bands of each frame on the machine's cores; its threads start
     // with the first frame and end with the control, before the DLL can go.
     engine::worker_pool pool_;
-    drawing_buffer buffer_;  // the frame the renderer draws into, shown by WM_PAINT
     Microsoft::WRL::ComPtr<IOleClientSite> site_;
     Microsoft::WRL::ComPtr<IOleInPlaceSite> in_place_site_;
     Microsoft::WRL::ComPtr<ITypeLib> type_library_;
-
-    // Dragging and the turning that goes on after a rotate drag.
-    mouse_mode drag_mode_ = mouse_mode::none;
-    int drag_button_ = 0;
-    POINT last_ = {};
-    DWORD last_move_time_ = 0;
-    float spin_dx_ = 0, spin_dy_ = 0;
-    bool spinning_ = false;
+    // Last, so that it goes first: the window is destroyed while the state
+    // and the pool it draws with are still there.
+    control_window window_{state_, *this};
 };
