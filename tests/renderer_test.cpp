@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "control/engine/formats/model_loaders.h"
@@ -529,6 +533,22 @@ TEST(Threads, EveryNumberOfThreadsDrawsTheSamePicture) {
         render(prepared.get(), s, c, f, &pool);
         render(prepared.get(), s, c, f, &pool);  // the pool's threads, once started, again
         EXPECT_TRUE(many.pixels == one.pixels) << threads << " threads";
+    }
+}
+
+// A new pool's first run, the frame after a model is loaded, is shared by
+// all its threads, not left to the caller's while the others sleep.
+TEST(Threads, EveryThreadTakesPartInANewPoolsFirstRun) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        worker_pool pool(4);
+        std::mutex lock;
+        std::set<std::thread::id> took_part;
+        pool.run(32, [&](int) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::lock_guard<std::mutex> hold(lock);
+            took_part.insert(std::this_thread::get_id());
+        });
+        EXPECT_EQ(took_part.size(), 4u) << "attempt " << attempt;
     }
 }
 

@@ -19,9 +19,12 @@ worker_pool::~worker_pool() {
 }
 
 // A thread that cannot be started leaves the work to those that were.
+// Each starts from the generation before the run that starts it, so that it
+// takes part in that run too (started under the lock, it may first look
+// after the run has been announced).
 void worker_pool::start() {
     try {
-        for (int i = 1; i < threads_; ++i) workers_.emplace_back([this] { work(); });
+        for (int i = 1; i < threads_; ++i) workers_.emplace_back([this, seen = generation_] { work(seen); });
     } catch (const std::exception&) {
     }
 }
@@ -38,9 +41,8 @@ void worker_pool::take_tasks(std::unique_lock<std::mutex>& lock) {
     }
 }
 
-void worker_pool::work() {
+void worker_pool::work(unsigned seen) {
     std::unique_lock<std::mutex> lock(mutex_);
-    unsigned seen = generation_;
     for (;;) {
         wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
         if (stopping_) return;

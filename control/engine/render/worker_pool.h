@@ -28,7 +28,7 @@ public:
 
 private:
     void start();
-    void work();
+    void work(unsigned seen);
     void take_tasks(std::unique_lock<std::mutex>& lock);
 
     int threads_;
