@@ -673,19 +673,26 @@ void render(const prepared_model* prepared, const view_settings& settings, const
     // would outlive a DLL unloaded before the thread ends.)
     static scratch kept;
     static std::atomic_flag kept_in_use = ATOMIC_FLAG_INIT;
-    const bool own = kept_in_use.test_and_set(std::memory_order_acquire);
+    // Gives the kept scratch back however the frame ends, an exception of
+    // any kind included: a flag left set would give every later frame
+    // fresh buffers.
+    struct kept_scratch {
+        const bool taken = !kept_in_use.test_and_set(std::memory_order_acquire);
+        ~kept_scratch() {
+            if (taken) kept_in_use.clear(std::memory_order_release);
+        }
+    } guard;
     scratch spare;
 #if defined(__cpp_exceptions)
     try {
 #endif
-        frame_drawer drawer(prepared, settings, view, target, own ? spare : kept);
+        frame_drawer drawer(prepared, settings, view, target, guard.taken ? kept : spare);
         drawer.draw(pool);
 #if defined(__cpp_exceptions)
     } catch (const std::bad_alloc&) {
         // Out of memory: the frame keeps what was drawn so far.
     }
 #endif
-    if (!own) kept_in_use.clear(std::memory_order_release);
 }
 
 }  // namespace engine
