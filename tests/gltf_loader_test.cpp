@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "control/engine/formats/model_loaders.h"
+#include "tests/gltf_builder.h"
 #include "tests/render_canvas.h"
 
 #define STB_IMAGE_WRITE_STATIC
@@ -24,21 +25,10 @@ namespace {
 using namespace engine;
 using namespace render_canvas;
 using nlohmann::json;
+using gltf_builder::built_file;
 namespace fs = std::filesystem;
 
 const std::string assimp = "/usr/share/assimp/models/";
-
-std::string base64(const std::string& bytes) {
-    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t v = 0;
-        for (std::size_t k = 0; k < 3; ++k) v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0);
-        for (std::size_t k = 0; k < 4; ++k) out += k <= n ? digits[(v >> (18 - 6 * k)) & 63] : '=';
-    }
-    return out;
-}
 
 // An RGBA picture as a PNG, rows top-down.
 std::string png(int width, int height, const std::vector<std::uint8_t>& rgba) {
@@ -48,65 +38,6 @@ std::string png(int width, int height, const std::vector<std::uint8_t>& rgba) {
     }, &out, width, height, 4, rgba.data(), width * 4);
     return out;
 }
-
-// A glTF file built up here, its one buffer embedded as a data: URI.
-struct built_file {
-    json doc = {{"asset", {{"version", "2.0"}}}};
-    std::string buffer;
-
-    int accessor(const std::string& bytes, int component_type, const char* type, std::size_t count) {
-        while (buffer.size() % 4) buffer += '\0';
-        doc["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", buffer.size()}, {"byteLength", bytes.size()}});
-        buffer += bytes;
-        doc["accessors"].push_back({{"bufferView", doc["bufferViews"].size() - 1},
-                                    {"componentType", component_type},
-                                    {"type", type},
-                                    {"count", count}});
-        return static_cast<int>(doc["accessors"].size()) - 1;
-    }
-
-    template <class T>
-    static std::string bytes_of(const std::vector<T>& values) {
-        return std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
-    }
-
-    // A 2 x 2 quad in the XY plane facing +Z, its texture's top left at (-1, 1).
-    int quad_mesh(int material) {
-        const int positions = accessor(bytes_of(std::vector<float>{-1, -1, 0, 1, -1, 0, 1, 1, 0, -1, 1, 0}), 5126, "VEC3", 4);
-        const int texcoords = accessor(bytes_of(std::vector<float>{0, 1, 1, 1, 1, 0, 0, 0}), 5126, "VEC2", 4);
-        const int indices = accessor(bytes_of(std::vector<std::uint16_t>{0, 1, 2, 0, 2, 3}), 5123, "SCALAR", 6);
-        doc["meshes"].push_back(
-            {{"primitives",
-              {{{"attributes", {{"POSITION", positions}, {"TEXCOORD_0", texcoords}}}, {"indices", indices}, {"material", material}}}}});
-        return static_cast<int>(doc["meshes"].size()) - 1;
-    }
-
-    int unlit_material(std::vector<double> colour, int texture = -1) {
-        json m = {{"pbrMetallicRoughness", {{"baseColorFactor", colour}, {"metallicFactor", 0.0}}},
-                  {"extensions", {{"KHR_materials_unlit", json::object()}}}};
-        if (texture >= 0) m["pbrMetallicRoughness"]["baseColorTexture"] = {{"index", texture}};
-        doc["extensionsUsed"] = {"KHR_materials_unlit"};
-        doc["materials"].push_back(m);
-        return static_cast<int>(doc["materials"].size()) - 1;
-    }
-
-    int texture(const std::string& png_bytes) {
-        doc["images"].push_back({{"uri", "data:image/png;base64," + base64(png_bytes)}});
-        doc["samplers"] = {{{"magFilter", 9728}, {"minFilter", 9728}}};
-        doc["textures"].push_back({{"source", doc["images"].size() - 1}, {"sampler", 0}});
-        return static_cast<int>(doc["textures"].size()) - 1;
-    }
-
-    int node(json n) {
-        doc["nodes"].push_back(std::move(n));
-        return static_cast<int>(doc["nodes"].size()) - 1;
-    }
-
-    std::string text() {
-        doc["buffers"] = {{{"byteLength", buffer.size()}, {"uri", "data:application/octet-stream;base64," + base64(buffer)}}};
-        return doc.dump();
-    }
-};
 
 model load_text(const std::string& text) {
     model m;
@@ -374,6 +305,28 @@ TEST(GltfMaterials, TexturesShowTheRightWayRound) {
     EXPECT_EQ(drawn.at(pixel_of(c, {0.5f, 0.5f, 0.0f})), green_pixel);
     EXPECT_EQ(drawn.at(pixel_of(c, {-0.5f, -0.5f, 0.0f})), blue_pixel);
     EXPECT_EQ(drawn.at(pixel_of(c, {0.5f, -0.5f, 0.0f})), white_pixel);
+}
+
+// glTF's colour factors and COLOR_0 are linear: an unlit 0.5 shows as
+// sRGB's 188, as in every conformant viewer, whether it comes from the
+// factor, the vertex colours or both (0.5 = 1.0 x 0.5 = 0.5 x 1.0).
+TEST(GltfMaterials, ColourFactorsAndVertexColoursAreLinearLight) {
+    const struct {
+        const char* name;
+        std::vector<double> factor;
+        std::vector<float> vertex;
+    } cases[] = {{"factor", {0.5, 0.5, 0.5, 1}, {}},
+                 {"vertex colour", {1, 1, 1, 1}, {0.5f, 0.5f, 0.5f}},
+                 {"both", {0.5, 1, 0.5, 1}, {1.0f, 0.5f, 1.0f}}};
+    for (const auto& c : cases) {
+        built_file f;
+        f.node({{"mesh", f.quad_mesh(f.unlit_material(c.factor), c.vertex)}});
+        f.doc["scenes"] = {{{"nodes", {0}}}};
+        const model m = load_text(f.text());
+        const camera view = straight_on(glm::vec3(0.0f), 4.0f);
+        const std::uint32_t shown = draw(&m, on_blue(), view).at(pixel_of(view, {0.0f, 0.0f, 0.0f}));
+        for (int shift : {0, 8, 16}) EXPECT_NEAR(int((shown >> shift) & 0xFF), 188, 1) << c.name;
+    }
 }
 
 TEST(GltfMaterials, MaskCutsOutBlendMixesOpaqueIgnoresAlpha) {

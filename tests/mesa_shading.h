@@ -47,6 +47,7 @@ uniform vec3 specular_colour;
 uniform float shininess;
 uniform vec3 emissive;
 uniform float opacity;
+uniform bool linear_colours;  // material and vertex colours are linear (glTF's), not sRGB-encoded
 in vec3 surface_normal;
 in vec3 surface_colour;
 in vec2 surface_texcoord;
@@ -58,6 +59,7 @@ vec3 decode(vec3 c) {
 vec3 encode(vec3 c) {
     return mix(c * 12.92, 1.055 * pow(c, vec3(1.0 / 2.4)) - 0.055, greaterThan(c, vec3(0.0031308)));
 }
+vec3 stored(vec3 c) { return linear_colours ? c : decode(c); }
 
 void main() {
     // Picture rows run top-down and v upwards: row (1 - v) * height.
@@ -75,8 +77,8 @@ void main() {
         diffuse += d * light_colour[i];
         if (specular_on) highlight += pow(max(0.0, dot(n, half_vector[i])), shininess) * light_colour[i];
     }
-    vec3 lit = decode(surface_colour) * decode(texel) * diffuse + decode(specular_colour) * highlight;
-    pixel = vec4(encode(clamp(lit + decode(emissive), 0.0, 1.0)), opacity);
+    vec3 lit = stored(surface_colour) * decode(texel) * diffuse + stored(specular_colour) * highlight;
+    pixel = vec4(encode(clamp(lit + stored(emissive), 0.0, 1.0)), opacity);
 }
 )";
 

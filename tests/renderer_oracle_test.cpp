@@ -21,6 +21,9 @@
 //   as make_lighting gives them.
 // - pixel = encode(clamp(lit + decode(emissive), 0, 1)).
 // - Unlit: the stored colour as it is, nothing decoded.
+// - A glTF file's colour factors and vertex colours (COLOR_0) are linear
+//   already: the GL side takes the file's numbers and does not decode them,
+//   while the renderer draws the model as the glTF reader made it.
 // - Transparent surfaces come after the opaque ones, back to front, depth
 //   tested but not written, blended on the stored 8-bit values:
 //   under + (colour - under) * opacity.
@@ -45,8 +48,10 @@
 #include <glm/gtc/matrix_transform.hpp>
 #include <glm/gtc/type_ptr.hpp>
 
+#include "control/engine/formats/model_loaders.h"
 #include "control/engine/render/lighting.h"
 #include "control/engine/render/view_transform.h"
+#include "tests/gltf_builder.h"
 #include "tests/mesa_shading.h"
 #include "tests/render_canvas.h"
 
@@ -73,6 +78,10 @@ struct scene {
     view_settings settings;
     camera view;
     bool two_sided = false;
+    // The renderer draws this instead of `m` where set (a glTF file as the
+    // reader made it); `m` then holds the file's own linear colours.
+    const model* ours = nullptr;
+    bool linear_colours = false;
 };
 
 glm::mat4 world_to_clip(const camera& c) { return mesa_peer::world_to_clip(c, width, height); }
@@ -202,6 +211,7 @@ public:
         glUniform3fv(uniform("ambient"), 1, glm::value_ptr(lights.ambient));
         glUniform1i(uniform("specular_on"), lights.specular);
         glUniform1i(uniform("two_sided"), s.two_sided);
+        glUniform1i(uniform("linear_colours"), s.linear_colours);
         glUniform1i(uniform("diffuse_map"), 0);
 
         auto draw_triangle = [&](std::size_t t) {
@@ -304,7 +314,8 @@ protected:
         }
 
         const std::vector<std::uint32_t> theirs = reference_->draw(s);
-        const std::vector<std::uint32_t> ours = render_canvas::draw(&s.m, s.settings, s.view, width, height).pixels;
+        const std::vector<std::uint32_t> ours =
+            render_canvas::draw(s.ours ? s.ours : &s.m, s.settings, s.view, width, height).pixels;
         const std::uint32_t empty = (background & 0xFF) << 16 | (background & 0xFF00) | (background >> 16 & 0xFF);
         double sum[3] = {0, 0, 0};
         long covered = 0, off = 0;
@@ -464,6 +475,42 @@ TEST_F(RendererOracle, TransparentPaneBeforeOpaqueOne) {
     s.view.yaw_degrees = 25.0f;
     s.view.pitch_degrees = 15.0f;
     compare(s);
+}
+
+// A glTF file of two matte quads, one lit by its base colour factor, one by
+// COLOR_0 times the factor: the GL side draws the file's linear numbers as
+// they stand, the renderer what the reader made of them.
+TEST_F(RendererOracle, GltfColourFactorAndVertexColourInLinearLight) {
+    const float factor[3] = {0.5f, 0.2f, 0.8f}, vertex[3] = {0.3f, 0.9f, 0.6f};
+    gltf_builder::built_file f;
+    const int plain = f.matte_material({factor[0], factor[1], factor[2], 1.0});
+    f.node({{"mesh", f.quad_mesh(plain)}, {"translation", {-1.1, 0.0, 0.0}}});
+    f.node({{"mesh", f.quad_mesh(plain, {vertex[0], vertex[1], vertex[2]})}, {"translation", {1.1, 0.0, 0.0}}});
+    f.doc["scenes"] = {{{"nodes", {0, 1}}}};
+    const std::string text = f.text();
+    model loaded;
+    const load_outcome outcome =
+        load_gltf(reinterpret_cast<const unsigned char*>(text.data()), text.size(), "", loaded);
+    ASSERT_TRUE(outcome.ok) << outcome.message;
+
+    scene s = base_scene("gltf-linear-colours");
+    s.ours = &loaded;
+    s.linear_colours = true;
+    const glm::vec3 base(factor[0], factor[1], factor[2]), coloured = base * glm::vec3(vertex[0], vertex[1], vertex[2]);
+    add_quad(s.m, {-2.1f, -1, 0}, {-0.1f, -1, 0}, {-0.1f, 1, 0}, {-2.1f, 1, 0}, add_material(s.m, base));
+    add_quad(s.m, {0.1f, -1, 0}, {2.1f, -1, 0}, {2.1f, 1, 0}, {0.1f, 1, 0}, add_material(s.m, base));
+    // Once one primitive has vertex colours, every vertex carries its colour.
+    s.m.geometry.colors.assign(4, base);
+    s.m.geometry.colors.insert(s.m.geometry.colors.end(), 4, coloured);
+    for (material& m : s.m.materials) m.specular = glm::vec3(0.0f);
+    s.view = frame_bounds(s.m.bounds_min, s.m.bounds_max);
+    s.view.yaw_degrees = 20.0f;
+    s.view.pitch_degrees = 10.0f;
+    for (light_mode lights : {light_mode::headlight, light_mode::rig}) {
+        s.settings.lights = lights;
+        s.name = lights == light_mode::headlight ? "gltf-linear-headlight" : "gltf-linear-rig";
+        compare(s);
+    }
 }
 
 }  // namespace

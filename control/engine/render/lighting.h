@@ -9,6 +9,7 @@
 #include <glm/glm.hpp>
 
 #include "control/engine/render/view_settings.h"
+#include "control/engine/srgb.h"
 
 namespace engine {
 
@@ -35,17 +36,6 @@ struct lighting {
     // `base` shows; a zero normal (lines, loose points) is drawn unlit.
     glm::vec3 shade(const glm::vec3& base, const reflectance& material, const glm::vec3& normal) const;
 };
-
-// sRGB's transfer curve (IEC 61966-2-1), 0..1 both ways.
-inline float srgb_to_linear(float c) {
-    return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
-}
-inline float linear_to_srgb(float c) {
-    return c <= 0.0031308f ? c * 12.92f : 1.055f * std::pow(c, 1.0f / 2.4f) - 0.055f;
-}
-inline glm::vec3 srgb_to_linear(const glm::vec3& c) {
-    return glm::vec3(srgb_to_linear(c.r), srgb_to_linear(c.g), srgb_to_linear(c.b));
-}
 
 // Light worked out at every pixel of a triangle, in linear light (the quality
 // renderer): colours are decoded from sRGB, the lights summed, the result

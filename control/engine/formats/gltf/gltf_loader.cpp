@@ -13,6 +13,7 @@
 #include "control/engine/formats/gltf/gltf_materials.h"
 #include "control/engine/formats/load_messages.h"
 #include "control/engine/formats/model_loaders.h"
+#include "control/engine/srgb.h"
 
 namespace engine {
 
@@ -256,7 +257,8 @@ private:
 public:
     // Vertex colours times each vertex's material colour, for the whole model,
     // when some primitive has colours (the viewer then takes colours from the
-    // vertices alone).
+    // vertices alone). COLOR_0 is linear, the model's colours sRGB-encoded:
+    // multiplied in linear light, then encoded.
     void colour_vertices() {
         if (!has_colours_) return;
         std::vector<glm::vec3>& colours = out_.geometry.colors;
@@ -264,8 +266,12 @@ public:
         for (const primitive_colours& p : coloured_) {
             const bool own = p.material >= 0 && static_cast<std::size_t>(p.material) < out_.materials.size();
             const glm::vec3 diffuse = own ? out_.materials[static_cast<std::size_t>(p.material)].diffuse : material{}.diffuse;
+            const glm::vec3 diffuse_linear = srgb_to_linear(diffuse);
             for (std::size_t i = 0; i < p.count; ++i)
-                colours[p.first + i] = p.colours == no_index ? diffuse : vertex_colours_[p.colours + i] * diffuse;
+                colours[p.first + i] = p.colours == no_index
+                                           ? diffuse
+                                           : linear_to_srgb(glm::clamp(vertex_colours_[p.colours + i], 0.0f, 1.0f) *
+                                                            diffuse_linear);
         }
     }
 

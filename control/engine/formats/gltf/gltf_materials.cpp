@@ -5,6 +5,7 @@
 
 #include "control/engine/files/file_paths.h"
 #include "control/engine/formats/load_messages.h"
+#include "control/engine/srgb.h"
 
 namespace engine::gltf {
 
@@ -81,11 +82,13 @@ private:
     std::string first_problem_;
 };
 
+// glTF's colour factors are linear; the model's colours are sRGB-encoded
+// display values (srgb.h): worked out in linear light, then encoded.
 void set_reflectance(material& m, const glm::vec3& base, double metallic_factor, double roughness_factor) {
     const float metallic = unit(metallic_factor), roughness = unit(roughness_factor);
-    m.diffuse = base * (1.0f - 0.5f * metallic);
+    m.diffuse = linear_to_srgb(base * (1.0f - 0.5f * metallic));
     const float strength = (1.0f - roughness) * (1.0f - roughness);
-    m.specular = strength * glm::mix(glm::vec3(0.5f), base, metallic);
+    m.specular = linear_to_srgb(strength * glm::mix(glm::vec3(0.5f), base, metallic));
     const float r = std::max(roughness, 0.05f);
     m.shininess = std::min(2.0f / (r * r * r * r) - 2.0f, 1024.0f);
 }
@@ -127,8 +130,9 @@ std::string convert_materials(document& file, model& out) {
         set_reflectance(m, base, metallic, roughness);
         m.diffuse_texture = textures.use(base_texture, m.wrap_u, m.wrap_v);
         texture_wrap emissive_u = m.wrap_u, emissive_v = m.wrap_v;
-        m.emissive = glm::vec3(unit(number_or(source.emissiveFactor, 0, 0.0)), unit(number_or(source.emissiveFactor, 1, 0.0)),
-                               unit(number_or(source.emissiveFactor, 2, 0.0)));
+        m.emissive = linear_to_srgb(glm::vec3(unit(number_or(source.emissiveFactor, 0, 0.0)),
+                                              unit(number_or(source.emissiveFactor, 1, 0.0)),
+                                              unit(number_or(source.emissiveFactor, 2, 0.0))));
         if (m.emissive != glm::vec3(0.0f))
             m.emissive_texture = textures.use(source.emissiveTexture.index, emissive_u, emissive_v);
         if (m.diffuse_texture < 0) m.wrap_u = emissive_u, m.wrap_v = emissive_v;
@@ -136,7 +140,7 @@ std::string convert_materials(document& file, model& out) {
         m.alpha_cutoff = std::isfinite(source.alphaCutoff) ? static_cast<float>(source.alphaCutoff) : 0.5f;
         m.sides = source.doubleSided ? sides_shown::both : sides_shown::front;
         m.unlit = source.extensions.count("KHR_materials_unlit") > 0;
-        if (m.unlit) m.diffuse = base;  // shown as it is
+        if (m.unlit) m.diffuse = linear_to_srgb(base);  // shown as it is
         out.materials.push_back(std::move(m));
     }
     return textures.problems();
