@@ -185,7 +185,11 @@ TEST(GltfFiles, EveryTestModelLoadsOrSaysInOneLineWhatFailed) {
     EXPECT_GE(loaded, 35u);
 }
 
-TEST(GltfFiles, ExternalFilesAreReadFromTheModelsFolderOnly) {
+// Buffer and picture names are URI references: percent-decoded, with "."
+// and ".." taken out by their text against the model's folder (so
+// "../textures/" is the folder beside it); absolute, network and device
+// names and URLs are refused; "~" and variables are never expanded.
+TEST(GltfFiles, ExternalFilesResolveAsUriReferencesAgainstTheModel) {
     scratch_folder scratch;
     const fs::path& root = scratch.path;
     fs::create_directories(root / "model");
@@ -195,7 +199,7 @@ TEST(GltfFiles, ExternalFilesAreReadFromTheModelsFolderOnly) {
     f.doc["scenes"] = {{{"nodes", {0}}}};
     f.text();
     const std::string payload = f.buffer;
-    std::ofstream(root / "model" / "my part.bin", std::ios::binary) << payload;
+    std::ofstream(root / "model" / "my part+1.bin", std::ios::binary) << payload;
     std::ofstream(root / "elsewhere" / "part.bin", std::ios::binary) << payload;
 
     auto load_with_buffer = [&](const std::string& uri) {
@@ -204,12 +208,25 @@ TEST(GltfFiles, ExternalFilesAreReadFromTheModelsFolderOnly) {
         model m;
         return load_model_file((root / "model" / "scene.gltf").string(), m);
     };
-    EXPECT_TRUE(load_with_buffer("my%20part.bin").ok) << "percent-encoded names are decoded";
-    for (const std::string& outside : {(root / "elsewhere" / "part.bin").string(), std::string("~/part.bin"),
-                                       std::string("$HOME/part.bin")}) {
-        const load_outcome refused = load_with_buffer(outside);
-        EXPECT_FALSE(refused.ok) << outside;
-        EXPECT_NE(refused.message.find("could not be opened"), std::string::npos) << refused.message;
+    for (const std::string& found : {"my%20part%2B1.bin", "./sub/../my%20part%2B1.bin", "../elsewhere/part.bin",
+                                     "../model/../elsewhere/./part.bin"})
+        EXPECT_TRUE(load_with_buffer(found).ok) << found;
+    const struct {
+        std::string uri, says;
+    } refused[] = {
+        {(root / "elsewhere" / "part.bin").string(), "is an absolute name"},
+        {"//evil-host/share/part.bin", "is a network name"},
+        {"%5C%5Cevil-host%5Cshare%5Cpart.bin", "is a network name"},
+        {"file:///elsewhere/part.bin", "is a URL"},
+        {"https://evil-host/part.bin", "is a URL"},
+        {"~/part.bin", "could not be opened"},
+        {"$HOME/part.bin", "could not be opened"},
+        {"../../../../../../../../../../../elsewhere/part.bin", "could not be opened"},
+    };
+    for (const auto& r : refused) {
+        const load_outcome outcome = load_with_buffer(r.uri);
+        EXPECT_FALSE(outcome.ok) << r.uri;
+        EXPECT_NE(outcome.message.find(r.says), std::string::npos) << r.uri << ": " << outcome.message;
     }
 }
 

@@ -582,6 +582,41 @@ TEST(ObjDamage, MaterialLibrariesAndTexturesNearTheModel) {
     EXPECT_EQ(optioned.geometry.triangle_material, std::vector<int>{0});
 }
 
+// Names a library gives for files of another machine: an absolute name is
+// looked for by its bare name beside the model first; a network name only
+// there, and never followed; one picture in many spellings is one texture.
+TEST(ObjDamage, TexturesNamedForOtherMachinesSharesAndInManySpellings) {
+    scratch_folder folder;
+    const std::string face = "v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nvt 1 0\nvt 0 1\n";
+    folder.write("tiny.bmp", tiny_bmp());
+    fs::create_directory(folder.path() + "/sub");
+    const std::string spellings[] = {"tiny.bmp", "./tiny.bmp", ".\\tiny.bmp", "sub/../tiny.bmp", "sub\\..\\.\\tiny.bmp",
+                                     "C:\\Users\\someone\\tiny.bmp", "/home/someone/tiny.bmp",
+                                     "\\\\evil-host\\share\\tiny.bmp"};
+    std::string library, obj = "mtllib many.mtl\n" + face;
+    for (std::size_t i = 0; i < std::size(spellings); ++i) {
+        library += "newmtl m" + std::to_string(i) + "\nmap_Kd " + spellings[i] + "\n";
+        obj += "usemtl m" + std::to_string(i) + "\nf 1/1 2/2 3/3\n";
+    }
+    folder.write("many.mtl", library);
+    load_outcome outcome;
+    const model m = load(folder.write("many.obj", obj), &outcome);
+    EXPECT_EQ(outcome.warning, "");
+    EXPECT_EQ(m.textures.size(), 1u) << "decoded once";
+    for (const engine::material& mat : m.materials) EXPECT_EQ(mat.diffuse_texture, 0) << mat.name;
+
+    folder.write("far.mtl", "newmtl far\nmap_Kd \\\\evil-host\\share\\far.png\n"
+                            "newmtl web\nmap_Kd https://evil-host/far.png\n");
+    load_outcome far;
+    load(folder.write("far.obj", "mtllib far.mtl\nmtllib //evil-host/share/remote.mtl\n" + face +
+                                     "usemtl far\nf 1/1 2/2 3/3\nusemtl web\nf 1/1 2/2 3/3\n"),
+         &far);
+    EXPECT_EQ(far.warning,
+              "far.obj: material library //evil-host/share/remote.mtl is a network name, which a model may not name "
+              "(only files on this computer); texture \\\\evil-host\\share\\far.png is a network name, which a model "
+              "may not name (only files on this computer) (and 1 more texture not read)");
+}
+
 std::string binary_stl(const std::vector<std::array<float, 9>>& triangles, std::uint32_t claimed,
                        const char* header = "binary") {
     std::string bytes(80, ' ');

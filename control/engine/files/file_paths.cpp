@@ -1,6 +1,7 @@
 #include "control/engine/files/file_paths.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "control/engine/files/text_tokens.h"
 
@@ -70,15 +71,106 @@ bool names_a_device(const std::string& path) {
     return false;
 }
 
+std::string refusal_of(const std::string& name) {
+    if (has_prefix(name, "\\\\?\\") || has_prefix(name, "\\\\.\\") || has_prefix(name, "\\??\\"))
+        return "is in the system's device namespace, which a model may not name";
+    if (has_prefix(name, "\\\\")) return "is a network name, which a model may not name (only files on this computer)";
+    // A scheme: a letter, then letters, digits, '+', '-' or '.', then ':';
+    // one letter is a drive.
+    std::size_t colon = 0;
+    while (colon < name.size() && (std::isalnum(static_cast<unsigned char>(name[colon])) || name[colon] == '+' ||
+                                   name[colon] == '-' || name[colon] == '.'))
+        ++colon;
+    if (colon >= 2 && colon < name.size() && name[colon] == ':' && std::isalpha(static_cast<unsigned char>(name[0])))
+        return "is a URL, which a model may not name (only files on this computer)";
+    if (names_a_device(name)) return "is a device, not a file";
+    return {};
+}
+
+std::string percent_decoded(const std::string& uri) {
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    };
+    std::string text;
+    for (std::size_t i = 0; i < uri.size(); ++i) {
+        if (uri[i] == '%' && i + 2 < uri.size() && hex(uri[i + 1]) >= 0 && hex(uri[i + 2]) >= 0) {
+            text += static_cast<char>(hex(uri[i + 1]) * 16 + hex(uri[i + 2]));
+            i += 2;
+        } else {
+            text += uri[i];
+        }
+    }
+    return text;
+}
+
 std::vector<std::string> candidate_paths(const std::string& folder, std::string name) {
 #ifndef _WIN32
     std::replace(name.begin(), name.end(), '\\', '/');
 #endif
-    std::vector<std::string> paths;
-    paths.push_back(is_absolute(name) ? name : folder + name);
     const std::string bare = folder + file_name_of(name);
-    if (bare != paths.front()) paths.push_back(bare);
+    std::vector<std::string> paths;
+    if (!refusal_of(name).empty()) {
+        if (refusal_of(file_name_of(name)).empty() && !file_name_of(name).empty()) paths.push_back(bare);
+        return paths;
+    }
+    if (is_absolute(name)) {
+        paths.push_back(bare);
+        if (name != bare) paths.push_back(name);
+    } else {
+        paths.push_back(folder + name);
+        if (bare != paths.front()) paths.push_back(bare);
+    }
     return paths;
+}
+
+std::string normalised_path(const std::string& path) {
+#ifdef _WIN32
+    const char separator = '\\';
+#else
+    const char separator = '/';
+#endif
+    // The root: "\\host\share\", "C:\", "\", "C:" (the drive's current folder) or nothing.
+    std::size_t at = 0;
+    std::string root;
+    if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+        at = 2;
+        for (int part = 0; part < 2; ++part) {
+            while (at < path.size() && !is_separator(path[at])) ++at;
+            if (part == 0 && at < path.size()) ++at;
+        }
+        root = path.substr(0, at);
+        std::replace_if(root.begin(), root.end(), is_separator, separator);
+        root += separator;
+    } else {
+        if (path.size() >= 2 && path[1] == ':') root = path.substr(0, 2), at = 2;
+        if (at < path.size() && is_separator(path[at])) root += separator, ++at;
+    }
+    std::vector<std::string> kept;
+    std::size_t leading_ups = 0;  // a relative path keeps the ".." it cannot resolve
+    while (at <= path.size()) {
+        std::size_t end = at;
+        while (end < path.size() && !is_separator(path[end])) ++end;
+        const std::string segment = path.substr(at, end - at);
+        if (segment == "..") {
+            if (!kept.empty()) kept.pop_back();
+            else if (root.empty()) ++leading_ups;
+        } else if (!segment.empty() && segment != ".") {
+            kept.push_back(segment);
+        }
+        at = end + 1;
+    }
+    std::string result = root;
+    for (std::size_t i = 0; i < leading_ups; ++i) result += std::string("..") + separator;
+    for (std::size_t i = 0; i < kept.size(); ++i) result += (i ? std::string(1, separator) : "") + kept[i];
+    return result;
+}
+
+std::string file_key(const std::string& path) {
+    std::string key = normalised_path(path);
+#ifdef _WIN32
+    for (char& c : key) c = ascii_lower(c);
+#endif
+    return key;
 }
 
 }  // namespace engine::loading

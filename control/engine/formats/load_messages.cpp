@@ -8,6 +8,12 @@ std::string counted(std::size_t count, const char* noun) {
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
+std::string byte_size(std::uint64_t bytes) {
+    if (bytes < 10 * 1024) return counted(static_cast<std::size_t>(bytes), "byte");
+    if (bytes < 10 * 1024 * 1024) return std::to_string((bytes + 512) >> 10) + " KB";
+    return std::to_string((bytes + (1 << 19)) >> 20) + " MB";
+}
+
 std::string ends_early(const std::string& read) { return "the file ends early, " + read + " read"; }
 
 void add_warning(std::string& warning, const std::string& clause) {

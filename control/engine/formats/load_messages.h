@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,9 @@ namespace engine::loading {
 
 // "1 triangle", "2 triangles".
 std::string counted(std::size_t count, const char* noun);
+
+// A size for a message: "247 bytes", "196 KB", "1900 MB".
+std::string byte_size(std::uint64_t bytes);
 
 // What a loader says of a file cut short, before what it kept:
 // ends_early("12 of 5000 triangles") is "the file ends early, 12 of 5000 triangles read".

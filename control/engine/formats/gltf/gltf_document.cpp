@@ -1,13 +1,15 @@
 // tinygltf, compiled here once, with its own file and picture reading
 // replaced: names taken from a file are never expanded (no "~", no
-// environment variables), files are read only from the model's folder and
-// within the engine's size limits, and pictures go through the engine's
-// picture loader with its pixel limit rather than a second copy of stb_image.
+// environment variables), only local files named relative to the model are
+// read, within the engine's size limits, and pictures go through the
+// engine's picture loader and the model's pixel budget rather than a second
+// copy of stb_image.
 // (On Windows tinygltf's implementation includes windows.h; nothing of it
 // leaves this file.)
 #include <algorithm>
 #include <climits>
-#include <fstream>  // tinygltf writes files with it (never called here) but does not include it
+#include <fstream>
+#include <map>  // tinygltf writes files with it (never called here) but does not include it
 
 #define TINYGLTF_IMPLEMENTATION
 #include "control/engine/formats/gltf/gltf_document.h"
@@ -16,6 +18,7 @@
 #include "control/engine/files/file_reading.h"
 #include "control/engine/formats/load_messages.h"
 #include "control/engine/formats/model_loaders.h"
+#include "control/engine/formats/picture_budget.h"
 
 namespace engine::gltf {
 
@@ -25,12 +28,21 @@ struct reading {
     std::string folder;      // the model's folder with its separator; "" reads nothing
     std::size_t bytes = 0;   // read so far from buffers and pictures together
     std::string failed_file; // the last file that could not be read, and why
-    std::size_t pixels = 0;  // decoded so far, all pictures together
-    std::size_t pixel_limit = max_picture_pixels;
+    loading::picture_budget pictures;
+    std::map<int, int> image_of_view;  // the first image decoded from each buffer view
     document* out = nullptr;
 };
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// Why a file the glTF names (by its decoded reference) is not read, or "".
+std::string reference_problem(const std::string& reference) {
+    std::string why = loading::refusal_of(reference);
+    if (why.empty() && !reference.empty() &&
+        (is_separator(reference[0]) || (reference.size() > 1 && reference[1] == ':')))
+        why = "is an absolute name; a glTF file names its files relative to itself";
+    return why;
+}
 
 // tinygltf looks in the model's folder and in the current folder; only the
 // first is allowed. Whether the file is really there is left to the reading,
@@ -42,17 +54,25 @@ bool file_in_folder(const std::string& path, void* user) {
 
 std::string unexpanded(const std::string& path, void*) { return path; }
 
+// Reads a file the glTF names; `reference` is the name as the file gives it
+// (decoded), `why` says what went wrong after that name.
+bool read_named(reading& r, const std::string& reference, std::vector<unsigned char>& bytes, std::string& why) {
+    why = reference_problem(reference);
+    if (!why.empty()) return false;
+    const std::size_t allowed = max_model_file_bytes - std::min(r.bytes, max_model_file_bytes);
+    if (!loading::read_file(loading::normalised_path(r.folder + reference), allowed, bytes, why)) return false;
+    r.bytes += bytes.size();
+    return true;
+}
+
+// tinygltf's reading of a buffer: the folder joined with the decoded URI.
 bool read_whole(std::vector<unsigned char>* out, std::string* error, const std::string& path, void* user) {
     reading& r = *static_cast<reading*>(user);
+    const std::string reference = file_in_folder(path, user) ? path.substr(r.folder.size()) : path;
     std::string why;
-    const std::size_t allowed = max_model_file_bytes - std::min(r.bytes, max_model_file_bytes);
-    if (!file_in_folder(path, user)) {
-        why = "is outside the model's folder";
-    } else if (loading::read_file(path, allowed, *out, why)) {
-        r.bytes += out->size();
-        return true;
-    }
-    r.failed_file = loading::file_name_of(path) + " " + why;
+    if (file_in_folder(path, user) && read_named(r, reference, *out, why)) return true;
+    if (why.empty()) why = "could not be opened (missing or not readable)";
+    r.failed_file = (reference_problem(reference).empty() ? loading::file_name_of(reference) : reference) + " " + why;
     if (error) *error = why;
     return false;
 }
@@ -71,6 +91,14 @@ bool decode_picture(tinygltf::Image* image, const int index, std::string*, std::
     if (i >= d.pictures.size()) {
         d.pictures.resize(i + 1);
         d.picture_problems.resize(i + 1);
+        d.same_as.resize(i + 1, -1);
+    }
+    if (image && image->bufferView >= 0) {
+        const auto first = r.image_of_view.emplace(image->bufferView, index);
+        if (!first.second) {
+            d.same_as[i] = first.first->second;
+            return true;
+        }
     }
     // tinygltf hands over a picture in a buffer view as the view says,
     // without looking whether the view lies inside its buffer.
@@ -82,18 +110,41 @@ bool decode_picture(tinygltf::Image* image, const int index, std::string*, std::
                             std::uint64_t(views[v].byteOffset) + views[v].byteLength <=
                                 d.parsed.buffers[static_cast<std::size_t>(views[v].buffer)].data.size();
         if (!inside) {
-            d.picture_problems[i] = "its buffer view reaches past the end of its buffer";
+            d.picture_problems[i] = "could not be read: its buffer view reaches past the end of its buffer";
             return true;
         }
     }
-    const std::size_t left = r.pixel_limit - std::min(r.pixels, r.pixel_limit);
-    const load_outcome decoded = load_picture(bytes, size > 0 ? static_cast<std::size_t>(size) : 0, d.pictures[i],
-                                              std::max<std::size_t>(left, 1));
-    if (decoded.ok)
-        r.pixels += d.pictures[i].pixels.size();
-    else
-        d.picture_problems[i] = decoded.message;
+    const load_outcome decoded =
+        r.pictures.decode(bytes, size > 0 ? static_cast<std::size_t>(size) : 0, d.pictures[i]);
+    if (!decoded.ok) d.picture_problems[i] = "could not be read: " + decoded.message;
     return true;
+}
+
+// The pictures the file names by URI, read after the rest: each file once,
+// however many images name it and however they spell it.
+void read_named_pictures(reading& r) {
+    document& d = *r.out;
+    std::map<std::string, int> image_of_file;
+    std::vector<unsigned char> bytes;
+    for (std::size_t i = 0; i < d.parsed.images.size(); ++i) {
+        const tinygltf::Image& image = d.parsed.images[i];
+        if (image.bufferView >= 0 || image.uri.empty() || tinygltf::IsDataURI(image.uri) || r.folder.empty()) continue;
+        const std::string reference = loading::percent_decoded(image.uri);
+        if (reference_problem(reference).empty()) {
+            const auto first = image_of_file.emplace(loading::file_key(r.folder + reference), static_cast<int>(i));
+            if (!first.second) {
+                d.same_as[i] = first.first->second;
+                continue;
+            }
+        }
+        std::string why;
+        if (!read_named(r, reference, bytes, why)) {
+            d.picture_problems[i] = why;
+            continue;
+        }
+        const load_outcome decoded = r.pictures.decode(bytes.data(), bytes.size(), d.pictures[i]);
+        if (!decoded.ok) d.picture_problems[i] = "could not be read: " + decoded.message;
+    }
 }
 
 // tinygltf's error text, cut to its first line and a readable length.
@@ -189,9 +240,7 @@ bool parse(const unsigned char* bytes, std::size_t size, const std::string& base
         return false;
     }
 
-    reading state;
-    state.out = &out;
-    state.pixel_limit = std::min(pixel_limit, max_picture_pixels);
+    reading state{{}, 0, {}, loading::picture_budget(pixel_limit), {}, &out};
     // tinygltf joins the folder and a name with '/': the folder goes without
     // its separator (unless it is the root), and names must begin with it and '/'.
     std::string folder = base_folder;
@@ -209,12 +258,16 @@ bool parse(const unsigned char* bytes, std::size_t size, const std::string& base
                                             length, folder);
     out.pictures.resize(out.parsed.images.size());
     out.picture_problems.resize(out.parsed.images.size());
+    out.same_as.resize(out.parsed.images.size(), -1);
     const std::string& version = out.parsed.asset.version;
     if (!version.empty() && version[0] != '2') {
         error = "is a glTF " + first_line(version) + " file; this viewer reads glTF 2.0";
         return false;
     }
-    if (parsed) return true;
+    if (parsed) {
+        read_named_pictures(state);
+        return true;
+    }
     error = required_extension_refused(json, json_size);
     if (!error.empty()) return false;
     if (errors.find("File not found") != std::string::npos || errors.find("File read error") != std::string::npos) {

@@ -16,16 +16,24 @@ namespace engine::gltf {
 struct document {
     tinygltf::Model parsed;
     // Per entry of parsed.images: the decoded picture (empty when it could
-    // not be had) and, then, why: "wood.png could not be opened (missing or
-    // not readable)".
+    // not be had) and, then, what is wrong with it, said after its name:
+    // "could not be opened (missing or not readable)".
     std::vector<picture> pictures;
     std::vector<std::string> picture_problems;
+    // Per entry of parsed.images: an earlier image whose picture it shares
+    // (the same file, however spelt, or the same buffer view), or -1.
+    std::vector<int> same_as;
 };
 
-// JSON (.gltf) or binary (.glb, by its magic) glTF. Buffers and pictures
-// named by a relative path are read from `base_folder`, never from anywhere
-// else, and not at all when it is "". Pictures decode only while their
-// pixels together stay within `pixel_limit`. On failure, `error` is one line.
+// JSON (.gltf) or binary (.glb, by its magic) glTF. The buffers and pictures
+// it names are URI references resolved against `base_folder` as RFC 3986
+// resolves them: percent-decoded, with "." and ".." segments taken out by
+// their text ("../textures/wood.png" is read from the folder above), never
+// above the drive's root. Absolute names, network names, device names and
+// URLs other than "data:" are refused, and with `base_folder` "" no file is
+// read at all. Each picture file is read and decoded once, however many
+// images name it; all pictures share one pixel budget (picture_budget.h,
+// at most `pixel_limit`). On failure, `error` is one line.
 bool parse(const unsigned char* bytes, std::size_t size, const std::string& base_folder, std::size_t pixel_limit,
            document& out, std::string& error);
 

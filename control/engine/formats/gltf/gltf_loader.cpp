@@ -88,12 +88,28 @@ bool place_meshes(const tinygltf::Model& file, std::vector<placed_mesh>& placed,
 // What one primitive adds, from its accessors' counts alone.
 struct primitive_size {
     std::uint64_t vertices = 0, triangles = 0, line_ends = 0, points = 0;
+    // Bytes of floats and indices read from accessors without a buffer view,
+    // which hold nothing and read as zeros (sparse ones add a few values).
+    std::uint64_t zero_filled = 0;
 };
+
+// The attributes the viewer reads, with their floats per element at most.
+constexpr std::pair<const char*, int> read_attributes[] = {{"POSITION", 3}, {"NORMAL", 3}, {"TEXCOORD_0", 2}, {"COLOR_0", 4}};
 
 primitive_size size_of(const tinygltf::Model& file, const tinygltf::Primitive& p) {
     primitive_size s;
     const auto position = p.attributes.find("POSITION");
     if (position == p.attributes.end()) return s;
+    auto without_data = [&](int accessor) {
+        return accessor >= 0 && static_cast<std::size_t>(accessor) < file.accessors.size() &&
+               file.accessors[static_cast<std::size_t>(accessor)].bufferView < 0;
+    };
+    for (const auto& [name, floats] : read_attributes) {
+        const auto found = p.attributes.find(name);
+        if (found != p.attributes.end() && without_data(found->second))
+            s.zero_filled += 4 * std::uint64_t(floats) * gltf::element_count(file, found->second);
+    }
+    if (without_data(p.indices)) s.zero_filled += 4 * std::uint64_t(gltf::element_count(file, p.indices));
     s.vertices = gltf::element_count(file, position->second);
     const std::uint64_t n = p.indices >= 0 ? gltf::element_count(file, p.indices) : s.vertices;
     switch (p.mode) {
@@ -293,7 +309,22 @@ private:
     std::vector<std::uint32_t> indices_;
 };
 
-load_outcome load_document(gltf::document& file, model& out) {
+// What a file may unpack to, from the bytes it holds (the file and its
+// buffers): accessors without data read as zeros, and meshes placed by many
+// nodes, cost nothing in the file and everything in memory. The floors let
+// any real file through; beyond them a file must hold a fair part of what it
+// makes.
+constexpr std::uint64_t zero_filled_floor = std::uint64_t(1) << 20;  // bytes; then 1 per byte held
+constexpr std::uint64_t geometry_floor = std::uint64_t(128) << 20;   // bytes; then 64 per byte held
+constexpr std::uint64_t geometry_per_byte_held = 64;
+
+// Bytes of the model a primitive's counts make: positions and normals,
+// triangle corners (with texture coordinates) and materials, line and point indices.
+std::uint64_t geometry_bytes(const primitive_size& s) {
+    return 24 * s.vertices + 28 * s.triangles + 4 * (s.line_ends + s.points);
+}
+
+load_outcome load_document(gltf::document& file, std::size_t file_bytes, model& out) {
     const tinygltf::Model& g = file.parsed;
     const std::string unknown = gltf::first_not_understood(g.extensionsRequired);
     if (!unknown.empty()) return failure(out, "needs the glTF extension " + loading::quoted(unknown, 64) + ", which this viewer does not read");
@@ -310,6 +341,7 @@ load_outcome load_document(gltf::document& file, model& out) {
             const primitive_size s = size_of(g, primitive);
             total.vertices += s.vertices, total.triangles += s.triangles;
             total.line_ends += s.line_ends, total.points += s.points;
+            total.zero_filled += s.zero_filled;
             // Checked as the sums grow: a mesh used a million times must not wrap them.
             if (total.triangles > max_triangles)
                 return failure(out, "has more than the limit of " + std::to_string(max_triangles) + " triangles");
@@ -317,6 +349,15 @@ load_outcome load_document(gltf::document& file, model& out) {
                 return failure(out, "has more vertices, lines or points than the viewer can hold");
         }
     }
+    std::uint64_t held = file_bytes;
+    for (const tinygltf::Buffer& buffer : g.buffers) held += buffer.data.size();
+    if (total.zero_filled > std::max(zero_filled_floor, held))
+        return failure(out, "has accessors without data (read as zeros) for " + loading::byte_size(total.zero_filled) +
+                                ", more than a file holding " + loading::byte_size(held) + " may have");
+    if (geometry_bytes(total) > std::max(geometry_floor, geometry_per_byte_held * held))
+        return failure(out, "would make " + loading::byte_size(geometry_bytes(total)) + " of geometry out of " +
+                                loading::byte_size(held) + " of data (meshes placed by many nodes, or accessors without data), " +
+                                "more than the viewer unpacks from a file of that size");
 
     std::string warning = gltf::convert_materials(file, out);
     mesh& m = out.geometry;
@@ -349,7 +390,7 @@ load_outcome load_gltf(const unsigned char* bytes, std::size_t size, const std::
         gltf::document file;
         std::string error;
         if (!gltf::parse(bytes, size, base_folder, pixel_limit, file, error)) return failure(out, error);
-        return load_document(file, out);
+        return load_document(file, size, out);
     });
 }
 

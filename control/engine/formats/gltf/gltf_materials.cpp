@@ -25,9 +25,13 @@ texture_wrap wrap_of(int mode) {
     }
 }
 
-// What a picture is called in a message: its file name, or its place in the file.
+// What a picture is called in a message: its file name (the whole name where
+// the name itself is refused), or its place in the file.
 std::string picture_name(const tinygltf::Image& image, std::size_t index) {
-    if (!image.uri.empty() && image.uri.compare(0, 5, "data:") != 0) return loading::file_name_of(image.uri);
+    if (!image.uri.empty() && image.uri.compare(0, 5, "data:") != 0) {
+        const std::string name = loading::percent_decoded(image.uri);
+        return loading::refusal_of(name).empty() ? loading::file_name_of(name) : name;
+    }
     return "embedded picture " + std::to_string(index);
 }
 
@@ -46,7 +50,8 @@ public:
             wrap_v = wrap_of(g.samplers[static_cast<std::size_t>(t.sampler)].wrapT);
         }
         if (t.source < 0 || static_cast<std::size_t>(t.source) >= slot_.size()) return -1;
-        const std::size_t image = static_cast<std::size_t>(t.source);
+        std::size_t image = static_cast<std::size_t>(t.source);
+        if (file_.same_as[image] >= 0) image = static_cast<std::size_t>(file_.same_as[image]);
         if (slot_[image] == unused) {
             if (file_.pictures[image].empty()) {
                 slot_[image] = missing;
@@ -72,7 +77,7 @@ private:
         if (unreadable_++ > 0) return;
         const std::string& why = file_.picture_problems[image];
         first_problem_ = "texture " + picture_name(file_.parsed.images[image], image) + " " +
-                         (why.empty() ? "could not be opened (missing or not readable)" : "could not be read: " + why);
+                         (why.empty() ? "could not be opened (missing or not readable)" : why);
     }
 
     document& file_;

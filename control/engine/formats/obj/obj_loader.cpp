@@ -4,6 +4,7 @@
 // the warnings.
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "control/engine/files/file_paths.h"
 #include "control/engine/files/file_reading.h"
@@ -12,6 +13,7 @@
 #include "control/engine/formats/model_loaders.h"
 #include "control/engine/formats/obj/mtl_reader.h"
 #include "control/engine/formats/obj/obj_reader.h"
+#include "control/engine/formats/picture_budget.h"
 #include "control/engine/files/text_tokens.h"
 
 namespace engine {
@@ -21,6 +23,7 @@ namespace {
 using loading::failure;
 
 constexpr std::size_t max_material_library_bytes = std::size_t(64) << 20;
+constexpr std::size_t max_texture_file_bytes = std::size_t(256) << 20;
 
 bool is_line_end(char c) { return c == '\n' || c == '\r'; }
 
@@ -103,15 +106,23 @@ std::string read_libraries(const std::string& folder, const std::vector<std::str
     if (folder.empty()) return {};
     std::string warning;
     std::vector<unsigned char> bytes;
+    std::set<std::string> read_before;  // a library named twice, however spelt, is read once
     for (const std::string& name : names) {
         std::string error;
         bool read = false;
         for (const std::string& path : loading::candidate_paths(folder, name)) {
+            if (read_before.count(loading::file_key(path))) {
+                read = true;
+                break;
+            }
             if (!loading::read_file(path, max_material_library_bytes, bytes, error)) continue;
+            read_before.insert(loading::file_key(path));
             loading::read_mtl(reinterpret_cast<const char*>(bytes.data()), bytes.size(), materials);
             read = true;
             break;
         }
+        const std::string refused = loading::refusal_of(name);
+        if (!read && !refused.empty() && (error.empty() || error.rfind("could not be opened", 0) == 0)) error = refused;
         if (!read) loading::add_warning(warning, "material library " + name + " " + error);
     }
     return warning;
@@ -138,21 +149,55 @@ bool resolve_materials(const std::vector<std::string>& names,
     return all_found;
 }
 
-// A texture named in a material library, from the first place it reads
-// from. Otherwise `error` says why, without the file's name: what is wrong
-// with a file that was found comes before that a file could not be opened.
-bool load_texture(const std::string& folder, const std::string& name, picture& texture, std::string& error) {
-    error.clear();
-    for (const std::string& path : loading::candidate_paths(folder, name)) {
-        const load_outcome loaded = load_picture_file(path, texture);
-        if (loaded.ok) return true;
-        // load_picture_file puts "name: " in front.
-        const std::size_t named = loading::file_name_of(path).size() + 2;
-        const std::string why = loaded.message.substr(std::min(named, loaded.message.size()));
-        if (error.empty() || error.rfind("could not be opened", 0) == 0) error = why;
+// The model's textures: each picture file read and decoded once, however
+// many materials name it and however they spell it, all within one pixel
+// budget.
+class texture_files {
+public:
+    texture_files(const std::string& folder, model& out) : folder_(folder), out_(out) {}
+
+    // The model's texture for a name from a material library, from the first
+    // place it reads from; otherwise -1, and `error` says why, without the
+    // file's name: what is wrong with a file that was found comes before that
+    // a file could not be opened, a refused name before both.
+    int find(const std::string& name, std::string& error) {
+        error.clear();
+        for (const std::string& path : loading::candidate_paths(folder_, name)) {
+            const auto known = by_file_.emplace(loading::file_key(path), file{});
+            file& f = known.first->second;
+            if (known.second) read(path, f);
+            if (f.texture >= 0) return f.texture;
+            if (error.empty() || error.rfind("could not be opened", 0) == 0) error = f.why;
+        }
+        const std::string refused = loading::refusal_of(name);
+        if (!refused.empty() && (error.empty() || error.rfind("could not be opened", 0) == 0)) error = refused;
+        return -1;
     }
-    return false;
-}
+
+private:
+    struct file {
+        int texture = -1;
+        std::string why;  // when it is not a texture
+    };
+
+    void read(const std::string& path, file& f) {
+        std::vector<unsigned char> bytes;
+        if (!loading::read_file(path, max_texture_file_bytes, bytes, f.why)) return;
+        picture texture;
+        const load_outcome decoded = budget_.decode(bytes.data(), bytes.size(), texture);
+        if (!decoded.ok) {
+            f.why = decoded.message;
+            return;
+        }
+        f.texture = static_cast<int>(out_.textures.size());
+        out_.textures.push_back(std::move(texture));
+    }
+
+    const std::string& folder_;
+    model& out_;
+    std::map<std::string, file> by_file_;
+    loading::picture_budget budget_;
+};
 
 // A segment or point the file gives more than once is drawn once: outlines
 // of neighbouring faces share their edges.
@@ -177,6 +222,7 @@ void remove_repeats(mesh& g) {
 // Returns a clause for the warning on textures that could not be read.
 std::string add_materials(std::vector<loading::library_material>& materials, const std::string& folder, model& out) {
     std::map<std::string, int> texture_by_name;
+    texture_files files(folder, out);
     std::size_t unreadable = 0;
     std::string first_problem;
     for (loading::library_material& m : materials) {
@@ -187,15 +233,9 @@ std::string add_materials(std::vector<loading::library_material>& materials, con
             if (known != texture_by_name.end()) {
                 mat.diffuse_texture = known->second;
             } else {
-                picture texture;
                 std::string error;
-                int index = -1;
-                if (load_texture(folder, name, texture, error)) {
-                    index = static_cast<int>(out.textures.size());
-                    out.textures.push_back(std::move(texture));
-                } else if (unreadable++ == 0) {
-                    first_problem = "texture " + name + " " + error;
-                }
+                const int index = files.find(name, error);
+                if (index < 0 && unreadable++ == 0) first_problem = "texture " + name + " " + error;
                 texture_by_name[name] = index;
                 mat.diffuse_texture = index;
             }
