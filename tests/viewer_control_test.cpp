@@ -28,6 +28,7 @@
 #include "control/com/member_table.h"
 #include "host/action_handlers.h"
 #include "tests/counting_site.h"
+#include "tests/process_memory.h"
 #include "tests/scratch_files.h"
 #include "tests/viewer_session.h"
 #include "viewer/startup_sequence.h"
@@ -1191,6 +1192,84 @@ TEST_F(Hosted, GarbageFilesLeaveAnEmptySceneWithALine) {
     const picture good = read_picture(scratch("after-garbage.bmp"));
     ASSERT_TRUE(good.valid());
     EXPECT_NE(good.at(width / 2, height / 2), background);
+}
+
+// glTF's base colour factor is linear: an unlit 0.5 is sRGB's 188 in the
+// saved picture, as in every conformant viewer.
+TEST_F(Hosted, UnlitGltfHalfGreyIsSavedAs188) {
+    watchdog guard(30, "Hosted.UnlitGltfHalfGreyIsSavedAs188");
+    write_file(scratch("half.gltf"),
+               R"({"asset":{"version":"2.0"},"extensionsUsed":["KHR_materials_unlit"],"scenes":[{"nodes":[0]}],)"
+               R"("nodes":[{"mesh":0}],"meshes":[{"primitives":[{"attributes":{"POSITION":0},"indices":1,"material":0}]}],)"
+               R"("materials":[{"pbrMetallicRoughness":{"baseColorFactor":[0.5,0.5,0.5,1]},)"
+               R"("extensions":{"KHR_materials_unlit":{}}}],"buffers":[{"byteLength":60,"uri":"data:application/)"
+               R"(octet-stream;base64,AACAvwAAgL8AAAAAAACAPwAAgL8AAAAAAACAPwAAgD8AAAAAAACAvwAAgD8AAAAAAAABAAIAAAACAAMA"}],)"
+               R"("bufferViews":[{"buffer":0,"byteLength":48},{"buffer":0,"byteOffset":48,"byteLength":12}],)"
+               R"("accessors":[{"bufferView":0,"componentType":5126,"type":"VEC3","count":4,"min":[-1,-1,0],)"
+               R"("max":[1,1,0]},{"bufferView":1,"componentType":5123,"type":"SCALAR","count":6}]})");
+    EXPECT_EQ(run({act(KP_QUELTO3D_SHOW, scratch("half.gltf")), save(scratch("half.bmp"))}), 0);
+    const picture shot = read_picture(scratch("half.bmp"));
+    ASSERT_TRUE(shot.valid());
+    const std::uint32_t centre = shot.at(width / 2, height / 2);
+    for (int shift : {0, 8, 16}) EXPECT_NEAR(int(centre >> shift & 0xFF), 188, 1) << std::hex << centre;
+}
+
+// The process's largest private memory while `stop` is 0, sampled every 5 ms.
+struct memory_sampler {
+    volatile LONG stop = 0;
+    SIZE_T peak = 0;
+};
+
+DWORD WINAPI sample_memory(void* context) {
+    auto& s = *static_cast<memory_sampler*>(context);
+    while (!s.stop) {
+        s.peak = std::max(s.peak, private_bytes());
+        Sleep(5);
+    }
+    return 0;
+}
+
+// The hostile model set through the plug-in and the control: each is shown
+// or refused with a line, the host's process never takes more than 256 MB
+// more than before (sampled while they load), and none stalls it.
+TEST_F(Hosted, HostileModelsAreShownOrRefusedWithinTheirBudget) {
+    watchdog guard(240, "Hosted.HostileModelsAreShownOrRefusedWithinTheirBudget");
+    const char* folder = std::getenv("QUELTO_HOSTILE");
+    ASSERT_NE(folder, nullptr) << "QUELTO_HOSTILE names the hostile model set";
+    const char* files[] = {"network_names.obj", "network_buffer.gltf", "network_pictures.gltf", "zero_filled.gltf",
+                           "sparse_zero.gltf", "instanced.gltf", "pixel_bomb.obj", "picture_count.gltf",
+                           "embedded_bombs.gltf"};
+    memory_sampler sampling;
+    const SIZE_T before = private_bytes();
+    const HANDLE sampler = CreateThread(nullptr, 0, sample_memory, &sampling, 0, nullptr);
+    ASSERT_NE(sampler, nullptr);
+    std::vector<DWORD> took(std::size(files));
+    std::vector<step> steps;
+    for (std::size_t i = 0; i < std::size(files); ++i) {
+        const std::string path = std::string(folder) + "/" + files[i];
+        steps.push_back({[path, &took, i] {
+            const DWORD start = GetTickCount();
+            KP_QUELTO3D_SHOW(path.c_str());
+            took[i] = GetTickCount() - start;
+        }});
+        steps.push_back(save(scratch(std::string(files[i]) + ".bmp"), 150));
+    }
+    EXPECT_EQ(run(steps), 0);
+    InterlockedExchange(&sampling.stop, 1);
+    WaitForSingleObject(sampler, 5000);
+    CloseHandle(sampler);
+    std::printf("[ hostile  ] peak %lu MB more than before\n", static_cast<unsigned long>((sampling.peak - before) >> 20));
+    EXPECT_LE(sampling.peak - std::min(sampling.peak, before), SIZE_T(256) << 20);
+    for (std::size_t i = 0; i < std::size(files); ++i) {
+        SCOPED_TRACE(files[i]);
+        std::printf("[ hostile  ] %-22s %5lu ms\n", files[i], static_cast<unsigned long>(took[i]));
+        // Two seconds natively; the emulated guest runs Wine several times slower.
+        EXPECT_LE(took[i], 30000u);
+        const picture shot = read_picture(scratch(std::string(files[i]) + ".bmp"));
+        ASSERT_TRUE(shot.valid());
+        if (std::string(files[i]) != "picture_count.gltf")
+            EXPECT_GT(shot.differing(background, 0, 0, width / 2, 30), 20) << "a line saying what was refused";
+    }
 }
 
 TEST_F(Hosted, ExtremeValuesWhileDrawingNeverCrash) {
