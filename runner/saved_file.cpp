@@ -3,44 +3,25 @@
 #include "runner/excerpt.h"
 #include "runner/handles.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
 // What the plug-in refuses to write to (it then writes nothing).
 constexpr std::size_t longest_name = 255;
 
-// 1 January 2000, 00:00 UTC: earlier than any picture saved today.
-constexpr ULONGLONG mark_ticks = 125911584000000000ULL;
+// File systems stamp writes from a coarse clock (a tick of up to 16 ms on
+// Windows, 4 to 10 ms on Linux): a file's times must lie this far in the past
+// before a new write is sure to stamp a later time.
+constexpr ULONGLONG clock_margin = 30 * 10000ULL;  // 30 ms in FILETIME ticks
+constexpr DWORD longest_wait_ms = 100;
 
-FILETIME mark_time() {
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(mark_ticks);
-    time.dwHighDateTime = static_cast<DWORD>(mark_ticks >> 32);
-    return time;
-}
+ULONGLONG ticks_of(const FILETIME& time) { return ULONGLONG(time.dwHighDateTime) << 32 | time.dwLowDateTime; }
 
-bool same_time(const FILETIME& a, const FILETIME& b) {
-    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
-}
-
-struct file_state {
-    bool exists = false;
-    DWORD attributes = 0;
-    ULONGLONG size = 0;
-    FILETIME last_written = {};
-};
-
-file_state state_of(const std::string& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (path.empty() || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return {};
-    return {true, data.dwFileAttributes, (ULONGLONG(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
-            data.ftLastWriteTime};
-}
-
-bool set_last_write_time(const std::string& path, const FILETIME& time) {
-    file_handle file =
-        open_file(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    return file && SetFileTime(file.get(), nullptr, nullptr, &time);
+ULONGLONG ticks_now() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return ticks_of(now);
 }
 
 // The folder part of an absolute name, without a trailing separator unless
@@ -54,6 +35,22 @@ std::string folder_of(const std::string& full_name) {
 }
 }  // namespace
 
+saved_file_watch::state file_state(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (path.empty() || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return {};
+    saved_file_watch::state s{true, data.dwFileAttributes, ULONGLONG(data.nFileSizeHigh) << 32 | data.nFileSizeLow,
+                              ticks_of(data.ftLastWriteTime), 0};
+    // The change time needs a handle; one that asks for no access at all
+    // reads attributes even of a file another program holds open.
+    if (const file_handle file =
+            open_file(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+        FILE_BASIC_INFO basic = {};
+        if (GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic))
+            s.changed = ULONGLONG(basic.ChangeTime.QuadPart);
+    }
+    return s;
+}
+
 saved_file_watch::saved_file_watch(const std::string& parameter)
     : name_(parameter.substr(0, parameter.find('|'))), full_name_(name_) {
     if (name_.empty() || name_.size() > longest_name || name_.find_first_of("*?") != std::string::npos) return;
@@ -61,35 +58,26 @@ saved_file_watch::saved_file_watch(const std::string& parameter)
     DWORD length = GetFullPathNameA(name_.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (length > 0 && length < full.size()) full_name_.assign(full.data(), length);
 
-    file_state before = state_of(full_name_);
-    existed_ = before.exists;
-    if (existed_ && !(before.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        original_time_ = before.last_written;
-        original_size_ = before.size;
-        marked_ = set_last_write_time(full_name_, mark_time());
+    before_ = file_state(full_name_);
+    if (!before_.exists || (before_.attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+    // A file written moments ago (the last SaveImage to the same name):
+    // its times must be in the past by more than a tick of the file
+    // system's clock, or a write of the same bytes could get the same times.
+    // A file dated in the future is written with an earlier time: no wait.
+    const ULONGLONG latest = std::max(before_.last_written, before_.changed);
+    for (DWORD waited = 0; waited < longest_wait_ms; waited += 5) {
+        const ULONGLONG now = ticks_now();
+        if (now < latest || now - latest > clock_margin) break;
+        Sleep(5);
     }
 }
 
-saved_file_watch::~saved_file_watch() { restore_marked_time(); }
-
-bool saved_file_watch::written() {
-    file_state after = state_of(full_name_);
+bool saved_file_watch::written() const {
+    const state after = file_state(full_name_);
     if (!after.exists || (after.attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
-    if (!existed_) return true;
-    // Without the mark, a write shows in the size or the time, unless it
-    // happened within the same clock tick as the last one.
-    if (!marked_) return after.size != original_size_ || !same_time(after.last_written, original_time_);
-    bool moved = !same_time(after.last_written, mark_time());
-    restore_marked_time();
-    return moved;
-}
-
-void saved_file_watch::restore_marked_time() {
-    if (!marked_) return;
-    marked_ = false;
-    // Only a time that is still the mark is put back: a write's time stays.
-    file_state now = state_of(full_name_);
-    if (now.exists && same_time(now.last_written, mark_time())) set_last_write_time(full_name_, original_time_);
+    if (!before_.exists) return true;
+    return after.size != before_.size || after.last_written != before_.last_written ||
+           after.changed != before_.changed;
 }
 
 std::string saved_file_watch::likely_cause() const {
@@ -102,7 +90,7 @@ std::string saved_file_watch::likely_cause() const {
     DWORD folder_attributes = folder.empty() ? FILE_ATTRIBUTE_DIRECTORY : GetFileAttributesA(folder.c_str());
     if (folder_attributes == INVALID_FILE_ATTRIBUTES || !(folder_attributes & FILE_ATTRIBUTE_DIRECTORY))
         return "the folder " + quoted(folder) + " does not exist";
-    file_state now = state_of(full_name_);
+    const state now = file_state(full_name_);
     if (now.attributes & FILE_ATTRIBUTE_DIRECTORY) return "that is a folder";
     if (now.attributes & FILE_ATTRIBUTE_READONLY) return "the file is read-only";
     return "the file could not be written there (no permission, the file is open in another program, or the "
