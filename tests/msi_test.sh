@@ -4,7 +4,10 @@
 # - for the current user, into the default folder; then the same package one
 #   version later, which must replace it;
 # - for every user (ALLUSERS=1), the plug-in into a plug-in folder of the
-#   author's that already holds another plug-in (PLUGINDIR).
+#   author's that already holds another plug-in (PLUGINDIR); then the later
+#   version without PLUGINDIR, which must keep the plug-in there;
+# - while one kind is installed, the other kind, which must be refused with a
+#   message and change nothing.
 # Each time the installed runner checks the installation (which finds the
 # control through the registry entries the installer wrote) and runs the cube
 # example, and `msiexec /x` must leave the registry and the files under C:\ as
@@ -61,6 +64,31 @@ msiexec_quiet() {  # msiexec_quiet LOG /i|/x PACKAGE [PROPERTY=VALUE]...
     fi
     fail "msiexec $1 $(basename "$2") ${*:3}: status $status"
   fi
+}
+# An installation msiexec must refuse by a launch condition: the status is
+# not 0, its launch conditions ended it, the package holds the message (Wine's
+# msiexec /qn writes a launch condition's message nowhere; Windows' logs it),
+# and nothing of ours was added.
+msiexec_refused() {  # msiexec_refused STATE LOG MESSAGE_PART /i PACKAGE [PROPERTY=VALUE]...
+  local state=$1 log=$2 message=$3; shift 3
+  local status=0
+  wine msiexec "$1" "$(windows_path "$2")" /qn /l*v "$(windows_path "$work/$log")" "${@:3}" || status=$?
+  [ "$status" -ne 0 ] || fail "msiexec $1 $(basename "$2") ${*:3} was not refused"
+  local text
+  if [ "$(head -c 2 "$work/$log" 2>/dev/null | od -An -tx1 | tr -d ' ')" = fffe ]; then
+    text=$(iconv -f utf-16 -t utf-8 "$work/$log")
+  else
+    text=$(cat "$work/$log")
+  fi
+  grep -q 'Action ended .*LaunchConditions\. Return value [03]' <<<"$text" \
+    || { grep -v 'Property(' <<<"$text" | tail -n 40; fail "msiexec $1 ${*:3}: not refused by its launch conditions"; }
+  grep -qaF "$message" "$2" || fail "the package does not say '$message'"
+  echo "refused (status $status): msiexec $1 $(basename "$2") ${*:3}"
+  snapshot "$state-refused"
+  local added
+  added=$(python3 "$tests/prefix_state.py" added "$work/$state.json" "$work/$state-refused.json" \
+    | grep -i -e VasaQuelto3D -e Quelto3dCtrl -e "$clsid" || true)
+  [ -z "$added" ] || fail "the refused installation added: $added"
 }
 registry_value() {  # registry_value KEY [VALUE]: the data, or nothing
   wine reg query "$1" ${2:+/v "$2"} ${2:-/ve} 2>/dev/null | tr -d '\r' | sed -n 's/^ *[^ ].*REG_SZ *//p' | head -n 1
@@ -139,6 +167,8 @@ for text in 'msiexec /i' 'ALLUSERS=1' 'PLUGINDIR="' 'msiexec /x'; do
   grep -qF "$text" "$(unix_path "$user_dir")/INSTALL.txt" || fail "the installed INSTALL.txt does not say '$text'"
 done
 use_installation user "$user_dir"
+# For every user while it is installed for this one: refused, nothing changed.
+msiexec_refused user-installed user-for-all.log "is already installed for you alone" /i "$msi" ALLUSERS=1
 
 msiexec_quiet user-upgrade.log /i "$upgrade_msi"
 snapshot user-upgraded
@@ -167,16 +197,26 @@ python3 "$tests/prefix_state.py" added "$work/before-machine.json" "$work/machin
   | grep -F "\\CLSID\\$clsid" | grep -q '^HKLM\\Software\\Classes' \
   || fail "machine: the control's classes are not under HKLM\\Software\\Classes"
 use_installation machine "$machine_dir" --dll 'C:\Authoring\Plug-ins\VasaQuelto3D.dll'
-msiexec_quiet machine-remove.log /x "$msi"
+# For this user alone while it is installed for every user: refused.
+msiexec_refused machine-installed machine-for-user.log "is already installed for every user" /i "$msi"
+# The upgrade, without PLUGINDIR: the plug-in stays in the author's folder.
+msiexec_quiet machine-upgrade.log /i "$upgrade_msi" ALLUSERS=1
+snapshot machine-upgraded
+check_programs_entry machine machine-upgraded "$upgrade_version"
+[ -f "$plugins/VasaQuelto3D.dll" ] || fail "machine: the upgrade took the plug-in out of PLUGINDIR"
+[ ! -e "$WINEPREFIX/drive_c/Program Files/VasaQuelto3D/VasaQuelto3D.dll" ] \
+  || fail "machine: the upgrade put the plug-in beside the runner"
+use_installation machine "$machine_dir" --dll 'C:\Authoring\Plug-ins\VasaQuelto3D.dll'
+msiexec_quiet machine-remove.log /x "$upgrade_msi" ALLUSERS=1
 snapshot machine-removed
 echo "machine: after removing, compared with the new prefix:"
 python3 "$tests/prefix_state.py" leftovers "$work/before-machine.json" "$work/machine-removed.json" \
-  "$work/machine-installed.json" || fail "machine: the removal left the above behind (or removed the author's files)"
+  "$work/machine-installed.json" "$work/machine-upgraded.json" \
+  || fail "machine: the removal left the above behind (or removed the author's files)"
 
 # --- the installer's registry entries are the control's own ---
 # The same DLL at the same place, registered by regsvr32: the classes keys
-# and values must be the ones the installer wrote (the type library's help
-# folder aside: a folder property ends in a backslash, regsvr32's does not).
+# and values must be the ones the installer wrote, every one of them.
 mkdir -p "$WINEPREFIX/drive_c/Program Files/VasaQuelto3D"
 cp "$build_dir/dist-stage/$name/Quelto3dCtrl.dll" "$WINEPREFIX/drive_c/Program Files/VasaQuelto3D/"
 wine regsvr32 /s "$machine_dir\\Quelto3dCtrl.dll" || fail "regsvr32 failed"
@@ -185,10 +225,9 @@ classes() {
   python3 "$tests/prefix_state.py" added "$work/$1.json" "$work/$2.json" \
     | grep -F -e "HKLM\\Software\\Classes\\CLSID\\$clsid" -e 'HKLM\Software\Classes\QUELTO3D.' \
         -e 'HKLM\Software\Classes\TypeLib\{3646CA3F-3D0F-493D-890C-1D03D68EC078}' \
-        -e 'HKLM\Software\Classes\Interface\{F80EF011-F95C-43D0-80AE-03E4762DF8E0}' \
-    | grep -v -F 'HELPDIR' || true
+        -e 'HKLM\Software\Classes\Interface\{F80EF011-F95C-43D0-80AE-03E4762DF8E0}' || true
 }
 if ! diff <(classes before-machine machine-installed) <(classes machine-removed machine-regsvr32); then
   fail "the installer's registry entries (<) differ from the control's own registration (>)"
 fi
-echo "package $version: installed for a user and for every user, upgraded to $upgrade_version, removed"
+echo "package $version: installed for a user and for every user, each upgraded to $upgrade_version keeping its folders, the other kind refused while one is installed, removed"

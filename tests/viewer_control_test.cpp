@@ -169,7 +169,7 @@ std::vector<std::string> expected_keys() {
         library_key + "\\1.0\\FLAGS",
         library_key + "\\1.0\\FLAGS|@=0",
         library_key + "\\1.0\\HELPDIR",
-        library_key + "\\1.0\\HELPDIR|@=" + control_path.substr(0, control_path.find_last_of('\\')),
+        library_key + "\\1.0\\HELPDIR|@=" + control_path.substr(0, control_path.find_last_of('\\') + 1),
         interface_key,
         interface_key + "|@=DQuelto3dCtrl",
         interface_key + "\\ProxyStubClsid32",

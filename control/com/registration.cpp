@@ -38,11 +38,12 @@ std::string module_path() {
     return path;
 }
 
-// The folder the DLL is in, without a trailing backslash.
+// The folder the DLL is in, with its trailing backslash, as the installer
+// writes a folder: both registrations write the same bytes.
 std::string module_folder() {
     const std::string path = module_path();
     const size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 std::string type_library_version() {
