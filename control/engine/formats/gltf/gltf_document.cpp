@@ -68,11 +68,14 @@ bool read_named(reading& r, const std::string& reference, std::vector<unsigned c
 // tinygltf's reading of a buffer: the folder joined with the decoded URI.
 bool read_whole(std::vector<unsigned char>* out, std::string* error, const std::string& path, void* user) {
     reading& r = *static_cast<reading*>(user);
-    const std::string reference = file_in_folder(path, user) ? path.substr(r.folder.size()) : path;
+    const bool inside = file_in_folder(path, user);
+    const std::string reference = inside ? path.substr(r.folder.size()) : path;
     std::string why;
-    if (file_in_folder(path, user) && read_named(r, reference, *out, why)) return true;
+    if (inside && read_named(r, reference, *out, why)) return true;
+    // A refused name is shown whole: its file name alone would hide the host.
+    const bool refused = !why.empty() && why == reference_problem(reference);
     if (why.empty()) why = "could not be opened (missing or not readable)";
-    r.failed_file = (reference_problem(reference).empty() ? loading::file_name_of(reference) : reference) + " " + why;
+    r.failed_file = (refused ? reference : loading::file_name_of(reference)) + " " + why;
     if (error) *error = why;
     return false;
 }
