@@ -3,6 +3,7 @@
 // must leave files alone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -125,6 +126,35 @@ TEST_F(SnapshotFiles, PixelsMatchAnIndependentCaptureAndShowWindowsOnTop) {
     EXPECT_EQ(pixel(150, 100)[2], 255) << "the red window lying over it";
     EXPECT_EQ(pixel(150, 100)[1], 0);
     DestroyWindow(red);
+    DestroyWindow(green);
+}
+
+TEST_F(SnapshotFiles, PartOffTheScreenIsBlackAndTheRestIsCopied) {
+    const int screen_width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
+    // 100 pixels over the left edge, 100 over the right.
+    const RECT left_part = {-100, top, 200, top + 200};
+    const RECT right_part = {screen_width - 200, top, screen_width + 100, top + 200};
+    HWND green = coloured_window(RGB(0, 200, 0), left_part);
+    HWND blue = coloured_window(RGB(0, 0, 220), right_part);
+    for (const RECT& capture : {left_part, right_part}) {
+        const bool off_on_the_left = capture.left < 0;
+        const std::string name = scratch("off-screen.bmp");
+        ASSERT_TRUE(snap(capture, name));
+        const auto file = read_file(name);
+        ASSERT_EQ(file.size(), 54u + 4 * 300 * 200);
+        auto pixel = [&](int x) { return &file[54 + 4 * (100 * 300 + x)]; };
+        const unsigned char* off = pixel(off_on_the_left ? 50 : 250);
+        const unsigned char* on = pixel(off_on_the_left ? 150 : 50);
+        EXPECT_EQ(off[0] | off[1] | off[2], 0) << "off the screen";
+        EXPECT_EQ(on[1], off_on_the_left ? 200 : 0) << "on the screen";
+        EXPECT_EQ(on[0], off_on_the_left ? 0 : 220) << "on the screen";
+    }
+    const std::string name = scratch("all-off.bmp");
+    ASSERT_TRUE(snap({-400, -400, -100, -200}, name));
+    const auto file = read_file(name);
+    ASSERT_EQ(file.size(), 54u + 4 * 300 * 200);
+    EXPECT_TRUE(std::all_of(file.begin() + 54, file.end(), [](unsigned char b) { return b == 0; }));
+    DestroyWindow(blue);
     DestroyWindow(green);
 }
 

@@ -50,6 +50,23 @@ bool close_snapshot_file(HANDLE file) {
     return quietly([&] { return CloseHandle(file); }) != FALSE;
 }
 
+// Copies the part of `capture` that lies on the screen into the section at
+// its place in the picture; the rest stays black. A display asked for pixels
+// beyond its edge may fail the whole copy (Wine's does), which would leave
+// even the visible part of the viewer black.
+void copy_screen_part(HDC display, HDC memory, const RECT& capture, const BITMAP& section) {
+    if (section.bmBits && section.bmHeight > 0)
+        std::memset(section.bmBits, 0, static_cast<std::size_t>(section.bmWidthBytes) * section.bmHeight);
+    const RECT screen = {GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
+                         GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                         GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+    const RECT picture = {capture.left, capture.top, capture.left + section.bmWidth, capture.top + section.bmHeight};
+    RECT visible = {};
+    if (!IntersectRect(&visible, &picture, &screen)) return;
+    BitBlt(memory, visible.left - capture.left, visible.top - capture.top, visible.right - visible.left,
+           visible.bottom - visible.top, display, visible.left, visible.top, SRCCOPY);
+}
+
 }  // namespace
 
 bool write_snapshot(const RECT& capture, const char* name, std::size_t name_length) {
@@ -81,8 +98,7 @@ bool write_snapshot(const RECT& capture, const char* name, std::size_t name_leng
         SelectObject(memory, section);
         BITMAP description = {};
         if (section) GetObjectA(section, sizeof description, &description);
-        BitBlt(memory, 0, 0, description.bmWidth, description.bmHeight, display, capture.left, capture.top,
-               SRCCOPY);
+        copy_screen_part(display, memory, capture, description);
 
         const DWORD row_bytes = static_cast<DWORD>(description.bmWidthBytes) * description.bmHeight;
         unsigned char file_header[bitmap_file_header_size];
