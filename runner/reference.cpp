@@ -1,6 +1,7 @@
 #include "runner/reference.h"
 
 #include "control/com/member_table.h"
+#include "runner/action_parameters.h"
 #include "runner/excerpt.h"
 
 #include <cstdio>
@@ -66,6 +67,12 @@ bool write_reference(const plugin_host& host, const std::string& path, std::stri
         text += (action.number < 10 ? " " : "") + std::to_string(action.number) + "  " +
                 std::string(trimmed_name(action.name)) + " \"" + help.placeholder + "\"\n";
         text += wrapped(help.description);
+        // Only an action this runner knows has its parameter explained; one a
+        // newer plug-in added is listed as it registered it.
+        if (const action_parameter* parameter = find_action_parameter(trimmed_name(action.name))) {
+            text += wrapped(std::string("Parameter: ") + parameter->meaning);
+            text += wrapped(std::string("Calls: ") + parameter->calls) + "\n";
+        }
     }
 
     text += "\n" + heading("Members of the viewer control (" + std::to_string(member_count) +

@@ -1,7 +1,8 @@
 // The reference that the package carries as REFERENCE.txt: the actions as
-// the plug-in registers them with the host, and the viewer control's members
-// as the plug-in calls them, from the same tables the README's are checked
-// against.
+// the plug-in registers them with the host, each with what its parameter
+// means and the members it calls (runner/action_parameters.h), and the viewer
+// control's members as the plug-in calls them, from the same tables the
+// README's and the guide's are checked against.
 #pragma once
 
 #include "runner/plugin_host.h"
