@@ -24,7 +24,7 @@ work=$(mktemp -d "$build_dir/dist-test.XXXXXX")
 trap 'WINEPREFIX="$work/prefix" wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 (cd "$work" && cmake -E tar xf "$zip")
 package="$work/VasaQuelto3D-$version"
-for file in VasaQuelto3D.dll Quelto3dCtrl.dll quelto-runner.exe quelto-bmp2png.exe INSTALL.txt REFERENCE.txt \
+for file in VasaQuelto3D.dll Quelto3dCtrl.dll quelto-runner.exe quelto-bmp2png.exe INSTALL.txt GUIDE.txt REFERENCE.txt \
             examples/cube.txt examples/tour.txt examples/table.txt examples/models/cube.obj examples/models/cube.mtl \
             examples/models/table.glb; do
   [ -f "$package/$file" ] || { echo "missing from the package: $file"; exit 1; }

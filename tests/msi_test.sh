@@ -166,6 +166,7 @@ echo "user: the control's classes went to $classes_roots"
 for text in 'msiexec /i' 'ALLUSERS=1' 'PLUGINDIR="' 'msiexec /x'; do
   grep -qF "$text" "$(unix_path "$user_dir")/INSTALL.txt" || fail "the installed INSTALL.txt does not say '$text'"
 done
+[ -f "$(unix_path "$user_dir")/GUIDE.txt" ] || fail "user: GUIDE.txt was not installed"
 use_installation user "$user_dir"
 # For every user while it is installed for this one: refused, nothing changed.
 msiexec_refused user-installed user-for-all.log "is already installed for you alone" /i "$msi" ALLUSERS=1
