@@ -437,18 +437,23 @@ bool one_of(HRESULT hr, const HRESULT (&answers)[N]) {
     return false;
 }
 
+// Every member the control has: those the plug-in calls, then the read-only
+// ones a host reads (MESSAGELINE, MESSAGECOUNT).
+const int all_member_count = member_count + readout_count;
+const member_entry& any_member(int m) { return m < member_count ? member_table[m] : readout_table[m - member_count]; }
+
 // The member a name means: the same letters in any case, ASCII only.
 const member_entry* member_named(const std::wstring& name) {
     const std::wstring as_c_string = name.substr(0, name.find(L'\0'));
-    for (int m = 0; m < member_count; ++m) {
-        const std::string member = member_table[m].name;
+    for (int m = 0; m < all_member_count; ++m) {
+        const std::string member = any_member(m).name;
         if (as_c_string.size() != member.size()) continue;
         bool same = true;
         for (size_t i = 0; i < member.size() && same; ++i) {
             const wchar_t c = as_c_string[i];
             same = c < 128 && std::toupper(static_cast<int>(c)) == member[i];
         }
-        if (same) return &member_table[m];
+        if (same) return &any_member(m);
     }
     return nullptr;
 }
@@ -476,8 +481,8 @@ public:
 private:
     void generate(invoke_call& call) {
         const bool member = random_.percent(88);
-        const member_entry* entry = member ? &member_table[random_.below(member_count)] : nullptr;
-        static const DISPID unknown_ids[] = {0, -1, -3, -4, -5, 28, 1000, 0x7FFFFFFF, -0x7FFFFFFF - 1};
+        const member_entry* entry = member ? &any_member(static_cast<int>(random_.below(static_cast<std::uint32_t>(all_member_count)))) : nullptr;
+        static const DISPID unknown_ids[] = {0, -1, -3, -4, -5, 30, 1000, 0x7FFFFFFF, -0x7FFFFFFF - 1};
         call.id = entry ? static_cast<DISPID>(entry->id)
                         : random_.percent(80) ? unknown_ids[random_.below(std::size(unknown_ids))]
                                               : static_cast<DISPID>(random_.bits());
@@ -604,7 +609,7 @@ private:
             if (roll < 60) {
                 // A member's name in any mixture of cases.
                 std::wstring name;
-                for (const char* c = member_table[random_.below(member_count)].name; *c; ++c)
+                for (const char* c = any_member(static_cast<int>(random_.below(static_cast<std::uint32_t>(all_member_count)))).name; *c; ++c)
                     name += static_cast<wchar_t>(random_.percent(50) ? std::tolower(*c) : *c);
                 call.names[i] = name;
             } else if (roll < 88) {
@@ -795,12 +800,12 @@ protected:
         ASSERT_EQ(object_->QueryInterface(IID_IOleWindow, window.out()), S_OK);
         ASSERT_EQ(window->GetWindow(&window_), S_OK);
 
-        for (int m = 0; m < member_count; ++m) {
-            const std::wstring text = wide(member_table[m].name);
+        for (int m = 0; m < all_member_count; ++m) {
+            const std::wstring text = wide(any_member(m).name);
             LPOLESTR name[] = {const_cast<LPOLESTR>(text.c_str())};
             DISPID id = DISPID_UNKNOWN;
-            ASSERT_EQ(control_->GetIDsOfNames(IID_NULL, name, 1, 0x0409, &id), S_OK) << member_table[m].name;
-            ASSERT_EQ(id, static_cast<DISPID>(member_table[m].id)) << member_table[m].name;
+            ASSERT_EQ(control_->GetIDsOfNames(IID_NULL, name, 1, 0x0409, &id), S_OK) << any_member(m).name;
+            ASSERT_EQ(id, static_cast<DISPID>(any_member(m).id)) << any_member(m).name;
         }
 
         folder_ = scratch_files::folder("fuzz");

@@ -335,4 +335,100 @@ TEST(ControlState, MessageLineGoesWithTheNextChange) {
     }
 }
 
+// MESSAGELINE reads the line the view shows; MESSAGECOUNT counts each line
+// put up, the same text again too, but not a line that only stays up.
+TEST(ControlState, MessageLineAndCountFollowEveryLinePutUp) {
+    const scratch_folder folder;
+    const std::string cut = folder.write("cut.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\nf 1 2");
+    const std::string flat = folder.write("flat.obj", "v 0 0 0\nv 1 0 0\nv 2 0 0\nf 1 2 3\n");
+    const std::string good = folder.write("good.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    control_state state;
+    auto line = [&] {
+        double number = -1;
+        std::string text = "(unread)";
+        EXPECT_TRUE(read_member(state, member(L"MESSAGELINE"), number, text));
+        return text;
+    };
+    auto count = [&] {
+        double number = -1;
+        std::string text;
+        EXPECT_TRUE(read_member(state, member(L"messagecount"), number, text));
+        return number;
+    };
+    auto call = [&](const wchar_t* name, double number, const std::string& text = "") {
+        member_values values;
+        values.numbers[0] = number;
+        values.texts[0] = text;
+        values.count = 1;
+        apply_member(state, member(name), values);
+    };
+    EXPECT_EQ(line(), "");
+    EXPECT_EQ(count(), 0);
+    call(L"LOADFILE", 0, folder.path() + "/missing.obj");
+    EXPECT_EQ(line(), "missing.obj: could not be opened (missing or not readable)");
+    EXPECT_EQ(count(), 1);
+    call(L"LOADFILE", 0, folder.path() + "/missing.obj");
+    EXPECT_EQ(count(), 2) << "the same text again";
+    call(L"HWINDOW", 0);
+    call(L"SETCOLOR", 7);  // no such colour: changes nothing
+    EXPECT_EQ(line(), "missing.obj: could not be opened (missing or not readable)");
+    EXPECT_EQ(count(), 2) << "a line that stays up counts once";
+    call(L"RENDERMODE", 2);
+    EXPECT_EQ(line(), "");
+    call(L"LOADFILE", 0, cut);
+    EXPECT_EQ(line().rfind("cut.obj: the file ends early", 0), 0u) << line();
+    EXPECT_EQ(count(), 3) << "a model's warning is a line too";
+    call(L"RENDERMODE", 1);
+    EXPECT_EQ(line().rfind("cut.obj: the file ends early", 0), 0u) << "stays with its model";
+    EXPECT_EQ(count(), 3);
+    call(L"LOADFILE", 0, flat);
+    EXPECT_EQ(line(), "flat.obj: holds nothing that can be drawn: its 1 triangle has no area (its corners lie at one "
+                      "place or on one line)");
+    EXPECT_EQ(count(), 4);
+    call(L"LOADFILE", 0, good);
+    EXPECT_EQ(line(), "");
+    EXPECT_EQ(count(), 4);
+    call(L"GRIDMODE", 1);
+    call(L"GRIDSIZE", 1e-6);
+    EXPECT_EQ(line().rfind("GridSize 1e-06 is too fine for this model: the grid would need ", 0), 0u) << line();
+    EXPECT_EQ(count(), 5);
+    call(L"GRIDSIZE", 0.1);
+    EXPECT_EQ(line(), "") << "a size the grid takes";
+    call(L"GRIDSIZE", 0);
+    EXPECT_EQ(line(), "") << "the automatic spacing";
+    EXPECT_EQ(count(), 5);
+    show_message(state, "out of memory");
+    EXPECT_EQ(count(), 6);
+    call(L"RESETSCENE", 0);
+    EXPECT_EQ(line(), "");
+    EXPECT_EQ(count(), 6);
+
+    // Read only: neither a method nor a put.
+    for (const wchar_t* name : {L"MESSAGELINE", L"MESSAGECOUNT"}) {
+        EXPECT_EQ(member(name).kinds, unsigned(as_property_get));
+        EXPECT_EQ(find_member(static_cast<std::int32_t>(member(name).id)), &member(name));
+    }
+    for (int i = 0; i < member_count; ++i) EXPECT_NE(member_table[i].kinds, unsigned(as_property_get));
+}
+
+// A long line wraps at blanks, a word longer than a line is broken, and a
+// line past the last allowed ends in "...". Widths here count characters.
+TEST(ControlState, MessageLinesWrapAtBlanksAndBreakOverlongWords) {
+    const auto characters = [](const std::string& piece) { return static_cast<int>(piece.size()); };
+    using lines = std::vector<std::string>;
+    EXPECT_EQ(wrapped_lines("short", 20, 6, characters), lines{"short"});
+    EXPECT_EQ(wrapped_lines("", 20, 6, characters), lines{});
+    EXPECT_EQ(wrapped_lines("cube.obj: could not be opened (missing or not readable)", 20, 6, characters),
+              (lines{"cube.obj: could not", "be opened (missing", "or not readable)"}));
+    EXPECT_EQ(wrapped_lines("C:\\very\\long\\folder\\name\\model.obj: is empty", 12, 6, characters),
+              (lines{"C:\\very\\long", "\\folder\\name", "\\model.obj:", "is empty"}));
+    EXPECT_EQ(wrapped_lines("one two three four five six seven", 9, 2, characters), (lines{"one two", "three..."}));
+    EXPECT_EQ(wrapped_lines("abcdefghijklmnop", 5, 2, characters), (lines{"abcde", "fg..."}));
+    EXPECT_EQ(wrapped_lines("  blanks   between   words  ", 8, 6, characters), (lines{"blanks", "between", "words"}));
+    for (int width : {1, 2, 3, 7, 30})
+        for (const std::string& piece :
+             wrapped_lines("A message line, with a_very_long_file_name_without_blanks.obj, wraps.", width, 100, characters))
+            EXPECT_LE(static_cast<int>(piece.size()), std::max(width, 1)) << piece;
+}
+
 }  // namespace

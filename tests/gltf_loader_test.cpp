@@ -283,6 +283,51 @@ TEST(GltfFiles, JsonNestedTooDeepIsRefusedBeforeItIsParsed) {
     EXPECT_EQ(deep.message, "nests its JSON deeper than 128 levels");
 }
 
+// glTF 1.0 in its text form says so, as the binary form does: with its
+// asset's version as a text or (as some exporters wrote it) a number, or
+// without a version but with 1.0's dictionaries keyed by name. A 2.0 file
+// that is broken otherwise does not.
+TEST(GltfFiles, GltfOneTextFilesSayTheyAreGltfOne) {
+    const std::string one = "is a glTF 1.0 file; this viewer reads glTF 2.0";
+    const std::string dictionaries = R"("accessors": {"a": {"bufferView": "v", "count": 3, "type": "VEC3"}},
+        "meshes": {"m": {"primitives": []}}, "nodes": {"n": {"meshes": ["m"]}}, "scene": "s")";
+    const struct {
+        const char* what;
+        std::string text, says;
+    } cases[] = {
+        {"version text", R"({"asset": {"version": "1.0"}, )" + dictionaries + "}", one},
+        {"version number", R"({"asset": {"version": 1, "premultipliedAlpha": true}, )" + dictionaries + "}", one},
+        {"no asset", "{" + dictionaries + "}", one},
+        {"asset without version", R"({"asset": {"generator": "x"}, "buffers": {"b": {"uri": "b.bin"}}})", one},
+        {"only a named scene", R"({"scene": "defaultScene"})", one},
+        {"version 1.1", R"({"asset": {"version": "1.1"}, )" + dictionaries + "}",
+         "is a glTF 1.1 file; this viewer reads glTF 2.0"},
+        {"2.0 without asset", R"({"meshes": [], "nodes": []})", "is not a glTF 2.0 file this viewer can read ("},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        model m;
+        const load_outcome outcome =
+            load_gltf(reinterpret_cast<const unsigned char*>(c.text.data()), c.text.size(), "", m);
+        EXPECT_FALSE(outcome.ok);
+        EXPECT_EQ(outcome.message.rfind(c.says, 0), 0u) << outcome.message;
+        EXPECT_TRUE(m.empty());
+    }
+    // Debian's glTF 1.0 test models, the milk truck's version a number.
+    std::size_t files = 0;
+    if (fs::exists(assimp + "glTF"))
+        for (const auto& entry : fs::recursive_directory_iterator(assimp + "glTF")) {
+            if (entry.path().extension() != ".gltf") continue;
+            SCOPED_TRACE(entry.path().string());
+            ++files;
+            model m;
+            const load_outcome outcome = load_model_file(entry.path().string(), m);
+            EXPECT_FALSE(outcome.ok);
+            EXPECT_EQ(outcome.message, entry.path().filename().string() + ": " + one);
+        }
+    EXPECT_GE(files, 6u);
+}
+
 TEST(GltfScenes, NodeTransformsPlaceEachPartWhereItBelongs) {
     built_file f;
     const int red_quad = f.quad_mesh(f.unlit_material({1, 0, 0, 1}));

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +20,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <glm/gtc/matrix_transform.hpp>
 
 #include "control/engine/formats/model_loaders.h"
 #include "control/engine/model/polygon_triangulation.h"
@@ -509,6 +512,137 @@ TEST(PolygonTriangulation, SpentBudgetStillCutsEveryPolygon) {
     std::vector<int> uses(corners.size());
     for (std::size_t i = 0; i < triangles.size(); ++i) ++uses.at(triangles[i]);
     for (int count : uses) EXPECT_GT(count, 0) << "every corner belongs to a triangle";
+}
+
+// The oracle for ear clipping, independent of how it flattens a polygon: in
+// the polygon's own plane, the triangles' areas sum to the shoelace area,
+// each runs the polygon's way round (none folded over), and sample points
+// are covered once inside the polygon (even-odd rule) and never outside.
+void expect_cut_exactly(const std::vector<glm::vec3>& corners, const std::string& what) {
+    SCOPED_TRACE(what);
+    std::vector<std::uint32_t> triangles;
+    engine::polygon_triangulator().triangulate(corners, triangles);
+    ASSERT_EQ(triangles.size(), 3 * (corners.size() - 2));
+    glm::dvec3 normal(0.0);
+    for (std::size_t i = 0; i < corners.size(); ++i)
+        normal += glm::cross(glm::dvec3(corners[i]), glm::dvec3(corners[(i + 1) % corners.size()]));
+    normal = glm::normalize(normal);
+    const glm::dvec3 u = glm::normalize(glm::cross(normal, std::abs(normal.x) < 0.9 ? glm::dvec3(1, 0, 0)
+                                                                                 : glm::dvec3(0, 1, 0)));
+    const glm::dvec3 v = glm::cross(normal, u);
+    std::vector<glm::dvec2> flat;
+    for (const glm::vec3& c : corners) flat.emplace_back(glm::dot(glm::dvec3(c), u), glm::dot(glm::dvec3(c), v));
+    auto twice_area = [](const glm::dvec2& a, const glm::dvec2& b, const glm::dvec2& c) {
+        return (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
+    };
+    double shoelace = 0;
+    for (std::size_t i = 0; i < flat.size(); ++i) {
+        const glm::dvec2 &a = flat[i], &b = flat[(i + 1) % flat.size()];
+        shoelace += a.x * b.y - b.x * a.y;
+    }
+    shoelace /= 2;  // positive: the polygon runs counter-clockwise about its normal
+    ASSERT_GT(shoelace, 0);
+    double sum = 0;
+    for (std::size_t t = 0; t < triangles.size(); t += 3) {
+        const double area = twice_area(flat[triangles[t]], flat[triangles[t + 1]], flat[triangles[t + 2]]) / 2;
+        EXPECT_GE(area, -1e-9 * shoelace) << "triangle " << t / 3 << " is folded over";
+        sum += std::abs(area);
+    }
+    EXPECT_NEAR(sum, shoelace, 1e-6 * shoelace) << "the triangles' areas against the polygon's";
+
+    glm::dvec2 low = flat[0], high = flat[0];
+    for (const glm::dvec2& p : flat) low = glm::min(low, p), high = glm::max(high, p);
+    int inside = 0, misses = 0, overlaps = 0, strays = 0;
+    constexpr int steps = 173;
+    for (int i = 0; i < steps; ++i)
+        for (int j = 0; j < steps; ++j) {
+            const glm::dvec2 p(low.x + (high.x - low.x) * (i + 0.3819) / steps,
+                               low.y + (high.y - low.y) * (j + 0.6180) / steps);
+            bool in = false;
+            for (std::size_t k = 0; k < flat.size(); ++k) {
+                const glm::dvec2 &a = flat[k], &b = flat[(k + 1) % flat.size()];
+                if ((a.y > p.y) != (b.y > p.y) && p.x < a.x + (p.y - a.y) / (b.y - a.y) * (b.x - a.x)) in = !in;
+            }
+            int covering = 0;
+            for (std::size_t t = 0; t < triangles.size(); t += 3) {
+                const glm::dvec2 &a = flat[triangles[t]], &b = flat[triangles[t + 1]], &c = flat[triangles[t + 2]];
+                if (twice_area(a, b, p) > 0 && twice_area(b, c, p) > 0 && twice_area(c, a, p) > 0) ++covering;
+            }
+            inside += in;
+            misses += in && covering == 0;
+            overlaps += covering > 1;
+            strays += !in && covering > 0;
+        }
+    EXPECT_GT(inside, steps * steps / 20);
+    EXPECT_EQ(misses, 0) << "points of the polygon no triangle covers";
+    EXPECT_EQ(overlaps, 0) << "points two triangles cover";
+    EXPECT_EQ(strays, 0) << "points outside the polygon a triangle covers";
+}
+
+// Concave polygons as model files hold them, in a tilted plane: a ring cut
+// open along one edge (the outline running out round the outside, in along
+// the cut, back round the inside: concave_polygon.obj's shape), a comb, and
+// a C whose inner side has more corners than its outer.
+TEST(PolygonTriangulation, ConcavePolygonsAreCoveredOnceByTheirTriangles) {
+    const glm::dmat3 tilt = glm::dmat3(glm::rotate(glm::dmat4(1.0), 0.7, glm::dvec3(1, 2, 3)));
+    auto placed = [&](const std::vector<glm::dvec2>& outline) {
+        std::vector<glm::vec3> corners;
+        for (const glm::dvec2& p : outline) corners.emplace_back(tilt * glm::dvec3(p.x + 3, p.y - 1, 2));
+        return corners;
+    };
+    const double pi = 3.14159265358979323846;
+    std::vector<glm::dvec2> ring;
+    constexpr int around = 32;
+    for (int i = 0; i < around; ++i)
+        ring.emplace_back(1.5 * std::cos(pi / 2 + 2 * pi * i / around), 1.5 * std::sin(pi / 2 + 2 * pi * i / around));
+    ring.push_back(ring.front());  // the cut: the same place twice
+    for (int i = 0; i < around; ++i)
+        ring.emplace_back(1.4 * std::cos(pi / 2 - 2 * pi * i / around), 1.4 * std::sin(pi / 2 - 2 * pi * i / around));
+    ring.push_back(ring[around + 1]);
+    std::vector<glm::dvec2> comb = {{0, 0}, {12, 0}, {12, 3}};
+    for (int tooth = 5; tooth >= 0; --tooth) {
+        comb.push_back({2.0 * tooth + 1.5, 3});
+        comb.push_back({2.0 * tooth + 1.5, 1});
+        comb.push_back({2.0 * tooth + 0.5, 1});
+        comb.push_back({2.0 * tooth + 0.5, 3});
+    }
+    comb.push_back({0, 3});
+    std::vector<glm::dvec2> c_shape;
+    for (int i = 0; i <= 8; ++i) c_shape.emplace_back(2 * std::cos(0.5 + i * (2 * pi - 1) / 8), 2 * std::sin(0.5 + i * (2 * pi - 1) / 8));
+    for (int i = 24; i >= 0; --i) c_shape.emplace_back(std::cos(0.5 + i * (2 * pi - 1) / 24), std::sin(0.5 + i * (2 * pi - 1) / 24));
+    for (auto [name, outline] : {std::pair{"cut ring", ring}, std::pair{"comb", comb}, std::pair{"C", c_shape}}) {
+        expect_cut_exactly(placed(outline), name);
+        std::reverse(outline.begin(), outline.end());
+        expect_cut_exactly(placed(outline), std::string(name) + " wound the other way");
+    }
+}
+
+// A model whose triangles all lack an area loads (its edges and vertices can
+// still be shown) and says first that it holds nothing to draw.
+TEST(ObjDamage, OnlyFacesWithoutAreaSayThereIsNothingToDraw) {
+    const struct {
+        const char* what;
+        std::string text, warning;
+    } cases[] = {
+        {"on one line", "v 0 0 0\nv 1 0 0\nv 2 0 0\nf 1 2 3\n",
+         "holds nothing that can be drawn: its 1 triangle has no area (its corners lie at one place or on one line)"},
+        {"repeated corners", "v 0 0 0\nv 1 1 0\nf 1 1 2\nf 2 2 2\n",
+         "holds nothing that can be drawn: its 2 triangles have no area (the corners of each lie at one place or on "
+         "one line)"},
+        {"a flat quad and a cut file", "v 0 0 0\nv 1 0 0\nv 2 0 0\nv 3 0 0\nf 1 2 3 4\nf 1 2",
+         "holds nothing that can be drawn: its 2 triangles have no area (the corners of each lie at one place or on "
+         "one line); the file ends early"},
+        {"one good triangle among them", "v 0 0 0\nv 1 0 0\nv 2 0 0\nv 0 1 0\nf 1 2 3\nf 1 2 4\n", ""},
+        {"a line besides", "v 0 0 0\nv 1 0 0\nv 2 0 0\nf 1 2 3\nl 1 2\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        model m;
+        const load_outcome outcome = engine::load_obj(c.text.data(), c.text.size(), "", m);
+        EXPECT_TRUE(outcome.ok) << outcome.message;
+        if (c.warning.empty()) EXPECT_EQ(outcome.warning, "");
+        else EXPECT_EQ(outcome.warning.rfind(c.warning, 0), 0u) << outcome.warning;
+    }
 }
 
 // A 2 x 1 BMP: red, then green (bottom-up rows, BGR, padded to 4 bytes).

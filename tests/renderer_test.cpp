@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -10,10 +11,13 @@
 #include <limits>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "control/engine/formats/model_loaders.h"
+#include "control/engine/render/overlays.h"
 #include "control/engine/render/worker_pool.h"
 #include "tests/render_canvas.h"
 
@@ -175,6 +179,75 @@ TEST(Cube, VerticesAndBoundingBox) {
     EXPECT_TRUE(with.near(box_corner, [](std::uint32_t p) { return p != blue_pixel; }));
     EXPECT_NE(without.at(vertex), 0x00FFFF00u);
     EXPECT_EQ(with.at(vertex), 0x00FFFF00u);  // COLORREF 0x0000FFFF, yellow
+}
+
+// Dots are squares of dot_size_for pixels: the frame's smaller side / 100,
+// at least 4 and at most 9, so that they show in a small view without
+// swamping a large one.
+TEST(Cube, DotsGrowWithTheViewWithinLimits) {
+    EXPECT_EQ(dot_size_for(200, 200), 4);
+    EXPECT_EQ(dot_size_for(320, 240), 4);
+    EXPECT_EQ(dot_size_for(640, 480), 5);
+    EXPECT_EQ(dot_size_for(800, 600), 6);
+    EXPECT_EQ(dot_size_for(1024, 768), 8);
+    EXPECT_EQ(dot_size_for(1920, 1080), 9);
+    EXPECT_EQ(dot_size_for(0, 0), 4);
+    model point;
+    point.geometry.positions = {{0.0f, 0.0f, 0.0f}};
+    point.geometry.points = {0};
+    compute_bounds(point);
+    camera view;
+    view.yaw_degrees = view.pitch_degrees = 0.0f;
+    for (const auto& [w, h, side] : {std::tuple{320, 240, 4}, std::tuple{640, 480, 5}, std::tuple{1280, 1024, 9}}) {
+        SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h));
+        for (bool fast : {false, true}) {
+            view_settings s = plain();
+            s.fast_renderer = fast;
+            const canvas shot = draw(&point, s, view, w, h);
+            int drawn = 0, low_x = w, high_x = -1;
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x)
+                    if (shot.at(x, y) != blue_pixel) ++drawn, low_x = std::min(low_x, x), high_x = std::max(high_x, x);
+            EXPECT_EQ(drawn, side * side);
+            EXPECT_EQ(high_x - low_x + 1, side);
+        }
+    }
+}
+
+// What GridSize says when it leaves the picture as it was, and for the
+// example cube (1 unit, the automatic spacing 0.1) what a finer grid takes.
+TEST(Grid, SizesThatChangeNothingSayWhy) {
+    const model cube = unit_cube();
+    const auto prepared = prepare_model(cube, false, 30.0f);
+    view_settings s = plain();
+    s.grid = grid_mode::floor;
+    scene_extent extent;
+    extent.min = cube.bounds_min;
+    extent.max = cube.bounds_max;
+    EXPECT_FLOAT_EQ(grid_spacing(0.0f, extent), 0.1f) << "the automatic spacing";
+    EXPECT_FLOAT_EQ(grid_spacing(0.05f, extent), 0.05f);
+    EXPECT_FLOAT_EQ(grid_spacing(0.001f, extent), 0.1f) << "too fine: clamped to the automatic spacing";
+    auto floor_lines = [&](float size) {
+        std::vector<overlay_line> lines;
+        add_grid(grid_mode::floor, size, extent, glm::vec3(3.0f), rgb{}, lines);
+        return lines.size();
+    };
+    EXPECT_EQ(floor_lines(0.0f), 2u * 21);
+    EXPECT_EQ(floor_lines(0.05f), 2u * 41) << "GridSize 0.05: twice as many lines as the automatic grid";
+    EXPECT_EQ(floor_lines(0.005f), 2u * 401) << "the finest the cube takes";
+    EXPECT_EQ(floor_lines(0.001f), floor_lines(0.0f));
+
+    EXPECT_EQ(grid_size_note(prepared.get(), s, 0.0f), "");
+    EXPECT_EQ(grid_size_note(prepared.get(), s, 0.05f), "");
+    EXPECT_EQ(grid_size_note(prepared.get(), s, 0.001f),
+              "GridSize 0.001 is too fine for this model: the grid would need 2000 lines across (at most 400), so "
+              "it keeps the spacing 0.1");
+    EXPECT_EQ(grid_size_note(prepared.get(), s, 5.0f),
+              "GridSize 5 is wider than the floor around this model (2 across): the grid shows only one or two "
+              "cells, mostly out of view");
+    EXPECT_EQ(grid_size_note(nullptr, s, 5.0f), "") << "an empty scene's floor is 10 across";
+    s.grid = grid_mode::none;
+    EXPECT_EQ(grid_size_note(prepared.get(), s, 0.05f), "GridSize 0.05 is kept, but no grid is shown (GridMode 0)");
 }
 
 model one_triangle(glm::vec3 a, glm::vec3 b, glm::vec3 c) {

@@ -777,8 +777,8 @@ std::vector<std::string> described_functions(ITypeInfo* info) {
 // The same lines from the member table Invoke and GetIDsOfNames run on.
 std::vector<std::string> table_functions() {
     std::vector<std::string> lines;
-    for (int i = 0; i < member_count; ++i) {
-        const member_entry& entry = member_table[i];
+    for (int i = 0; i < member_count + readout_count; ++i) {
+        const member_entry& entry = i < member_count ? member_table[i] : readout_table[i - member_count];
         const std::string type = entry.arguments == argument_type::number ? "double" : "text";
         const std::string head = std::string(entry.name) + " " + std::to_string(static_cast<int>(entry.id)) + " ";
         if (entry.kinds & as_method) {
@@ -791,6 +791,63 @@ std::vector<std::string> table_functions() {
     }
     std::sort(lines.begin(), lines.end());
     return lines;
+}
+
+// MESSAGELINE and MESSAGECOUNT, read as quelto-runner reads them: the name
+// looked up, then a property get, in the plug-in's locale and in locale 0.
+// LOADFILE's line is there as the call returns; a put or a call is refused.
+TEST_F(Members, MessageLineAndCountAreReadOnlyAndFollowEachLine) {
+    auto get = [&](const wchar_t* name, LCID locale, variant& value) {
+        DISPID id = DISPID_UNKNOWN;
+        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+        const HRESULT found = control->GetIDsOfNames(IID_NULL, names, 1, locale, &id);
+        if (FAILED(found)) return found;
+        VariantClear(&value);
+        DISPPARAMS none = {};
+        return control->Invoke(id, IID_NULL, locale, DISPATCH_PROPERTYGET, &none, &value, nullptr, nullptr);
+    };
+    auto line = [&](LCID locale = plugin_locale) {
+        variant value;
+        EXPECT_EQ(get(L"MESSAGELINE", locale, value), S_OK);
+        EXPECT_EQ(value.vt, VT_BSTR);
+        return value.vt == VT_BSTR && value.bstrVal ? narrow(value.bstrVal) : std::string("(not a text)");
+    };
+    auto count = [&](LCID locale = plugin_locale) {
+        variant value;
+        EXPECT_EQ(get(L"MessageCount", locale, value), S_OK);
+        EXPECT_EQ(value.vt, VT_R8);
+        return value.vt == VT_R8 ? value.dblVal : -1.0;
+    };
+    EXPECT_EQ(line(), "");
+    EXPECT_EQ(line(0), "");
+    EXPECT_EQ(count(), 0.0);
+
+    const std::wstring missing = L"Z:\\no\\such\\folder\\gone.obj";
+    ASSERT_EQ(member(control, L"LOADFILE", method, {text(missing)}), S_OK);
+    EXPECT_EQ(line(), "gone.obj: could not be opened (missing or not readable)") << "set before LOADFILE returns";
+    EXPECT_EQ(count(0), 1.0);
+    ASSERT_EQ(member(control, L"LOADFILE", method, {text(missing)}), S_OK);
+    EXPECT_EQ(line(0), "gone.obj: could not be opened (missing or not readable)");
+    EXPECT_EQ(count(), 2.0) << "the same text set again counts again";
+    ASSERT_EQ(member(control, L"HWINDOW", method, {number(1)}), S_OK);
+    EXPECT_EQ(count(), 2.0) << "a line that only stays up does not count";
+    ASSERT_EQ(member(control, L"RENDERMODE", put, {number(2)}), S_OK);
+    EXPECT_EQ(line(), "") << "the next change clears it";
+    EXPECT_EQ(count(), 2.0);
+    ASSERT_EQ(member(control, L"GRIDMODE", put, {number(0)}), S_OK);
+    ASSERT_EQ(member(control, L"GRIDSIZE", put, {number(0.25)}), S_OK);
+    EXPECT_EQ(line(), "GridSize 0.25 is kept, but no grid is shown (GridMode 0)");
+    EXPECT_EQ(count(), 3.0);
+
+    for (const wchar_t* name : {L"MESSAGELINE", L"MESSAGECOUNT"}) {
+        SCOPED_TRACE(narrow(name));
+        EXPECT_EQ(member(control, name, put, {number(5)}), DISP_E_MEMBERNOTFOUND);
+        EXPECT_EQ(member(control, name, put, {text(L"x")}), DISP_E_MEMBERNOTFOUND);
+        EXPECT_EQ(member(control, name, method, {}), DISP_E_MEMBERNOTFOUND);
+        variant value;
+        EXPECT_EQ(read(control, name, value, DISPATCH_PROPERTYGET, {number(1)}), DISP_E_BADPARAMCOUNT);
+    }
+    EXPECT_EQ(count(), 3.0) << "refused calls put up no line";
 }
 
 // As a client finds it: by the library's GUID in the registry. The README's

@@ -46,6 +46,51 @@ std::uint32_t colour_ref(double value) {
 
 }  // namespace
 
+const std::string& shown_line(const control_state& state) {
+    return state.message.empty() ? state.model_warning : state.message;
+}
+
+void show_message(control_state& state, std::string line) {
+    state.message = std::move(line);
+    if (!state.message.empty()) ++state.messages_shown;
+}
+
+std::vector<std::string> wrapped_lines(const std::string& text, int width, int most_lines,
+                                       const std::function<int(const std::string&)>& measure) {
+    std::vector<std::string> lines;
+    most_lines = std::max(most_lines, 1);
+    const auto fits = [&](std::size_t from, std::size_t to) {
+        return width <= 0 ? to - from <= 1 : measure(text.substr(from, to - from)) <= width;
+    };
+    std::size_t at = 0;
+    const std::size_t n = text.size();
+    while (at < n && static_cast<int>(lines.size()) < most_lines) {
+        while (at < n && text[at] == ' ') ++at;  // blanks where a line was broken
+        if (at >= n) break;
+        // The longest piece from `at` that fits, ending at a blank if one
+        // can; at least one character, so that it always moves on.
+        std::size_t end = at + 1;
+        while (end < n && fits(at, end + 1)) ++end;
+        if (end < n) {
+            std::size_t blank = text.rfind(' ', end);
+            if (text[end] != ' ' && blank != std::string::npos && blank > at) end = blank;
+        }
+        std::size_t trimmed = end;
+        while (trimmed > at && text[trimmed - 1] == ' ') --trimmed;
+        lines.push_back(text.substr(at, trimmed - at));
+        at = end;
+    }
+    while (at < n && text[at] == ' ') ++at;
+    if (at < n && !lines.empty()) {
+        // More than fits: the last line ends in "..." within the width.
+        std::string& last = lines.back();
+        while (!last.empty() && width > 0 && measure(last + "...") > width) last.pop_back();
+        while (!last.empty() && last.back() == ' ') last.pop_back();
+        last += "...";
+    }
+    return lines;
+}
+
 void clear_scene(control_state& state) {
     state.scene = engine::model();
     state.prepared = nullptr;
@@ -146,6 +191,8 @@ bool change(control_state& state, const member_entry& member, const member_value
             return false;
         case member_id::gridsize:
             s.grid_size = std::isnan(value) || value <= 0 ? 0.0f : float(std::min(value, 1e30));
+            // A size the picture does not show says why in the message line.
+            state.message = engine::grid_size_note(state.prepared.get(), s, s.grid_size);
             return true;
         case member_id::smoothing:
             s.smoothing = on(value);
@@ -174,6 +221,10 @@ bool apply_member(control_state& state, const member_entry& member, const member
     std::string earlier = std::move(state.message);
     state.message.clear();
     const bool changed = change(state, member, values);
+    // A line this call put up counts: its own message, or else the warning
+    // of the model it loaded.
+    if (!state.message.empty() || (member.id == member_id::loadfile && !state.model_warning.empty()))
+        ++state.messages_shown;
     if ((!changed || member.id == member_id::hwindow) && state.message.empty()) state.message = std::move(earlier);
     return changed;
 }
@@ -191,6 +242,8 @@ bool read_member(const control_state& state, const member_entry& member, double&
         case member_id::renderapi: number = s.fast_renderer ? 1 : 0; break;  // the renderer in use
         case member_id::scalelighting: number = s.light_scale; break;
         case member_id::bkpicture: text = state.background_picture_name; break;
+        case member_id::messageline: text = shown_line(state); break;
+        case member_id::messagecount: number = state.messages_shown; break;
         case member_id::inertialrotation: number = state.inertial_rotation ? 1 : 0; break;
         case member_id::lightmode: number = static_cast<int>(s.lights); break;
         case member_id::leftmbuttonmode: number = static_cast<int>(state.left_button); break;

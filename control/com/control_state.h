@@ -3,8 +3,10 @@
 // header here: the member logic is built and tested natively too.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "control/com/member_table.h"
 #include "control/engine/render/camera.h"
@@ -28,6 +30,10 @@ struct control_state {
     // What the model shown lacks (a file that ends early, a missing texture):
     // shown while that model is, when no message stands over it.
     std::string model_warning;
+    // How many message lines have been put up since the control was made
+    // (MESSAGECOUNT): each newly set line counts, one with the same text as
+    // the line before too; a line that only stays up does not.
+    double messages_shown = 0;
 
     // Remembered only.
     std::string init_identifier, init_folder;
@@ -47,13 +53,28 @@ struct member_values {
     int count = 0;
 };
 
+// The line the view shows over the picture now (MESSAGELINE): the message,
+// or else the model's warning; empty when there is none.
+const std::string& shown_line(const control_state& state);
+
+// Puts up `line` as the message and counts it (outside a member call: a
+// failure while drawing or running out of memory).
+void show_message(control_state& state, std::string line);
+
+// A message line cut into lines of at most `width` (in the units `measure`
+// gives for a piece of text): broken at blanks, a word longer than a line
+// broken where it must. At most `most_lines` lines (at least 1); a line cut
+// short ends in "...". Lines come without their breaking blanks.
+std::vector<std::string> wrapped_lines(const std::string& text, int width, int most_lines,
+                                       const std::function<int(const std::string&)>& measure);
+
 // Applies a member to the state. Returns false when nothing visible changed
 // (so the window needs no repaint). A change clears the message line of an
 // earlier failure.
 bool apply_member(control_state& state, const member_entry& member, const member_values& values);
 
 // The value a setting has now, for a property get: a number, or for
-// BKPICTURE a text. False for a member without a value to read.
+// BKPICTURE and MESSAGELINE a text. False for a member without a value to read.
 bool read_member(const control_state& state, const member_entry& member, double& number, std::string& text);
 
 // Empties the scene: no model, nothing prepared, no warning about it.

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include "control/com/viewer_control.h"
 
@@ -178,19 +180,38 @@ void control_window::paint(HDC dc) {
     engine::frame target = buffer_.frame();
     frames_.draw_frame(target);
     GdiFlush();
-    const std::string& line_text = state_.message.empty() ? state_.model_warning : state_.message;
+    const std::string& line_text = shown_line(state_);
     if (!line_text.empty()) {
-        // One readable line over the picture, in a colour that stands out
-        // from the background.
+        // The message over the picture, in a colour that stands out from the
+        // background, wrapped at blanks (a word wider than the view broken
+        // where it must) over as many lines as it needs: at most 6, and at
+        // most half the view's height, the last cut short with "...".
         const COLORREF background = state_.settings.background;
         const int brightness = GetRValue(background) * 3 + GetGValue(background) * 6 + GetBValue(background);
         HDC buffer = buffer_.dc();
         SetBkMode(buffer, TRANSPARENT);
         SetTextColor(buffer, brightness > 1280 ? RGB(0, 0, 0) : RGB(255, 255, 255));
         HGDIOBJ old_font = SelectObject(buffer, GetStockObject(DEFAULT_GUI_FONT));
-        RECT line = {8, 8, buffer_.width() - 8, buffer_.height() - 8};
-        DrawTextA(buffer, line_text.c_str(), static_cast<int>(line_text.size()), &line,
-                  DT_LEFT | DT_TOP | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+        TEXTMETRICA metrics = {};
+        GetTextMetricsA(buffer, &metrics);
+        const int line_height = std::max(1, static_cast<int>(metrics.tmHeight + metrics.tmExternalLeading));
+        constexpr int margin = 8, most_lines = 6;
+        const int width = buffer_.width() - 2 * margin;
+        const int room = std::max(1, (buffer_.height() - 2 * margin) / line_height / 2);
+        const auto measure = [buffer](const std::string& piece) {
+            SIZE size = {};
+            GetTextExtentPoint32A(buffer, piece.c_str(), static_cast<int>(piece.size()), &size);
+            return static_cast<int>(size.cx);
+        };
+        const std::vector<std::string> lines =
+            wrapped_lines(line_text, std::max(width, 1), std::min(most_lines, room), measure);
+        int top = margin;
+        for (const std::string& text : lines) {
+            RECT line = {margin, top, buffer_.width() - margin, top + line_height};
+            DrawTextA(buffer, text.c_str(), static_cast<int>(text.size()), &line,
+                      DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
+            top += line_height;
+        }
         SelectObject(buffer, old_font);
     }
     BitBlt(dc, 0, 0, buffer_.width(), buffer_.height(), buffer_.dc(), 0, 0, SRCCOPY);

@@ -79,20 +79,39 @@ const member_entry member_table[] = {
 };
 const int member_count = static_cast<int>(sizeof member_table / sizeof member_table[0]);
 
+const member_entry readout_table[] = {
+    {"MESSAGELINE", member_id::messageline, as_property_get, 0, argument_type::text, nullptr,
+     "read only: the message line the view shows now (a failure, or what the model shown lacks); empty when "
+     "none"},
+    {"MESSAGECOUNT", member_id::messagecount, as_property_get, 0, argument_type::number, nullptr,
+     "read only: how many message lines the control has shown since it was created; each newly set line "
+     "counts, also one with the same text as the line before"},
+};
+const int readout_count = static_cast<int>(sizeof readout_table / sizeof readout_table[0]);
+
+namespace {
+
+bool same_name(const char* a, const wchar_t* b) {
+    // ASCII names only: anything beyond ASCII never matches.
+    while (*a && *b < 128 && std::towupper(*b) == static_cast<wchar_t>(*a)) ++a, ++b;
+    return !*a && !*b;
+}
+
+}  // namespace
+
 const member_entry* find_member(const wchar_t* name) {
     if (!name) return nullptr;
-    for (const member_entry& entry : member_table) {
-        const char* a = entry.name;
-        const wchar_t* b = name;
-        // ASCII names only: anything beyond ASCII never matches.
-        while (*a && *b < 128 && std::towupper(*b) == static_cast<wchar_t>(*a)) ++a, ++b;
-        if (!*a && !*b) return &entry;
-    }
+    for (const member_entry& entry : member_table)
+        if (same_name(entry.name, name)) return &entry;
+    for (const member_entry& entry : readout_table)
+        if (same_name(entry.name, name)) return &entry;
     return nullptr;
 }
 
 const member_entry* find_member(std::int32_t id) {
     for (const member_entry& entry : member_table)
+        if (static_cast<std::int32_t>(entry.id) == id) return &entry;
+    for (const member_entry& entry : readout_table)
         if (static_cast<std::int32_t>(entry.id) == id) return &entry;
     return nullptr;
 }

@@ -194,7 +194,7 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
         if (changed) window_.draw_now();
     } catch (...) {
         clear_scene(state_);
-        state_.message = "out of memory";
+        show_message(state_, "out of memory");
         window_.draw_now();
         return E_OUTOFMEMORY;
     }
@@ -363,7 +363,8 @@ void viewer_control::draw_frame(engine::frame& target) {
     try {
         engine::render(state_.prepared.get(), state_.settings, state_.view, target, &pool_);
     } catch (...) {
-        state_.message = "out of memory while drawing";
+        // Counted once while it stays up, not again at every paint.
+        if (state_.message != "out of memory while drawing") show_message(state_, "out of memory while drawing");
     }
 }
 

@@ -31,6 +31,16 @@ void repair_materials(model& m) {
     }
 }
 
+// A triangle without area: its corners at one place or on one line (within
+// what float coordinates can tell apart). It draws as nothing.
+bool without_area(const glm::vec3& a, const glm::vec3& b, const glm::vec3& c) {
+    const glm::dvec3 ab = glm::dvec3(b) - glm::dvec3(a), ac = glm::dvec3(c) - glm::dvec3(a),
+                     bc = glm::dvec3(c) - glm::dvec3(b);
+    const double longest = std::max({glm::dot(ab, ab), glm::dot(ac, ac), glm::dot(bc, bc)});
+    const double twice_area = glm::length(glm::cross(ab, ac));
+    return !(twice_area > 1e-6 * longest);
+}
+
 }  // namespace
 
 load_outcome finish_model(model& m, std::string warning) {
@@ -120,6 +130,23 @@ load_outcome finish_model(model& m, std::string warning) {
         dropped += counted(number, noun);
     }
     if (!dropped.empty()) add_warning(warning, "left out " + dropped + " with coordinates that are not finite numbers");
+    if (g.lines.empty() && g.points.empty()) {
+        // Only triangles: when none has an area, the picture stays empty
+        // (bar wireframe edges and vertex dots), and the line says why first.
+        bool any_area = false;
+        for (std::size_t t = 0; t < g.triangle_count() && !any_area; ++t)
+            any_area = !without_area(g.positions[g.corners[3 * t].position], g.positions[g.corners[3 * t + 1].position],
+                                     g.positions[g.corners[3 * t + 2].position]);
+        if (!any_area) {
+            const std::size_t n = g.triangle_count();
+            std::string nothing = "holds nothing that can be drawn: " +
+                                  (n == 1 ? std::string("its 1 triangle has no area (its corners lie at one place or on one line)")
+                                          : "its " + counted(n, "triangle") +
+                                                " have no area (the corners of each lie at one place or on one line)");
+            add_warning(nothing, warning);
+            warning = std::move(nothing);
+        }
+    }
     compute_bounds(m);
     return {true, {}, std::move(warning)};
 }

@@ -2,12 +2,20 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace engine {
 namespace {
 
 constexpr int max_lines_across = 400;
 constexpr rgb red{255.0f, 0.0f, 0.0f}, green{0.0f, 255.0f, 0.0f}, blue{0.0f, 0.0f, 255.0f};
+
+// A size as a script would write it: "0.25", "1e-05".
+std::string number_text(float value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+    return text;
+}
 
 // The smallest of 1, 2, 5 times a power of ten that is at least `value`.
 float round_up_nicely(float value) {
@@ -32,6 +40,28 @@ float grid_spacing(float requested, const scene_extent& extent) {
     if (std::isfinite(requested) && requested > 0.0f && across / requested <= max_lines_across) return requested;
     const float automatic = round_up_nicely(size / 10.0f);
     return std::max(automatic, round_up_nicely(across / max_lines_across));
+}
+
+std::string grid_spacing_note(grid_mode mode, float requested, const scene_extent& extent) {
+    if (!std::isfinite(requested) || !(requested > 0.0f)) return {};  // the automatic spacing, as asked
+    const std::string size = "GridSize " + number_text(requested);
+    if (mode != grid_mode::floor && mode != grid_mode::floor_and_walls && mode != grid_mode::floor_with_axes)
+        return size + " is kept, but no grid is shown (GridMode 0)";
+    const float spacing = grid_spacing(requested, extent);
+    const float across = std::max(extent.max.x - extent.min.x, extent.max.z - extent.min.z) + extent.size();
+    if (spacing != requested) {
+        const double lines = std::ceil(static_cast<double>(across) / requested);
+        char count[32];
+        std::snprintf(count, sizeof count, lines < 1e9 ? "%.0f" : "%.3g", lines);
+        return size + " is too fine for this model: the grid would need " + count + " lines across (at most " +
+               std::to_string(max_lines_across) + "), so it keeps the spacing " + number_text(spacing);
+    }
+    // Wider than the floor around the model: one line or two cross it, and
+    // the cells reach far out of the picture.
+    if (requested >= across)
+        return size + " is wider than the floor around this model (" + number_text(across) +
+               " across): the grid shows only one or two cells, mostly out of view";
+    return {};
 }
 
 void add_grid(grid_mode mode, float requested_spacing, const scene_extent& extent, const glm::vec3& eye,

@@ -1,6 +1,7 @@
 // Helper lines drawn with the model: grids, world axes, bounding box.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "control/engine/render/rasteriser.h"
@@ -24,6 +25,10 @@ struct scene_extent {
 // The spacing a grid uses: `requested` if it is positive and gives at most
 // 400 lines across, otherwise a round value (1, 2 or 5 times a power of ten).
 float grid_spacing(float requested, const scene_extent& extent);
+
+// What a GRIDSIZE of `requested` does not do, for the message line; empty
+// when the grid of `mode` is drawn `requested` apart, or for 0 or less.
+std::string grid_spacing_note(grid_mode mode, float requested, const scene_extent& extent);
 
 // Floor grid at the lowest Y; with walls, two upright grids on the sides
 // away from `eye`; with axes, the X (red) and Z (blue) lines through the

@@ -22,8 +22,21 @@
 namespace engine {
 namespace {
 
+// What the helpers are laid out around: the model's bounds, or for an empty
+// scene a 5 x 5 floor around the origin.
+scene_extent extent_of(const prepared_model* model) {
+    scene_extent extent;
+    if (model && model->source && model->has_bounds) {
+        extent.min = model->bounds_min;
+        extent.max = model->bounds_max;
+    } else {
+        extent.min = glm::vec3(-2.5f, 0.0f, -2.5f);
+        extent.max = glm::vec3(2.5f, 0.0f, 2.5f);
+    }
+    return extent;
+}
+
 constexpr int max_frame_side = 16384;
-constexpr int dot_size = 3;
 
 enum : std::uint32_t { behind = 1, beyond_guard = 2, invalid = 4 };
 
@@ -77,6 +90,7 @@ public:
           transform_(make_view_transform(view, target.width, target.height)),
           clip_(target.width, target.height, near_plane(transform_)) {
         read_settings();
+        dot_size_ = dot_size_for(target.width, target.height);
         if (!s.fast_renderer) {
             scratch::fit(mem.samples, 4 * static_cast<std::size_t>(target.width) * target.height);
             scratch::fit(mem.spans, 2 * static_cast<std::size_t>(target.height));
@@ -145,6 +159,7 @@ private:
     bool has_model_ = false;
     bool corner_colours_ = true;   // lines or dots take the vertices' colours
     bool vertex_colours_ = false;  // the model's own vertex colours are the base
+    int dot_size_ = 4;             // dot_size_for the frame
     // Drawing one band of several: the bit of mem_.bands that says a
     // triangle may reach it; 0 when the frame is drawn whole.
     std::uint16_t band_bit_ = 0;
@@ -183,13 +198,7 @@ void frame_drawer::read_settings() {
     // Open surfaces show the side the camera sees, lit on that side.
     two_sided_ = (s.show_hidden_geometry || (model_ && model_->has_open_surfaces)) && s.lights != light_mode::unlit;
 
-    if (model_ && model_->has_bounds) {
-        extent_.min = model_->bounds_min;
-        extent_.max = model_->bounds_max;
-    } else {
-        extent_.min = glm::vec3(-2.5f, 0.0f, -2.5f);
-        extent_.max = glm::vec3(2.5f, 0.0f, 2.5f);
-    }
+    extent_ = extent_of(model_);
     centre_ = 0.5f * (extent_.min + extent_.max);
     radius_ = 0.5f * glm::length(extent_.max - extent_.min);
     if (!std::isfinite(radius_) || radius_ <= 0.0f) radius_ = 0.5f * extent_.size();
@@ -542,7 +551,7 @@ void frame_drawer::vertex_dot(std::uint32_t v, const rgb* colour, depth_test tes
     if (p.outside) return;  // behind the camera, or far off screen
     constexpr float k = 1.0f / subpixel_scale;
     raster_.dot({static_cast<float>(p.fx) * k, static_cast<float>(p.fy) * k, p.iw, colour ? *colour : p.colour},
-                dot_size, test);
+                dot_size_, test);
 }
 
 void frame_drawer::model_lines() {
@@ -662,6 +671,17 @@ void frame_drawer::draw_passes() {
 }
 
 }  // namespace
+
+int dot_size_for(int frame_width, int frame_height) {
+    // Big enough to see at a glance in a small view, small enough that a
+    // dense point cloud still shows its shape in a large one.
+    const int smaller = std::max(0, std::min(frame_width, frame_height));
+    return std::clamp((smaller + 50) / 100, 4, 9);
+}
+
+std::string grid_size_note(const prepared_model* prepared, const view_settings& settings, float requested) {
+    return grid_spacing_note(settings.grid, requested, extent_of(prepared));
+}
 
 void render(const prepared_model* prepared, const view_settings& settings, const camera& view, frame& target,
             worker_pool* pool) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "control/engine/render/camera.h"
 #include "control/engine/model/scene.h"
@@ -26,6 +27,19 @@ struct frame {
 // must not change while it exists. Null when memory runs out.
 class prepared_model;
 std::shared_ptr<const prepared_model> prepare_model(const model& m, bool smoothing, float crease_angle_degrees);
+
+// Why a GRIDSIZE of `requested` leaves the picture as it was, in words for
+// the message line ("GridSize 0.001 is too fine ..."): no grid is shown, the
+// grid would need too many lines and keeps its own spacing, or the spacing is
+// wider than the floor around the model. Empty when the grid is drawn
+// `requested` apart, and for 0 or less (the automatic spacing).
+std::string grid_size_note(const prepared_model* prepared, const view_settings& settings, float requested);
+
+// Vertex dots (render mode points, SHOWVERTEXES, a model's own points) are
+// squares of this many pixels a side in a frame of the given size: the
+// smaller side / 100, rounded, at least 4 and at most 9 (4 up to 449 pixels,
+// 5 from 450, 6 from 550, ... 9 from 850).
+int dot_size_for(int frame_width, int frame_height);
 
 // Draws the scene; `prepared` may be null (no model: background, grid, axes).
 // A frame without pixels, or wider or taller than 16384, is left untouched.

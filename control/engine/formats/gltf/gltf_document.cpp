@@ -204,6 +204,35 @@ std::string required_extension_refused(const unsigned char* json, std::size_t si
                            : "needs the glTF extension " + loading::quoted(unknown, 64) + ", which this viewer does not read";
 }
 
+// A glTF 1.0 file tinygltf could not read (it reads 2.0 only): its asset
+// gives a version below 2 (as a text, or as a number as some exporters
+// wrote it), or, with no version at all, its top-level collections are
+// 1.0's dictionaries keyed by name rather than 2.0's arrays, or its scene
+// is named rather than numbered. Gives the version to say, or nothing.
+std::string gltf1_version(const unsigned char* json, std::size_t size) {
+    const nlohmann::json doc = nlohmann::json::parse(json, json + size, nullptr, false);
+    if (!doc.is_object()) return {};
+    const auto asset = doc.find("asset");
+    if (asset != doc.end() && asset->is_object()) {
+        const auto version = asset->find("version");
+        if (version != asset->end()) {
+            if (version->is_string()) {
+                const std::string text = version->get<std::string>();
+                return !text.empty() && text[0] == '1' ? first_line(text) : std::string();
+            }
+            if (version->is_number() && version->get<double>() >= 1 && version->get<double>() < 2) return "1.0";
+            return {};
+        }
+    }
+    for (const char* collection : {"accessors", "bufferViews", "buffers", "meshes", "nodes", "materials", "scenes",
+                                   "images", "textures", "samplers", "techniques", "programs", "shaders"}) {
+        const auto found = doc.find(collection);
+        if (found != doc.end() && found->is_object()) return "1.0";
+    }
+    const auto scene = doc.find("scene");
+    return scene != doc.end() && scene->is_string() ? "1.0" : std::string();
+}
+
 }  // namespace
 
 bool understood(const std::string& extension) {
@@ -270,6 +299,11 @@ bool parse(const unsigned char* bytes, std::size_t size, const std::string& base
     if (parsed) {
         read_named_pictures(state);
         return true;
+    }
+    const std::string old_version = gltf1_version(json, json_size);
+    if (!old_version.empty()) {
+        error = "is a glTF " + old_version + " file; this viewer reads glTF 2.0";
+        return false;
     }
     error = required_extension_refused(json, json_size);
     if (!error.empty()) return false;
