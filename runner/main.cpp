@@ -1,5 +1,6 @@
 // quelto-runner: plays the host application's part for the plug-in, so that
 // its registration can be inspected and its actions run from a shell.
+#include "runner/ansi_text.h"
 #include "runner/excerpt.h"
 #include "runner/host_window.h"
 #include "runner/installation_check.h"
@@ -7,6 +8,7 @@
 #include "runner/reference.h"
 #include "runner/script.h"
 #include "runner/script_player.h"
+#include "runner/utf8_text.h"
 #include "runner/window_size.h"
 
 #include <fcntl.h>
@@ -32,9 +34,19 @@ constexpr char usage_text[] =
     "\n"
     "Loads the plug-in as its host application does and runs actions through it.\n"
     "An action line is an action name (with or without \"KP_Quelto3D_\", any case)\n"
-    "or number, one blank, then the parameter text exactly as it stands.\n"
-    "\"wait N\" lets N milliseconds of the viewer's life pass before the next line.\n"
-    "In a script, '#' starts a comment line and blank lines are skipped.\n"
+    "or number, one blank, then the parameter text exactly as it stands: a name\n"
+    "with spaces is written without quotes (Show C:\\models\\box 1.obj), and a '#'\n"
+    "after the action is part of the text. A line whose first non-blank is '#' is\n"
+    "a comment; blank lines are skipped. \"wait N\" lets N milliseconds of the\n"
+    "viewer's life pass before the next line.\n"
+    "A script or -e line in UTF-8 (it starts with a byte order mark, or is valid\n"
+    "UTF-8 with characters beyond ASCII) is handed to the plug-in in the ANSI code\n"
+    "page, as the host does; a character that code page lacks is a mistake. Other\n"
+    "text is taken as ANSI already.\n"
+    "Every line is checked before anything runs: mistakes are all reported and\n"
+    "nothing runs (status 2); a parameter likely not meant as written (a colour\n"
+    "not written r,g,b, a number that is none, a quoted file name) gets a warning\n"
+    "and is passed on unchanged.\n"
     "\n"
     "  --dll PATH   plug-in library (default: VasaQuelto3D.dll beside this program)\n"
     "  --list       print the identity texts and the actions the plug-in registers\n"
@@ -133,25 +145,32 @@ std::string parse_options(int argc, char** argv, options& parsed) {
     return {};
 }
 
-// Reads every source before any action runs, so a mistake on a late line
-// does not leave the plug-in half-way through a script.
-std::string read_steps(const std::vector<action_source>& sources, const received_catalogue& actions,
-                       std::vector<script_step>& steps) {
+// Reads and checks every source before any action runs, so a mistake on a
+// late line does not leave the plug-in half-way through a script, and every
+// mistake is reported at once.
+void read_steps(const std::vector<action_source>& sources, const received_catalogue& actions,
+                std::vector<script_step>& steps, std::vector<script_diagnostic>& diagnostics) {
     int command_line_count = 0;
     for (const action_source& source : sources) {
-        std::string error;
-        if (source.is_file) {
-            std::string text;
-            if (!read_script_file(source.text, text, error)) return "quelto-runner: " + error;
-            const std::size_t before = steps.size();
-            error = parse_script(source.text, split_script_lines(text), 1, actions, steps);
-            if (error.empty() && steps.size() == before) return "quelto-runner: " + nothing_to_run(source.text, text);
-        } else {
-            error = parse_script("-e", {source.text}, ++command_line_count, actions, steps);
+        if (!source.is_file) {
+            // A line from the command line is converted only if it is UTF-8,
+            // as a file is.
+            parse_script("-e", {source.text}, ++command_line_count, actions,
+                         is_utf8_script(source.text) ? ansi_conversion(utf8_to_ansi) : nullptr, steps, diagnostics);
+            continue;
         }
-        if (!error.empty()) return error;
+        std::string text, error;
+        if (!read_script_file(source.text, text, error)) {
+            diagnostics.push_back({true, "quelto-runner: " + error});
+            continue;
+        }
+        const std::size_t before = steps.size();
+        const std::size_t problems_before = diagnostics.size();
+        parse_script(source.text, split_script_lines(without_byte_order_mark(text)), 1, actions,
+                     is_utf8_script(text) ? ansi_conversion(utf8_to_ansi) : nullptr, steps, diagnostics);
+        if (steps.size() == before && diagnostics.size() == problems_before)
+            diagnostics.push_back({true, "quelto-runner: " + nothing_to_run(source.text, text)});
     }
-    return {};
 }
 
 void print_catalogue(const plugin_host& host, bool verbose) {
@@ -231,11 +250,10 @@ int main(int argc, char** argv) {
     if (!parsed.reference.empty()) return write_reference(*host, parsed.reference, error) ? done : fail(error);
 
     std::vector<script_step> steps;
-    error = read_steps(parsed.sources, host->actions(), steps);
-    if (!error.empty()) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return bad_input;
-    }
+    std::vector<script_diagnostic> diagnostics;
+    read_steps(parsed.sources, host->actions(), steps, diagnostics);
+    std::fputs(diagnostics_text(diagnostics).c_str(), stderr);
+    if (has_error(diagnostics)) return bad_input;
 
     if (parsed.list) print_catalogue(*host, parsed.verbose);
     int status = steps.empty() && !parsed.hold ? done : play(*host, steps, parsed);

@@ -1,6 +1,8 @@
 #include "runner/script.h"
 
 #include "runner/excerpt.h"
+#include "runner/parameter_warnings.h"
+#include "runner/utf8_text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -108,20 +110,51 @@ script_line parse_script_line(std::string_view line, const received_catalogue& a
     return result;
 }
 
-std::string parse_script(std::string_view source, const std::vector<std::string>& lines, int first_line,
-                         const received_catalogue& actions, std::vector<script_step>& steps) {
+void parse_script(std::string_view source, const std::vector<std::string>& lines, int first_line,
+                  const received_catalogue& actions, const ansi_conversion& to_ansi, std::vector<script_step>& steps,
+                  std::vector<script_diagnostic>& diagnostics) {
     int line_number = first_line;
     for (const std::string& line : lines) {
         std::string origin = std::string(source) + ":" + std::to_string(line_number++);
         script_line parsed = parse_script_line(line, actions);
-        if (parsed.what == script_line::kind::error) return origin + ": " + parsed.error;
-        if (parsed.what == script_line::kind::action)
-            steps.push_back({script_step::kind::action, parsed.number, std::move(parsed.parameter), 0,
-                             std::move(origin)});
-        else if (parsed.what == script_line::kind::wait)
+        if (parsed.what == script_line::kind::error) {
+            diagnostics.push_back({true, origin + ": " + parsed.error});
+        } else if (parsed.what == script_line::kind::wait) {
             steps.push_back({script_step::kind::wait, 0, {}, parsed.milliseconds, std::move(origin)});
+        } else if (parsed.what == script_line::kind::action) {
+            // Checked as written, so that messages quote the author's text.
+            for (const std::string& warning : parameter_warnings(actions, parsed.number, parsed.parameter))
+                diagnostics.push_back({false, origin + ": warning: " + warning});
+            std::string parameter = std::move(parsed.parameter);
+            if (to_ansi) {
+                std::string ansi, why;
+                if (!to_ansi(parameter, ansi, why)) diagnostics.push_back({true, origin + ": " + why});
+                parameter = std::move(ansi);
+            }
+            steps.push_back({script_step::kind::action, parsed.number, std::move(parameter), 0, std::move(origin)});
+        }
     }
-    return {};
+}
+
+bool has_error(const std::vector<script_diagnostic>& diagnostics) {
+    for (const script_diagnostic& diagnostic : diagnostics)
+        if (diagnostic.is_error) return true;
+    return false;
+}
+
+std::string diagnostics_text(const std::vector<script_diagnostic>& diagnostics, std::size_t most) {
+    std::string text;
+    const std::size_t shown = diagnostics.size() <= most ? diagnostics.size() : most;
+    for (std::size_t i = 0; i < shown; ++i) text += diagnostics[i].text + "\n";
+    if (shown == diagnostics.size()) return text;
+    std::size_t errors = 0, warnings = 0;
+    for (std::size_t i = shown; i < diagnostics.size(); ++i) ++(diagnostics[i].is_error ? errors : warnings);
+    auto more = [](std::size_t n, const char* what) {
+        return std::to_string(n) + " more " + what + (n == 1 ? "" : "s");
+    };
+    std::string rest = errors && warnings ? more(errors, "error") + " and " + more(warnings, "warning")
+                                          : errors ? more(errors, "error") : more(warnings, "warning");
+    return text + "quelto-runner: and " + rest + "\n";
 }
 
 std::vector<std::string> split_script_lines(std::string_view text) {
@@ -161,11 +194,11 @@ bool read_script_file(const std::string& path, std::string& text, std::string& e
         error = "cannot read script " + quoted(path) + ": " + std::strerror(failure);
         return false;
     }
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     return true;
 }
 
 std::string nothing_to_run(const std::string& path, std::string_view text) {
     const std::string name = path == "-" ? "standard input" : "script " + quoted(path);
+    text = without_byte_order_mark(text);
     return name + (text.empty() ? " is empty" : " holds only comments and blank lines") + ": nothing to run";
 }

@@ -6,6 +6,7 @@
 #include "runner/received_catalogue.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,19 +40,40 @@ struct script_step {
     std::string origin;
 };
 
-// Parses `lines`, numbered from `first_line`, of the source called `source`
-// and appends their actions and waits to `steps`. Returns the first error as
-// "source:line: message", or an empty string.
-std::string parse_script(std::string_view source, const std::vector<std::string>& lines, int first_line,
-                         const received_catalogue& actions, std::vector<script_step>& steps);
+// A problem found in a script, ready for stderr: "source:line: message",
+// "source:line: warning: message", or "quelto-runner: message" for a whole
+// source. An error stops the script before anything runs; a warning does not.
+struct script_diagnostic {
+    bool is_error = true;
+    std::string text;
+};
+
+// Turns a parameter written in UTF-8 into the ANSI text the host would hand
+// the plug-in. On failure returns false and says why, without a location.
+using ansi_conversion = std::function<bool(std::string_view utf8, std::string& ansi, std::string& why)>;
+
+// Parses `lines`, numbered from `first_line`, of the source called `source`;
+// appends their actions and waits to `steps` and a diagnostic for each error
+// and warning, in line order. With a `to_ansi`, the lines are UTF-8 and each
+// action's parameter goes through it; comments are never converted.
+void parse_script(std::string_view source, const std::vector<std::string>& lines, int first_line,
+                  const received_catalogue& actions, const ansi_conversion& to_ansi, std::vector<script_step>& steps,
+                  std::vector<script_diagnostic>& diagnostics);
+
+// Whether any of `diagnostics` is an error.
+bool has_error(const std::vector<script_diagnostic>& diagnostics);
+
+// The diagnostics as lines for stderr: all of them when there are at most
+// `most`, otherwise the first `most` and a line counting the rest.
+std::string diagnostics_text(const std::vector<script_diagnostic>& diagnostics, std::size_t most = 20);
 
 // Splits a file's text at its line feeds; each line keeps a CR before its LF,
 // which parse_script_line drops. A final line feed starts no further line.
 std::vector<std::string> split_script_lines(std::string_view text);
 
-// Reads a whole script file ("-" is standard input), dropping a UTF-8 byte
-// order mark. On failure (a folder among them) returns false and a message
-// naming the file.
+// Reads a whole script file ("-" is standard input) as it stands, a byte
+// order mark included: it tells the script's encoding (is_utf8_script). On
+// failure (a folder among them) returns false and a message naming the file.
 bool read_script_file(const std::string& path, std::string& text, std::string& error);
 
 // The message for a script file whose `text` has no action or wait line:

@@ -21,8 +21,10 @@
 #include <vector>
 
 #include "runner/closest_name.h"
+#include "runner/parameter_warnings.h"
 #include "runner/received_catalogue.h"
 #include "runner/script.h"
+#include "runner/utf8_text.h"
 #include "runner/window_size.h"
 #include "tests/scratch_files.h"
 
@@ -161,20 +163,38 @@ TEST(Script, ParseLine) {
 TEST(Script, LinesAndLocations) {
     received_catalogue actions = sample_catalogue();
     std::vector<script_step> steps;
-    std::vector<std::string> lines = split_script_lines("# demo\r\nInit 12\r\n\r\nShow a.obj\r\nshwo b\r\nEnd");
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(parse_script("demo.txt", lines, 1, actions, steps),
-              "demo.txt:5: unknown action 'shwo'; did you mean 'Show'?");
-    ASSERT_EQ(steps.size(), 2u);
+    std::vector<script_diagnostic> diagnostics;
+    std::vector<std::string> lines =
+        split_script_lines("# demo\r\nInit 12\r\n\r\nShow a.obj\r\nshwo b\r\nwait x\r\n9\r\nEnd");
+    ASSERT_EQ(lines.size(), 8u);
+    parse_script("demo.txt", lines, 1, actions, nullptr, steps, diagnostics);
+    // Every mistake at once, in line order, each with its place.
+    EXPECT_EQ(diagnostics_text(diagnostics),
+              "demo.txt:5: unknown action 'shwo'; did you mean 'Show'?\n"
+              "demo.txt:6: wait needs a whole number of milliseconds, not 'x'\n"
+              "demo.txt:7: action number 9 is outside 1..5\n");
+    EXPECT_TRUE(has_error(diagnostics));
+    ASSERT_EQ(steps.size(), 3u);
     EXPECT_EQ(steps[0].origin, "demo.txt:2");
     EXPECT_EQ(steps[0].parameter, "12");
     EXPECT_EQ(steps[1].origin, "demo.txt:4");
     EXPECT_EQ(steps[1].number, 3);
 
     steps.clear();
-    EXPECT_EQ(parse_script("-e", {"End"}, 3, actions, steps), "");
+    diagnostics.clear();
+    parse_script("-e", {"End"}, 3, actions, nullptr, steps, diagnostics);
+    EXPECT_TRUE(diagnostics.empty());
     ASSERT_EQ(steps.size(), 1u);
     EXPECT_EQ(steps[0].origin, "-e:3");
+
+    // However many there are, stderr gets a screenful and a count of the rest.
+    diagnostics.assign(23, {true, "e"});
+    diagnostics.push_back({false, "w"});
+    std::string screenful;
+    for (int i = 0; i < 20; ++i) screenful += "e\n";
+    EXPECT_EQ(diagnostics_text(diagnostics, 20), screenful + "quelto-runner: and 3 more errors and 1 more warning\n");
+    diagnostics.resize(21);
+    EXPECT_EQ(diagnostics_text(diagnostics, 20), screenful + "quelto-runner: and 1 more error\n");
 
     EXPECT_EQ(split_script_lines(""), std::vector<std::string>{});
     EXPECT_EQ(split_script_lines("a\n"), std::vector<std::string>{"a"});
@@ -211,14 +231,14 @@ TEST(Script, WaitDirective) {
     EXPECT_EQ(parse_script_line("waiting 5", actions).error, "unknown action 'waiting'");
 
     std::vector<script_step> steps;
-    EXPECT_EQ(parse_script("w.txt", {"Init", "wait 250", "End"}, 1, actions, steps), "");
+    std::vector<script_diagnostic> diagnostics;
+    parse_script("w.txt", {"Init", "wait 250", "End"}, 1, actions, nullptr, steps, diagnostics);
+    EXPECT_TRUE(diagnostics.empty());
     ASSERT_EQ(steps.size(), 3u);
     EXPECT_EQ(steps[1].what, script_step::kind::wait);
     EXPECT_EQ(steps[1].milliseconds, 250u);
     EXPECT_EQ(steps[1].origin, "w.txt:2");
     EXPECT_EQ(steps[2].what, script_step::kind::action);
-    EXPECT_EQ(parse_script("w.txt", {"End", "wait abc"}, 1, actions, steps),
-              "w.txt:2: wait needs a whole number of milliseconds, not 'abc'");
 }
 
 TEST(WindowSize, Parse) {
@@ -245,11 +265,151 @@ TEST(WindowSize, Parse) {
     }
 }
 
-TEST(Script, ReadFileDropsByteOrderMark) {
+// Windows' own UTF-8 decoder is the oracle, since the runner hands UTF-8
+// scripts to it: every text of one and two bytes, and the three- and
+// four-byte forms over each lead and second byte.
+TEST(Script, Utf8ValidityAgreesWithWindows) {
+    auto windows_accepts = [](const std::string& text) {
+        return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                                   nullptr, 0) > 0;
+    };
+    int disagreements = 0;
+    for (int lead = 0; lead < 256; ++lead) {
+        std::vector<std::string> texts = {std::string(1, static_cast<char>(lead))};
+        for (int second = 0; second < 256; ++second) {
+            const std::string two = {static_cast<char>(lead), static_cast<char>(second)};
+            texts.insert(texts.end(), {two, two + '\x80', two + "\x80\x80", two + "A"});
+        }
+        for (const std::string& text : texts)
+            if (is_valid_utf8(text) != windows_accepts(text) && ++disagreements <= 10) {
+                std::string bytes;
+                for (unsigned char c : text) bytes += " " + std::to_string(c);
+                ADD_FAILURE() << "bytes" << bytes << ": is_valid_utf8 says " << is_valid_utf8(text);
+            }
+    }
+    EXPECT_EQ(disagreements, 0);
+}
+
+TEST(Script, EncodingOfScripts) {
+    struct row { const char* text; bool utf8; };
+    const row rows[] = {
+        {"Show Z\xC3\xBCrich.obj\r\n", true},                   // valid UTF-8 beyond ASCII
+        {"\xEF\xBB\xBF" "End\r\n", true},                       // the byte order mark alone says so
+        {"\xEF\xBB\xBF" "Show caf\xE9.obj", true},              // even before bytes that are not UTF-8
+        {"Show caf\xE9.obj\r\n", false},                        // Windows-1252 "é"
+        {"# Z\xC3\xBCrich\r\nShow Z\xFCrich.obj\r\n", false},   // one byte that is not UTF-8 decides
+        {"Init\r\nShow cube.obj\r\n", false},                   // ASCII reads the same either way
+        {"", false},
+    };
+    for (const row& r : rows) EXPECT_EQ(is_utf8_script(r.text), r.utf8) << "'" << r.text << "'";
+    EXPECT_EQ(without_byte_order_mark("\xEF\xBB\xBF" "End"), "End");
+    EXPECT_EQ(without_byte_order_mark("End"), "End");
+
+    // The file is read as it stands: its byte order mark tells the encoding.
     std::string text, error;
     std::string path = temp_file("quelto_runner_bom.txt", "\xEF\xBB\xBF" "End\r\n");
     ASSERT_TRUE(read_script_file(path, text, error)) << error;
-    EXPECT_EQ(text, "End\r\n");  // the byte order mark would spoil the first name
+    EXPECT_EQ(text, "\xEF\xBB\xBF" "End\r\n");
+    EXPECT_EQ(nothing_to_run(path, "\xEF\xBB\xBF"), "script '" + path + "' is empty: nothing to run");
+}
+
+// Every action of the plug-in by name, numbered from 101 so that nothing can
+// depend on the numbers the plug-in gave.
+received_catalogue full_catalogue() {
+    const char* words[] = {"Init", "End", "Show", "BKImage", "Clear", "SaveImage", "RenderMode", "GridMode",
+                           "APIMode", "SetBKColor", "SelectRotate", "SelectMove", "Resize", "InertialRotation",
+                           "GridSize", "LightMode", "SpecularLighting", "Smoothing", "CreaseAngle",
+                           "UseDefaultMaterial", "ShowTransparency", "ShowTextures", "ShowFog",
+                           "ShowHiddenGeometry", "ShowVertexes", "ShowLights", "ShowWorldAxis", "ShowBoundingBox",
+                           "HWindow", "ScaleLighting"};
+    received_catalogue actions;
+    for (const char* word : words) {
+        std::string name = std::string("KP_Quelto3D_") + word + " ";
+        actions.push_back({static_cast<std::int32_t>(101 + actions.size()), name, "", "ACTIONPARAM_ALPHA", 1, 1});
+    }
+    return actions;
+}
+
+// The warnings of a script's lines, one text.
+std::string warnings_of(const std::vector<std::string>& lines) {
+    std::vector<script_step> steps;
+    std::vector<script_diagnostic> diagnostics;
+    parse_script("w.txt", lines, 1, full_catalogue(), nullptr, steps, diagnostics);
+    EXPECT_FALSE(has_error(diagnostics));
+    if (lines.size() == 1) {
+        EXPECT_EQ(steps.size(), 1u) << "a warning stops nothing: " << lines[0];
+    }
+    return diagnostics_text(diagnostics);
+}
+
+// What each kind of parameter warns of; what the plug-in reads it as comes
+// from the plug-in's own readers.
+TEST(Script, ParameterWarnings) {
+    struct row { const char* line; const char* warning; };
+    const row rows[] = {
+        {"SetBKColor 0 128 255", "SetBKColor takes red,green,blue, three whole numbers 0..255 between commas, as "
+                                 "in 'SetBKColor 0,128,255'; '0 128 255' is read as 0,0,0"},
+        {"SetBKColor 0;128;255", "... '0;128;255' is read as 0,0,0"},
+        {"SetBKColor #FF8000", "... '#FF8000' is read as 0,0,0"},
+        {"SetBKColor red", "... 'red' is read as 0,0,0"},
+        {"SetBKColor 10,20", "... '10,20' is read as 10,20,0"},
+        {"SetBKColor 1,2,3,4", "... '1,2,3,4' is read as 1,2,3"},
+        {"SetBKColor 0,128,256", "... '0,128,256' is read as 0,128,255"},
+        {"SetBKColor 0,-1,2", "... '0,-1,2' is read as 0,0,2"},
+        {"GridSize abc", "GridSize takes a number; 'abc' is read as 0"},
+        {"GridSize 0,25", "GridSize takes a number (with a decimal point, not a comma); '0,25' is read as 0"},
+        {"ShowFog 1x", "ShowFog takes a number; '1x' is read as 1"},
+        {"ScaleLighting 1,5,6", "ScaleLighting takes a number; '1,5,6' is read as 1.5"},
+        {"Init window", "Init takes the handle of a window as a whole number, or nothing for the runner's window; "
+                        "'window' is read as 0"},
+        {"Init 12.5", "... '12.5' is read as 12"},
+        {"Show \"C:\\models\\box 1.obj\"", "the quotes are part of the name Show is given, '\"C:\\models\\box "
+                                           "1.obj\"'; names with spaces are written without quotes, as in 'Show "
+                                           "C:\\models\\box 1.obj'"},
+        {"SaveImage  out.bmp", "the name SaveImage is given, ' out.bmp', starts with a blank; only one blank goes "
+                               "between the action and the name"},
+        {"BKImage sky.bmp # the sky", "'#' starts no comment here: BKImage is given the whole text 'sky.bmp # the "
+                                      "sky'; comments go on a line of their own"},
+        {"End # done", "'#' starts no comment here: End is given the whole text '# done'; comments go on a line "
+                       "of their own"},
+        // Written as the plug-in reads them: no warning.
+        {"SetBKColor 0,128,255", ""}, {"SetBKColor 000, 255 ,7", ""}, {"SetBKColor", ""},
+        {"GridSize 0.25", ""}, {"GridSize -2.5E-3 ", ""}, {"GridSize .5", ""}, {"GridSize &H10", ""},
+        {"GridSize &b101", ""}, {"GridSize 1d3", ""}, {"GridSize", ""}, {"ScaleLighting 1,5", ""},
+        {"Init", ""}, {"Init 132456", ""}, {"Init -5", ""},
+        {"Show C:\\models\\box 1.obj", ""}, {"Show #1.obj", ""}, {"SaveImage out.bmp", ""}, {"Clear", ""},
+    };
+    for (const row& r : rows) {
+        std::string warning = warnings_of({r.line});
+        if (std::string_view(r.warning).substr(0, 4) == "... ") {
+            const std::string end = std::string(r.warning).substr(4) + "\n";
+            EXPECT_TRUE(warning.size() > end.size() && warning.compare(warning.size() - end.size(), end.size(), end) == 0)
+                << r.line << "\n" << warning;
+        } else {
+            EXPECT_EQ(warning, *r.warning ? "w.txt:1: warning: " + std::string(r.warning) + "\n" : "") << r.line;
+        }
+    }
+    EXPECT_EQ(parameter_kind_of(full_catalogue(), 130), parameter_kind::number_with_decimal_comma);
+    EXPECT_EQ(parameter_kind_of(full_catalogue(), 30), parameter_kind::unknown);
+}
+
+// The package's example scripts are written as they should be.
+TEST(Script, ExamplesGiveNoWarning) {
+    // The build names this file by its full Unix path, which Wine puts under Z:.
+    std::string folder = __FILE__;
+    folder = (folder[0] == '/' ? "Z:" : "") + folder.substr(0, folder.find_last_of("/\\") + 1) + "../examples/";
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "*.txt").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE) << folder;
+    int scripts = 0;
+    do {
+        std::string text, error;
+        ASSERT_TRUE(read_script_file(folder + found.cFileName, text, error)) << error;
+        EXPECT_EQ(warnings_of(split_script_lines(text)), "") << found.cFileName;
+        ++scripts;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    EXPECT_GE(scripts, 3);
 }
 
 struct run_result {
@@ -543,6 +703,48 @@ TEST(RunnerProgram, ScriptsWithNothingToRunAndOverlongInput) {
     const std::string huge = temp_file("quelto_runner_huge.txt", std::string(100000, 'Q') + " x\r\n");
     expect_one_error_line(run_runner(with_plugin("\"" + huge + "\"")),
                           huge + ":1: unknown action '" + std::string(77, 'Q') + "...'\n");
+}
+
+// True when this process's ANSI code page holds the UTF-16 `text`; `ansi` is
+// then the text in it, as the plug-in must get it.
+bool in_ansi_code_page(const wchar_t* text, std::string& ansi) {
+    char converted[MAX_PATH] = "";
+    BOOL lacking = FALSE;
+    if (!WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, converted, sizeof converted, nullptr, &lacking))
+        return false;
+    ansi = converted;
+    return !lacking;
+}
+
+// A UTF-8 script reaches the plug-in in the ANSI code page, as the host hands
+// it text. A character that code page lacks stops the script before anything
+// runs, reported with every other mistake and warning of the script.
+TEST(RunnerProgram, Utf8ScriptsReachThePluginInTheAnsiCodePage) {
+    std::string ansi_name;
+    if (!in_ansi_code_page(L"quelto_Z\u00FCrich.bmp", ansi_name)) GTEST_SKIP() << "code page " << GetACP();
+    const std::string picture = temp_folder() + ansi_name;
+    const std::string misread = temp_folder() + "quelto_Z\xC3\xBCrich.bmp";  // the UTF-8 bytes taken as ANSI
+    DeleteFileA(picture.c_str());
+    DeleteFileA(misread.c_str());
+    const std::string script =
+        temp_file("quelto_runner_utf8.txt", "Init\r\nSaveImage " + temp_folder() + "quelto_Z\xC3\xBCrich.bmp\r\n");
+    run_result run = run_runner(with_plugin("\"" + script + "\""), 60000);
+    EXPECT_NE(GetFileAttributesA(picture.c_str()), INVALID_FILE_ATTRIBUTES) << run.err;
+    EXPECT_EQ(GetFileAttributesA(misread.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    std::string unused;
+    if (in_ansi_code_page(L"\u6A21", unused)) GTEST_SKIP() << "code page " << GetACP() << " holds U+6A21";
+    const std::string chinese = temp_file("quelto_runner_chinese.txt",
+                                          "Init\r\n# \xE6\xA8\xA1\xE5\x9E\x8B: a comment may hold any character\r\n"
+                                          "Show \xE6\xA8\xA1.obj\r\nGridSize x\r\nShwo a.obj\r\n");
+    run_result refused = run_runner(with_plugin("--verbose \"" + chinese + "\""));
+    EXPECT_EQ(refused.exit_code, 2u);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, chinese + ":3: \"\xE6\xA8\xA1\" (U+6A21) cannot be handed to the plug-in: the ANSI code "
+                                     "page (" + std::to_string(GetACP()) + ") has no such character; the plug-in "
+                                     "takes ANSI text only, so write the parameter without it\n" +
+                               chinese + ":4: warning: GridSize takes a number; 'x' is read as 0\n" + chinese +
+                               ":5: unknown action 'Shwo'; did you mean 'Show'?\n");
 }
 
 // A SaveImage while no viewer is up saves a picture of no pixels; the
