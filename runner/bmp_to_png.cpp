@@ -7,15 +7,41 @@
 #include <stb/stb_image.h>
 #include <stb/stb_image_write.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+// Why fopen failed, in an author's words rather than stb's "can't fopen".
+const char* open_failure(int error) {
+    switch (error) {
+    case ENOENT: return "no such file";
+    // The C runtime gives this for a folder too.
+    case EACCES: return "access denied, or it is a folder";
+    default: return std::strerror(error);
+    }
+}
+
+struct file_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
         std::fprintf(stderr, "usage: quelto-bmp2png IN.bmp OUT.png\n");
         return 2;
     }
+    errno = 0;
+    const std::unique_ptr<std::FILE, file_closer> input(std::fopen(argv[1], "rb"));
+    if (!input) {
+        std::fprintf(stderr, "quelto-bmp2png: cannot read \"%s\": %s\n", argv[1], open_failure(errno));
+        return 1;
+    }
     int width = 0, height = 0, channels = 0;
-    if (!stbi_info(argv[1], &width, &height, &channels)) {
+    // stbi_info_from_file leaves the file where it found it, for the load below.
+    if (!stbi_info_from_file(input.get(), &width, &height, &channels)) {
         std::fprintf(stderr, "quelto-bmp2png: %s: cannot be converted: %s\n", argv[1], stbi_failure_reason());
         return 1;
     }
@@ -30,7 +56,7 @@ int main(int argc, char** argv) {
     }
     // Three channels: the snapshot's fourth byte is whatever the screen copy
     // left there, not transparency.
-    unsigned char* pixels = stbi_load(argv[1], &width, &height, &channels, 3);
+    unsigned char* pixels = stbi_load_from_file(input.get(), &width, &height, &channels, 3);
     if (!pixels) {
         std::fprintf(stderr, "quelto-bmp2png: %s: cannot be converted: %s\n", argv[1], stbi_failure_reason());
         return 1;
