@@ -846,6 +846,8 @@ TEST_F(Members, MessageLineAndCountAreReadOnlyAndFollowEachLine) {
         EXPECT_EQ(member(control, name, method, {}), DISP_E_MEMBERNOTFOUND);
         variant value;
         EXPECT_EQ(read(control, name, value, DISPATCH_PROPERTYGET, {number(1)}), DISP_E_BADPARAMCOUNT);
+        EXPECT_EQ(read(control, name, value, DISPATCH_PROPERTYGET | DISPATCH_PROPERTYPUT), DISP_E_MEMBERNOTFOUND);
+        EXPECT_EQ(value.vt, VT_EMPTY);
     }
     EXPECT_EQ(count(), 3.0) << "refused calls put up no line";
 }

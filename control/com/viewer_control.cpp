@@ -159,10 +159,12 @@ STDMETHODIMP viewer_control::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DI
             params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
             return DISP_E_PARAMNOTOPTIONAL;
         expected = 1;
-    } else if ((flags & DISPATCH_PROPERTYGET) && (entry->kinds & as_property_get) &&
-               (params->cArgs == 0 || !(flags & DISPATCH_METHOD))) {
+    } else if ((flags & DISPATCH_PROPERTYGET) && !(flags & DISPATCH_PROPERTYPUT) &&
+               (entry->kinds & as_property_get) && (params->cArgs == 0 || !(flags & DISPATCH_METHOD))) {
         // A get, or a call a client makes of `x = control.GRIDMODE` with
-        // both flags and no arguments; with arguments it is the method.
+        // both flags and no arguments; with arguments it is the method. A
+        // put flag never reads: on a read-only member (MESSAGELINE) it is
+        // refused as a put.
         if (params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
         if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
         if (!result) return E_INVALIDARG;
