@@ -63,6 +63,20 @@ private:
     HDC dc_;
 };
 
+// A VARIANT cleared with the owner.
+class owned_variant {
+public:
+    owned_variant() { VariantInit(&value_); }
+    ~owned_variant() { VariantClear(&value_); }
+    owned_variant(const owned_variant&) = delete;
+    owned_variant& operator=(const owned_variant&) = delete;
+    VARIANT* get() { return &value_; }
+    const VARIANT& operator*() const { return value_; }
+
+private:
+    VARIANT value_;
+};
+
 // OleInitialize for as long as the object lives; balanced only when it took.
 class ole_session {
 public:

@@ -22,7 +22,60 @@ bool register_class(const char* name, WNDPROC procedure, HBRUSH background) {
     window_class.lpszClassName = name;
     return RegisterClassExA(&window_class) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
+RECT primary_screen() { return {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)}; }
+
+// How far to move `inner` along one axis so that it lies within `low`..`high`
+// (its near edge wins when it cannot).
+LONG shift_into(LONG inner_low, LONG inner_high, LONG low, LONG high) {
+    LONG shift = 0;
+    if (inner_high > high) shift = high - inner_high;
+    if (inner_low + shift < low) shift = low - inner_low;
+    return shift;
+}
+
+// Moves the frame so that all of it lies in the work area where it fits
+// there, and in any case so that its client area, the host rectangle, lies
+// on the screen: where the window manager put it may hang over an edge.
+void place_on_screen(HWND frame) {
+    RECT outer = {}, client = {};
+    GetWindowRect(frame, &outer);
+    GetClientRect(frame, &client);
+    MapWindowPoints(frame, nullptr, reinterpret_cast<POINT*>(&client), 2);
+    RECT work = primary_screen();
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    const bool frame_fits = outer.right - outer.left <= work.right - work.left &&
+                            outer.bottom - outer.top <= work.bottom - work.top;
+    const RECT area = frame_fits ? work : primary_screen();
+    const RECT& kept = frame_fits ? outer : client;
+    const LONG dx = shift_into(kept.left, kept.right, area.left, area.right);
+    const LONG dy = shift_into(kept.top, kept.bottom, area.top, area.bottom);
+    if (dx || dy)
+        SetWindowPos(frame, nullptr, outer.left + dx, outer.top + dy, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Wine answers "invalid window handle" for a while when a program starts as
+// the desktop of the previous one is closing or before a new prefix's desktop
+// is up; a later attempt finds the desktop.
+HWND create_frame(const RECT& frame, const std::string& title, host_window* owner) {
+    for (int attempt = 0;; ++attempt) {
+        HWND created = CreateWindowExA(0, frame_class, title.c_str(), frame_style, CW_USEDEFAULT, CW_USEDEFAULT,
+                                       frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
+                                       GetModuleHandleA(nullptr), owner);
+        if (created || GetLastError() != ERROR_INVALID_WINDOW_HANDLE || attempt == 40) return created;
+        Sleep(250);
+    }
+}
 }  // namespace
+
+std::string size_refused_by_screen(const window_size& size) {
+    const RECT screen = primary_screen();
+    if (size.width <= screen.right && size.height <= screen.bottom) return {};
+    return "--size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+           " does not fit on the screen, which is " + std::to_string(screen.right) + "x" +
+           std::to_string(screen.bottom) +
+           " pixels: SaveImage copies the viewer from the screen, so give a size that fits (its title bar "
+           "and borders need a little more)";
+}
 
 std::unique_ptr<host_window> host_window::open(const window_size& size, const std::string& title,
                                                std::string& error) {
@@ -36,9 +89,7 @@ std::unique_ptr<host_window> host_window::open(const window_size& size, const st
 
     std::unique_ptr<host_window> window(new host_window);
     // The frame procedure finds its object through the creation data.
-    HWND created = CreateWindowExA(0, frame_class, title.c_str(), frame_style, CW_USEDEFAULT, CW_USEDEFAULT,
-                                   frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
-                                   GetModuleHandleA(nullptr), window.get());
+    HWND created = create_frame(frame, title, window.get());
     if (!created) {
         error = "cannot open the host window: " + windows_error_text(GetLastError());
         return nullptr;
@@ -49,6 +100,7 @@ std::unique_ptr<host_window> host_window::open(const window_size& size, const st
         error = "cannot open the host rectangle: " + windows_error_text(GetLastError());
         return nullptr;  // the destructor takes the frame down
     }
+    place_on_screen(created);
     ShowWindow(created, SW_SHOWNORMAL);
     UpdateWindow(created);
     return window;

@@ -11,10 +11,16 @@
 #include <memory>
 #include <string>
 
+// Why a host rectangle of `size` cannot lie on the screen (the primary
+// monitor), or an empty string when it fits. SaveImage copies the viewer from
+// the screen: a part off it would be black in every picture.
+std::string size_refused_by_screen(const window_size& size);
+
 class host_window {
 public:
-    // Opens and shows the frame, sized so that the rectangle is `size`. On
-    // failure returns nullptr and one line naming the cause.
+    // Opens and shows the frame, sized so that the rectangle is `size` and
+    // placed so that the rectangle lies on the screen. On failure returns
+    // nullptr and one line naming the cause.
     static std::unique_ptr<host_window> open(const window_size& size, const std::string& title, std::string& error);
     // Destroys the frame if it is still there, and with it the rectangle.
     ~host_window();

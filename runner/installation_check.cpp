@@ -1,6 +1,7 @@
 #include "runner/installation_check.h"
 
 #include "control/com/member_table.h"
+#include "runner/atl_functions.h"
 #include "runner/control_registration.h"
 #include "runner/excerpt.h"
 #include "runner/handles.h"
@@ -45,22 +46,6 @@ std::string hresult_text(HRESULT hr) {
 }
 
 bool same_ignoring_case(const std::string& a, const char* b) { return lstrcmpiA(a.c_str(), b) == 0; }
-
-// ATL's control hosting from the system's atl.dll, as the plug-in takes it.
-struct atl_functions {
-    BOOL(WINAPI* init)() = nullptr;
-    HRESULT(WINAPI* get_control)(HWND, IUnknown**) = nullptr;
-};
-
-atl_functions load_atl() {
-    atl_functions atl;
-    HMODULE module = LoadLibraryA("atl.dll");  // kept: its windows may outlive this function
-    if (!module) return atl;
-    atl.init = reinterpret_cast<decltype(atl.init)>(reinterpret_cast<void*>(GetProcAddress(module, "AtlAxWinInit")));
-    atl.get_control = reinterpret_cast<decltype(atl.get_control)>(
-        reinterpret_cast<void*>(GetProcAddress(module, "AtlAxGetControl")));
-    return atl;
-}
 
 // A top-level window that Windows paints like any other but that nobody sees:
 // fully transparent (almost), without a taskbar button, never activated, and

@@ -26,6 +26,8 @@ constexpr int bad_input = 2;
 constexpr int window_closed = 3;  // the user closed the window before the script ended
 constexpr int nothing_saved = 4;  // a SaveImage line wrote no file
 constexpr int not_installed = 5;  // --check found something missing
+constexpr int no_viewer = 6;      // Init brought no viewer up, or a SaveImage saved an empty picture
+constexpr int window_refused = 7;  // Windows would not open the runner's window
 
 constexpr char usage_text[] =
     "usage: quelto-runner [--dll PATH] [--list] [--verbose] [--size WxH] [--hold]\n"
@@ -68,7 +70,9 @@ constexpr char usage_text[] =
     "SaveImage, the runner checks that the file was written.\n"
     "Exit status: 0 done, 1 the plug-in refused an action, 2 bad input,\n"
     "3 the window was closed before the script ended, 4 a SaveImage line wrote\n"
-    "no file (stderr says why), 5 --check found something not in place.\n";
+    "no file (stderr says why), 5 --check found something not in place,\n"
+    "6 no viewer: Init brought none up, or a SaveImage ran while none was up\n"
+    "(stderr says what to do), 7 Windows would not open the runner's window.\n";
 
 // Where action lines come from, in command-line order.
 struct action_source {
@@ -199,9 +203,13 @@ bool needs_window(const plugin_host& host, const std::vector<script_step>& steps
 int play(const plugin_host& host, const std::vector<script_step>& steps, const options& parsed) {
     std::unique_ptr<host_window> window;
     if (needs_window(host, steps, parsed.hold)) {
-        std::string error;
+        std::string error = size_refused_by_screen(parsed.size);
+        if (!error.empty()) return fail(error);
         window = host_window::open(parsed.size, "quelto-runner: " + host.identity().title, error);
-        if (!window) return fail(error);
+        if (!window) {
+            std::fprintf(stderr, "quelto-runner: %s\n", error.c_str());
+            return window_refused;
+        }
         if (parsed.verbose) {
             RECT client = {};
             GetClientRect(window->rectangle(), &client);
@@ -217,6 +225,8 @@ int play(const plugin_host& host, const std::vector<script_step>& steps, const o
         return refused;
     case play_result::outcome::nothing_saved:
         return nothing_saved;
+    case play_result::outcome::no_viewer:
+        return no_viewer;
     case play_result::outcome::window_closed:
         std::fprintf(stderr, "quelto-runner: the window was closed; %lu script %s not run\n",
                      static_cast<unsigned long>(result.steps_not_run),
@@ -225,7 +235,8 @@ int play(const plugin_host& host, const std::vector<script_step>& steps, const o
     case play_result::outcome::failed:
         break;
     }
-    return fail(result.error);
+    std::fprintf(stderr, "quelto-runner: %s\n", result.error.c_str());
+    return window_refused;
 }
 }  // namespace
 

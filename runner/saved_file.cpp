@@ -4,6 +4,7 @@
 #include "runner/handles.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 namespace {
@@ -95,4 +96,16 @@ std::string saved_file_watch::likely_cause() const {
     if (now.attributes & FILE_ATTRIBUTE_READONLY) return "the file is read-only";
     return "the file could not be written there (no permission, the file is open in another program, or the "
            "disk is full)";
+}
+
+bool is_empty_picture(const std::string& path) {
+    const file_handle file = open_file(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    unsigned char header[26] = {};
+    DWORD got = 0;
+    if (!file || !ReadFile(file.get(), header, sizeof header, &got, nullptr) || got != sizeof header) return false;
+    auto field = [&](int at) {
+        return std::int32_t(std::uint32_t(header[at]) | std::uint32_t(header[at + 1]) << 8 |
+                            std::uint32_t(header[at + 2]) << 16 | std::uint32_t(header[at + 3]) << 24);
+    };
+    return header[0] == 'B' && header[1] == 'M' && (field(18) == 0 || field(22) == 0);
 }

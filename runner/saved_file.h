@@ -43,3 +43,7 @@ private:
 
 // The file's state, read without changing anything of it.
 saved_file_watch::state file_state(const std::string& path);
+
+// True when the file at `path` is a BMP picture of no pixels (0 wide or 0
+// high), as SaveImage writes it while no viewer is up.
+bool is_empty_picture(const std::string& path);

@@ -2,7 +2,9 @@
 
 #include "runner/control_registration.h"
 #include "runner/excerpt.h"
+#include "runner/hosted_viewer.h"
 #include "runner/saved_file.h"
+#include "viewer/text_to_number.h"
 
 #include <cstdio>
 #include <optional>
@@ -38,6 +40,8 @@ private:
     void wait(const script_step& step);
     play_result::outcome run_action(std::int32_t number, const std::string& parameter, const std::string& origin);
     void warn_about_the_control();
+    bool viewer_came_up();
+    void report_viewer_messages(const std::string& origin);
     void stop(play_result::outcome outcome);
     void window_closed();
     void check_finished();
@@ -58,6 +62,13 @@ private:
     bool script_over_ = false;
     bool finished_ = false;
     bool control_looked_for_ = false;
+    // The rectangle the latest Init put the viewer in, and whether the runner
+    // has yet to see that a viewer came up there.
+    HWND viewer_rectangle_ = nullptr;
+    std::string init_parameter_;
+    std::string init_origin_;
+    bool viewer_check_pending_ = false;
+    double messages_seen_ = 0;
     play_result result_;
 };
 
@@ -118,6 +129,9 @@ LRESULT CALLBACK script_player::driver_procedure(HWND window, UINT message, WPAR
 // timer) is outstanding until the script is over.
 void script_player::next_step() {
     if (script_over_) return;
+    // The first step inside Init's loop: the container and the control are
+    // made by now, so whether a viewer came up can be seen.
+    if (viewer_check_pending_ && inits_running_ > 0 && !viewer_came_up()) return stop(play_result::outcome::no_viewer);
     if (window_ && window_->closed() && next_ < steps_.size()) return stop(play_result::outcome::window_closed);
     if (next_ == steps_.size()) return stop(play_result::outcome::done);
 
@@ -134,6 +148,11 @@ void script_player::next_step() {
     if (parameter.empty() && window_ && window_->rectangle())
         parameter = std::to_string(reinterpret_cast<std::uintptr_t>(window_->rectangle()));
     warn_about_the_control();
+    viewer_rectangle_ = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(text_to_handle(parameter.c_str())));
+    init_parameter_ = step.parameter;
+    init_origin_ = step.origin;
+    viewer_check_pending_ = true;
+    messages_seen_ = 0;
     // Init keeps the viewer up inside its own message loop and returns only
     // when the viewer ends: the rest of the script must be on the queue
     // first, so that it runs nested in that loop as in the host.
@@ -146,6 +165,9 @@ void script_player::next_step() {
         std::fflush(stdout);
     }
     if (!accepted) return stop(play_result::outcome::refused);
+    // Init came back before the next step ran inside it: its viewer never
+    // came up (no container could be made in the rectangle).
+    if (viewer_check_pending_ && !viewer_came_up()) return stop(play_result::outcome::no_viewer);
     check_finished();
 }
 
@@ -173,10 +195,18 @@ play_result::outcome script_player::run_action(std::int32_t number, const std::s
         std::fprintf(stderr, "%s: the plug-in refused action %d\n", origin.c_str(), static_cast<int>(number));
         return play_result::outcome::refused;
     }
+    report_viewer_messages(origin);
     if (saved && !saved->written()) {
         std::fprintf(stderr, "%s: SaveImage wrote nothing to %s: %s\n", origin.c_str(),
                      quoted(saved->full_name()).c_str(), saved->likely_cause().c_str());
         return play_result::outcome::nothing_saved;
+    }
+    if (saved && is_empty_picture(saved->full_name())) {
+        std::fprintf(stderr,
+                     "%s: SaveImage saved an empty picture (0 by 0 pixels) to %s: no viewer was up; SaveImage "
+                     "copies the viewer from the screen, so put it after Init and before End\n",
+                     origin.c_str(), quoted(saved->full_name()).c_str());
+        return play_result::outcome::no_viewer;
     }
     return play_result::outcome::done;
 }
@@ -188,6 +218,37 @@ void script_player::warn_about_the_control() {
     control_looked_for_ = true;
     std::string warning = control_warning(find_control_registration());
     if (!warning.empty()) std::fprintf(stderr, "quelto-runner: %s\n", warning.c_str());
+}
+
+// Whether the latest Init's viewer control is up; when it is not, says why.
+bool script_player::viewer_came_up() {
+    viewer_check_pending_ = false;
+    if (hosted_viewer(viewer_rectangle_)) {
+        report_viewer_messages(init_origin_);
+        return true;
+    }
+    std::string why;
+    if (!IsWindow(viewer_rectangle_))
+        why = "Init's parameter " + quoted(init_parameter_) +
+              " is not a window handle; write Init without a parameter for the runner's window";
+    else if (!control_warning(find_control_registration()).empty())
+        why = "the viewer control cannot be created (the line above says why)";
+    else
+        why = std::string("atl.dll did not create the viewer control ") + viewer_prog_id +
+              "; quelto-runner --check tells why";
+    std::fprintf(stderr, "%s: no viewer came up, so the script stops here: %s\n", init_origin_.c_str(), why.c_str());
+    return false;
+}
+
+// Prints each message line the viewer control has shown since the last look,
+// with the script line that led to it: the view alone would show it to
+// nobody in a run from a shell.
+void script_player::report_viewer_messages(const std::string& origin) {
+    if (!viewer_rectangle_) return;
+    const viewer_message message = read_viewer_message(hosted_viewer(viewer_rectangle_).Get());
+    if (!message.readable || message.count <= messages_seen_) return;
+    messages_seen_ = message.count;
+    if (!message.line.empty()) std::fprintf(stderr, "%s: viewer: %s\n", origin.c_str(), message.line.c_str());
 }
 
 // Ends the script. A viewer still up is ended with End, as the host would on

@@ -596,6 +596,31 @@ public:
 };
 ::testing::Environment* const desktop_first = ::testing::AddGlobalTestEnvironment(new desktop_before_any_runner);
 
+// The runner stops a script whose Init brings no viewer up: the built control
+// is registered in the prefix while these tests run, and removed after them.
+class control_registered : public ::testing::Environment {
+public:
+    void SetUp() override {
+        control_ = LoadLibraryA(windows_path("QUELTO_CONTROL_DLL", "Quelto3dCtrl.dll").c_str());
+        ASSERT_NE(control_, nullptr);
+        ASSERT_EQ(call("DllRegisterServer"), S_OK);
+    }
+    void TearDown() override {
+        if (!control_) return;
+        call("DllUnregisterServer");
+        FreeLibrary(control_);
+    }
+
+private:
+    HRESULT call(const char* name) {
+        using entry = HRESULT(WINAPI*)();
+        auto function = reinterpret_cast<entry>(reinterpret_cast<void*>(GetProcAddress(control_, name)));
+        return function ? function() : E_NOTIMPL;
+    }
+    HMODULE control_ = nullptr;
+};
+::testing::Environment* const control_first = ::testing::AddGlobalTestEnvironment(new control_registered);
+
 // Under Wine a start takes about a second; a minute means a hang.
 // The runner's stderr without its warning about the viewer control, which
 // depends on what the shared prefix has registered (the package test checks
@@ -751,8 +776,9 @@ TEST(RunnerProgram, Utf8ScriptsReachThePluginInTheAnsiCodePage) {
 // converter refuses it, and a file that is no BMP, instead of writing a PNG.
 TEST(RunnerProgram, Bmp2PngRefusesWhatItCannotConvert) {
     const std::string nothing = temp_file("quelto_runner_nothing.bmp", "");
+    // Saved while no viewer is up: the runner says so (status 6), the file is there.
     run_result saved = run_runner(with_plugin("-e \"SaveImage " + nothing + "\""));
-    ASSERT_EQ(saved.exit_code, 0u) << saved.err;
+    ASSERT_EQ(saved.exit_code, 6u) << saved.err;
     ASSERT_EQ(bmp_size(nothing), std::make_pair(0, 0));
 
     const std::string text = temp_file("quelto_runner_text.bmp", "not a picture");
@@ -974,6 +1000,66 @@ TEST(RunnerViewer, ClosingTheWindowStopsTheScript) {
     EXPECT_EQ(run.err, "quelto-runner: the window was closed; 2 script lines were not run\n");
     EXPECT_EQ(run.out.find("GridSize"), std::string::npos) << run.out;
     EXPECT_LT(run.milliseconds, 30000u) << "the wait ran out instead";
+}
+
+// A run whose viewer never came up, or whose picture would be empty, is a
+// failure of its own (status 6) that says what to do, not a success with a
+// useless picture.
+TEST(RunnerViewer, NoViewerStopsTheRunWithStatus6) {
+    const std::string picture = temp_folder() + "quelto_no_viewer.bmp";
+    DeleteFileA(picture.c_str());
+    run_result no_window = run_runner(with_plugin("-e \"Init 12345\" -e \"SaveImage " + picture + "\""));
+    EXPECT_EQ(no_window.exit_code, 6u);
+    EXPECT_EQ(no_window.err, "-e:1: no viewer came up, so the script stops here: Init's parameter '12345' is not a "
+                             "window handle; write Init without a parameter for the runner's window\n");
+    EXPECT_EQ(GetFileAttributesA(picture.c_str()), INVALID_FILE_ATTRIBUTES) << "the SaveImage after it ran";
+
+    for (const char* script : {"-e \"SaveImage ", "-e Init -e End -e \"SaveImage "}) {
+        run_result empty = run_runner(with_plugin(script + picture + "\" -e \"GridSize 2\""));
+        EXPECT_EQ(empty.exit_code, 6u) << script;
+        EXPECT_NE(empty.err.find(": SaveImage saved an empty picture (0 by 0 pixels) to '" + picture +
+                                 "': no viewer was up; SaveImage copies the viewer from the screen, so put it after "
+                                 "Init and before End\n"),
+                  std::string::npos)
+            << empty.err;
+        EXPECT_EQ(bmp_size(picture), std::make_pair(0, 0));
+    }
+}
+
+// Each message line the control shows is printed with the line that led to
+// it, also when it repeats the one before.
+TEST(RunnerViewer, ViewerMessagesReachStderrWithTheirLine) {
+    const std::string missing = temp_folder() + "quelto_no_such_model.obj";
+    run_result run = run_runner(
+        with_plugin("-e Init -e \"Show " + missing + "\" -e \"GridSize 2\" -e \"Show " + missing + "\" -e End"));
+    EXPECT_EQ(run.exit_code, 0u) << run.err;
+    EXPECT_EQ(occurrences(run.err, "quelto_no_such_model.obj"), 2) << run.err;
+    EXPECT_EQ(run.err.rfind("-e:2: viewer: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find("\n-e:4: viewer: "), std::string::npos) << run.err;
+}
+
+// The viewer lies on the screen whenever its size fits there: a picture of a
+// rectangle nearly as high as the screen has the viewer's background in its
+// corners, not black.
+TEST(RunnerViewer, ViewerIsPlacedOnTheScreenAndOversizeIsRefused) {
+    const int screen_width = GetSystemMetrics(SM_CXSCREEN), screen_height = GetSystemMetrics(SM_CYSCREEN);
+    const std::string picture = temp_file("quelto_tall.bmp", "");
+    const std::string size = std::to_string(screen_width) + "x" + std::to_string(screen_height - 34);
+    run_result tall = run_runner(
+        with_plugin("--size " + size + " -e Init -e \"SetBKColor 0,0,255\" -e \"wait 100\" -e \"SaveImage " +
+                    picture + "\""));
+    ASSERT_EQ(tall.exit_code, 0u) << tall.err;
+    const std::string bytes = file_contents(picture);
+    const auto [width, height] = bmp_size(picture);
+    ASSERT_EQ(width, screen_width);
+    ASSERT_EQ(std::size_t(54 + 4 * width * height), bytes.size());
+    for (std::size_t at : {std::size_t(54), bytes.size() - 4})  // bottom left, top right
+        EXPECT_EQ(bytes.substr(at, 3), std::string("\xFF\0\0", 3)) << "not the blue background at " << at;
+
+    const std::string too_wide = std::to_string(screen_width + 1) + "x200";
+    expect_one_error_line(run_runner(with_plugin("--size " + too_wide + " -e Init")),
+                          "--size " + too_wide + " does not fit on the screen, which is " +
+                              std::to_string(screen_width) + "x" + std::to_string(screen_height) + " pixels");
 }
 
 TEST(RunnerViewer, BadWaitOrSizeStopsBeforeAnything) {
