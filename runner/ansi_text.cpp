@@ -1,6 +1,7 @@
 #include "runner/ansi_text.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <climits>
 #include <cstdio>
@@ -58,6 +59,22 @@ bool utf8_to_code_page(std::string_view utf8, unsigned code_page, std::string& c
         at += units;
     }
     return true;
+}
+
+std::vector<std::string> utf8_command_line() {
+    std::vector<std::string> arguments;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide) return arguments;
+    for (int i = 0; i < count; ++i) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string argument(size > 0 ? size : 1, '\0');
+        if (size > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &argument[0], size, nullptr, nullptr);
+        argument.pop_back();  // the terminating NUL
+        arguments.push_back(std::move(argument));
+    }
+    LocalFree(wide);
+    return arguments;
 }
 
 bool utf8_to_ansi(std::string_view utf8, std::string& ansi, std::string& why) {

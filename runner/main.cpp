@@ -119,6 +119,10 @@ std::string parse_options(int argc, char** argv, options& parsed) {
         } else if (argument == "-e") {
             std::string line;
             error = value("-e", line);
+            // Taken from the wide command line where it can be: a character
+            // the ANSI code page lacks is then reported, not run as "?".
+            static const std::vector<std::string> in_utf8 = utf8_command_line();
+            if (error.empty() && in_utf8.size() == static_cast<std::size_t>(argc)) line = in_utf8[i];
             parsed.sources.push_back({false, line});
         } else if (argument == "--size" || argument.compare(0, 7, "--size=") == 0) {
             std::string text = argument.size() > 6 ? argument.substr(7) : std::string();
