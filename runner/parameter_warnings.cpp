@@ -7,47 +7,11 @@
 #include <cstdio>
 
 namespace {
-struct parameter_rule {
-    std::string_view action;  // the name without its prefix
-    parameter_kind kind;
-};
-
-constexpr parameter_rule parameter_rules[] = {
-    {"Init", parameter_kind::window_handle},
-    {"End", parameter_kind::none},
-    {"Show", parameter_kind::file_name},
-    {"BKImage", parameter_kind::file_name},
-    {"Clear", parameter_kind::none},
-    {"SaveImage", parameter_kind::file_name},
-    {"RenderMode", parameter_kind::number},
-    {"GridMode", parameter_kind::number},
-    {"APIMode", parameter_kind::number},
-    {"SetBKColor", parameter_kind::colour},
-    {"SelectRotate", parameter_kind::none},
-    {"SelectMove", parameter_kind::none},
-    {"Resize", parameter_kind::none},
-    {"InertialRotation", parameter_kind::number},
-    {"GridSize", parameter_kind::number},
-    {"LightMode", parameter_kind::number},
-    {"SpecularLighting", parameter_kind::number},
-    {"Smoothing", parameter_kind::number},
-    {"CreaseAngle", parameter_kind::number},
-    {"UseDefaultMaterial", parameter_kind::number},
-    {"ShowTransparency", parameter_kind::number},
-    {"ShowTextures", parameter_kind::number},
-    {"ShowFog", parameter_kind::number},
-    {"ShowHiddenGeometry", parameter_kind::number},
-    {"ShowVertexes", parameter_kind::number},
-    {"ShowLights", parameter_kind::number},
-    {"ShowWorldAxis", parameter_kind::number},
-    {"ShowBoundingBox", parameter_kind::number},
-    {"HWindow", parameter_kind::number},
-    {"ScaleLighting", parameter_kind::number_with_decimal_comma},
-};
-
-const parameter_rule* rule_of(const received_catalogue& actions, std::int32_t number) {
-    for (const parameter_rule& rule : parameter_rules)
-        if (number != 0 && action_number(actions, rule.action) == number) return &rule;
+// The row of action `number` of `actions`, found by its name, so that
+// nothing depends on the numbers the plug-in gave.
+const action_parameter* rule_of(const received_catalogue& actions, std::int32_t number) {
+    for (const received_action& action : actions)
+        if (action.number == number) return find_action_parameter(action.name);
     return nullptr;
 }
 
@@ -150,15 +114,10 @@ bool has_comment_mark(std::string_view parameter, parameter_kind kind) {
 }
 }  // namespace
 
-parameter_kind parameter_kind_of(const received_catalogue& actions, std::int32_t number) {
-    const parameter_rule* rule = rule_of(actions, number);
-    return rule ? rule->kind : parameter_kind::unknown;
-}
-
 std::vector<std::string> parameter_warnings(const received_catalogue& actions, std::int32_t number,
                                             std::string_view parameter) {
     std::vector<std::string> warnings;
-    const parameter_rule* rule = rule_of(actions, number);
+    const action_parameter* rule = rule_of(actions, number);
     if (!rule) return warnings;
     const std::string action(rule->action);
     const std::string text(parameter);
@@ -170,7 +129,6 @@ std::vector<std::string> parameter_warnings(const received_catalogue& actions, s
         return warnings;
     }
     switch (rule->kind) {
-    case parameter_kind::unknown:
     case parameter_kind::none:
         break;
     case parameter_kind::number:
