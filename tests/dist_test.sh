@@ -67,24 +67,35 @@ for left in wineprefix build; do
 done
 
 export WINEPREFIX="$work/prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wineboot -i >/dev/null 2>&1
 cd "$package"
 
+# Three runners started at once are the first programs of the new prefix: each
+# gets its window (no "invalid window handle" while the prefix and its desktop
+# come up). With no control registered yet, each says so, names the command
+# that registers the one beside it, and ends with status 6: no viewer.
+for i in 1 2 3; do
+  (status=0; wine quelto-runner.exe -e Init -e "SaveImage first-$i.bmp" >"$work/first-$i.err" 2>&1 || status=$?
+   echo "$status" >"$work/first-$i.status") &
+done
+wait
 control_path=$(winepath -w "$package/Quelto3dCtrl.dll")
+for i in 1 2 3; do
+  status=$(cat "$work/first-$i.status")
+  if [ "$status" -ne 6 ] || ! grep -q "no viewer control is registered as QUELTO3D.Quelto3dCtrl.1" "$work/first-$i.err" \
+     || ! grep -qF "regsvr32 \"$control_path\"" "$work/first-$i.err" \
+     || ! grep -q "^-e:1: no viewer came up, so the script stops here" "$work/first-$i.err" || [ -e "first-$i.bmp" ]; then
+    echo "runner $i of 3 started at once in a new prefix, before registering: status $status"
+    cat "$work/first-$i.err"; exit 1
+  fi
+done
 
 # Before the control is registered: --check fails and names the command that
-# registers the one beside the runner; a script still runs, after a warning.
+# registers the one beside the runner.
 status=0
 wine quelto-runner.exe --check >"$work/check.out" 2>&1 || status=$?
 if [ "$status" -ne 5 ] || ! grep -q "^FAILED  viewer control: nothing is registered" "$work/check.out" \
    || ! grep -qF "regsvr32 \"$control_path\"" "$work/check.out"; then
   echo "--check before registering: status $status"; cat "$work/check.out"; exit 1
-fi
-wine quelto-runner.exe -e Init -e End 2>"$work/warning.err" \
-  || { echo "a script without a registered control did not run"; cat "$work/warning.err"; exit 1; }
-if ! grep -q "no viewer control is registered as QUELTO3D.Quelto3dCtrl.1" "$work/warning.err" \
-   || ! grep -qF "regsvr32 \"$control_path\"" "$work/warning.err"; then
-  echo "no warning about the unregistered control:"; cat "$work/warning.err"; exit 1
 fi
 
 wine regsvr32 /s Quelto3dCtrl.dll
@@ -141,5 +152,77 @@ assert red[0] == (255, 0, 0) and red[centre] != (255, 0, 0), ("SetBKColor", red[
 reds = lambda pixels: sum(p == (255, 0, 0) for p in pixels)
 assert reds(wire) > reds(red) + w * h // 20, ("RenderMode 2 shows the background through", reds(red), reds(wire))
 PY
+
+# An author's first hour, from the package: a script in UTF-8 (as Notepad
+# saves it) with names beyond ASCII, parameters written as people write them,
+# models that load as nothing or not at all, and a window nearly as high as
+# the screen. The warnings come first, with file:line; then each of the
+# viewer's message lines, with the line that led to it; the picture shows the
+# model on the background in every corner, under a name with its accent.
+mkdir -p modèles
+cp examples/models/cube.obj "modèles/cube_é.obj"
+cp examples/models/cube.mtl modèles/
+printf 'v 0 0 0\nv 1 0 0\nv 2 0 0\nf 1 2 3\n' >flat.obj
+printf '{"asset": {"version": "1.0"}, "scene": "s", "scenes": {"s": {"nodes": []}}}' >old.gltf
+printf '%s\r\n' '# What an author meets in the first hour' Init 'SetBKColor 0 128 255' \
+  'Show "examples\models\cube.obj"' 'Show  examples\models\cube.obj' 'Show examples\models\cube.obj   # the box' \
+  'Show flat.obj' 'Show old.gltf' 'Show modèles\cube_é.obj' 'GridSize 0.000001' 'SetBKColor 0,128,255' 'wait 300' \
+  'SaveImage Zürich.bmp' End >first-hour.txt
+status=0
+wine quelto-runner.exe --size 1280x990 first-hour.txt 2>"$work/first-hour.err" || status=$?
+python3 - "$status" "$work/first-hour.err" Zürich.bmp <<'PY'
+import re, struct, sys
+status, err = int(sys.argv[1]), open(sys.argv[2], encoding='cp1252').read()
+assert status == 0, (status, err)
+lines = err.splitlines()
+warnings = [l for l in lines if ': warning: ' in l]
+assert [l.split(':')[1] for l in warnings] == ['3', '4', '5', '6'], err
+viewer = {int(l.split(':')[1]): l for l in lines if ': viewer: ' in l}
+assert sorted(viewer) == [4, 5, 6, 7, 8, 10], err
+assert 'nothing that can be drawn' in viewer[7] and 'glTF 1.0' in viewer[8], err
+assert len(lines) == len(warnings) + len(viewer), err
+data = open(sys.argv[3], 'rb').read()
+width, height = struct.unpack('<ii', data[18:26])
+assert (width, height) == (1280, 990) and len(data) == 54 + 4 * width * height, (width, height, len(data))
+def pixel(x, y_from_top):
+    at = 54 + 4 * ((height - 1 - y_from_top) * width + x)
+    return tuple(data[at:at + 3][::-1])
+for corner in [(0, 0), (width - 1, 0), (0, height - 1), (width - 1, height - 1)]:
+    assert pixel(*corner) == (0, 128, 255), (corner, pixel(*corner))
+assert pixel(width // 2, height // 2) != (0, 128, 255), "no model in the centre"
+PY
+
+# Mistakes are all reported at once, before anything runs; a character the
+# ANSI code page lacks names its line; a window size the screen cannot hold
+# is refused. Each is bad input (2).
+printf '%s\r\n' Init 'Shwo cube.obj' 'RenderMod 2' 'wait soon' 'SaveImage 模型.bmp' End >mistakes.txt
+status=0
+wine quelto-runner.exe mistakes.txt 2>"$work/mistakes.err" || status=$?
+for line in 2 3 4 5; do
+  grep -q "^mistakes.txt:$line: " "$work/mistakes.err" \
+    || { echo "mistakes.txt:$line not reported (status $status):"; cat "$work/mistakes.err"; exit 1; }
+done
+[ "$status" -eq 2 ] || { echo "mistakes.txt: status $status"; exit 1; }
+status=0
+wine quelto-runner.exe -e "SaveImage 模型.bmp" 2>"$work/e.err" || status=$?
+[ "$status" -eq 2 ] && grep -q '^-e:1: "模" (U+6A21) cannot be handed to the plug-in' "$work/e.err" \
+  || { echo "-e with a character the ANSI code page lacks: status $status"; cat "$work/e.err"; exit 1; }
+status=0
+wine quelto-runner.exe --size 1281x700 -e Init 2>"$work/size.err" || status=$?
+[ "$status" -eq 2 ] && grep -q "which is 1280x1024 pixels" "$work/size.err" \
+  || { echo "--size wider than the screen: status $status"; cat "$work/size.err"; exit 1; }
+
+# No viewer, no success: Init given a handle that is no window, and a
+# SaveImage while no viewer is up, end with status 6 and say what to do.
+for script in '-e "Init 12345" -e "SaveImage none.bmp"' '-e "SaveImage early.bmp"'; do
+  status=0
+  eval "wine quelto-runner.exe $script" 2>"$work/none.err" || status=$?
+  [ "$status" -eq 6 ] && grep -Eq "not a window handle|empty picture" "$work/none.err" \
+    || { echo "$script: status $status"; cat "$work/none.err"; exit 1; }
+done
+status=0
+wine quelto-bmp2png.exe missing.bmp missing.png 2>"$work/bmp2png.err" || status=$?
+[ "$status" -ne 0 ] && grep -q 'cannot read "missing.bmp"' "$work/bmp2png.err" \
+  || { echo "quelto-bmp2png on a missing file: status $status"; cat "$work/bmp2png.err"; exit 1; }
 
 echo "package $version: installed, registered and ran its example"
