@@ -127,7 +127,8 @@ const action_parameter action_parameters[] = {
      "SHOWHIDDENGEOMETRY (property put).",
      parameter_kind::number},
     {"ShowVertexes",
-     "non-zero: the vertices as dots; 0: not. After Init: 0.",
+     "non-zero: the vertices as dots, squares a hundredth of the view's smaller side across (4 to 9 "
+     "pixels), as RenderMode 3 draws its points; 0: not. After Init: 0.",
      "SHOWVERTEXES (property put).",
      parameter_kind::number},
     {"ShowLights",

@@ -16,8 +16,9 @@ const member_entry member_table[] = {
     {"LOADFILE", member_id::loadfile, as_method, 1, argument_type::text, nullptr,
      "loads an OBJ (with MTL materials and textures), STL, PLY or glTF 2.0 (.gltf, .glb) file and frames it; "
      "a failure leaves an empty "
-     "scene and one line in the view saying what failed; a file that ends early shows what was read, and a "
-     "missing texture or material library is named, in a line that stays while that model is shown"},
+     "scene and a message line in the view saying what failed; a file that ends early shows what was read, and a "
+     "missing texture or material library, or a model with nothing that has area, is named, in a line that "
+     "stays while that model is shown"},
     {"RESETSCENE", member_id::resetscene, as_method, 0, argument_type::number, nullptr,
      "empties the scene and resets the view"},
     {"RENDERMODE", member_id::rendermode, setting, 1, argument_type::number, nullptr,
@@ -44,7 +45,9 @@ const member_entry member_table[] = {
     {"RIGHTMBUTTONMODE", member_id::rightmbuttonmode, setting, 1, argument_type::number, nullptr,
      "the same for the right button"},
     {"GRIDSIZE", member_id::gridsize, setting, 1, argument_type::number, nullptr,
-     "spacing of the grid lines in model units; 0 or less chooses one from the model's size"},
+     "spacing of the grid lines in model units; 0 or less chooses one from the model's size; a spacing that "
+     "changes nothing (too fine for the model, wider than its floor, or no grid shown) says why in the "
+     "message line"},
     {"SPECULARLIGHTING", member_id::specularlighting, setting, 1, argument_type::number,
      &view_settings::specular, "non-zero: specular highlights"},
     {"SMOOTHING", member_id::smoothing, setting, 1, argument_type::number, nullptr,
