@@ -73,6 +73,11 @@ cd "$package"
 # gets its window (no "invalid window handle" while the prefix and its desktop
 # come up). With no control registered yet, each says so, names the command
 # that registers the one beside it, and ends with status 6: no viewer.
+# The Wine server is started first: Wine programs that start it at the same
+# moment race for its socket folder, and the loser ends with status 1 before
+# any program of ours runs ("wine: chdir to /tmp/wine-.../server-...").
+mkdir -p "$WINEPREFIX"
+wineserver -p 60
 for i in 1 2 3; do
   (status=0; wine quelto-runner.exe -e Init -e "SaveImage first-$i.bmp" >"$work/first-$i.err" 2>&1 || status=$?
    echo "$status" >"$work/first-$i.status") &
