@@ -46,10 +46,7 @@ bool utf8_to_code_page(std::string_view utf8, unsigned code_page, std::string& c
         const int got = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, &wide[at], units, bytes, sizeof bytes,
                                             nullptr, &used_default);
         if (got == 0 || used_default) {
-            char character[8];
-            const int length = WideCharToMultiByte(CP_UTF8, 0, &wide[at], units, character, sizeof character,
-                                                   nullptr, nullptr);
-            why = "\"" + std::string(character, length > 0 ? length : 0) + "\" (" +
+            why = "\"" + from_wide(std::wstring_view(&wide[at], units), CP_UTF8) + "\" (" +
                   code_point_text(std::wstring_view(&wide[at], units)) +
                   ") cannot be handed to the plug-in: the ANSI code page (" + std::to_string(code_page) +
                   ") has no such character; the plug-in takes ANSI text only, so write the parameter without it";
@@ -61,18 +58,21 @@ bool utf8_to_code_page(std::string_view utf8, unsigned code_page, std::string& c
     return true;
 }
 
+std::string from_wide(std::wstring_view wide, unsigned code_page) {
+    if (wide.empty() || wide.size() > INT_MAX) return {};
+    const int length = static_cast<int>(wide.size());
+    const int size = WideCharToMultiByte(code_page, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string converted(size > 0 ? size : 0, '\0');
+    if (size > 0) WideCharToMultiByte(code_page, 0, wide.data(), length, &converted[0], size, nullptr, nullptr);
+    return converted;
+}
+
 std::vector<std::string> utf8_command_line() {
     std::vector<std::string> arguments;
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
     if (!wide) return arguments;
-    for (int i = 0; i < count; ++i) {
-        const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-        std::string argument(size > 0 ? size : 1, '\0');
-        if (size > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &argument[0], size, nullptr, nullptr);
-        argument.pop_back();  // the terminating NUL
-        arguments.push_back(std::move(argument));
-    }
+    for (int i = 0; i < count; ++i) arguments.push_back(from_wide(wide[i], CP_UTF8));
     LocalFree(wide);
     return arguments;
 }

@@ -12,6 +12,10 @@
 // UTF-8.
 bool utf8_to_code_page(std::string_view utf8, unsigned code_page, std::string& converted, std::string& why);
 
+// UTF-16 `wide` in `code_page` (CP_UTF8 included), with the system's
+// substitutes for what the code page lacks.
+std::string from_wide(std::wstring_view wide, unsigned code_page);
+
 // This process's command-line arguments in UTF-8, read from the wide command
 // line: the ANSI ones have lost what the ANSI code page lacks ("?" in its
 // place). Empty when the wide command line cannot be split.

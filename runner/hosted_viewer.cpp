@@ -1,5 +1,6 @@
 #include "runner/hosted_viewer.h"
 
+#include "runner/ansi_text.h"
 #include "runner/atl_functions.h"
 #include "runner/handles.h"
 
@@ -28,14 +29,6 @@ bool read_property(IDispatch* control, const wchar_t* name, VARTYPE type, owned_
     return SUCCEEDED(VariantChangeType(value.get(), result.get(), 0, type));
 }
 
-std::string ansi_text(BSTR text) {
-    const int length = static_cast<int>(SysStringLen(text));
-    if (length == 0) return {};
-    const int size = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string converted(size > 0 ? size : 0, '\0');
-    if (size > 0) WideCharToMultiByte(CP_ACP, 0, text, length, &converted[0], size, nullptr, nullptr);
-    return converted;
-}
 }  // namespace
 
 ComPtr<IDispatch> hosted_viewer(HWND host_rectangle) {
@@ -58,7 +51,7 @@ viewer_message read_viewer_message(IDispatch* control) {
         read_property(control, L"MESSAGELINE", VT_BSTR, line)) {
         message.readable = true;
         message.count = (*count).dblVal;
-        message.line = ansi_text((*line).bstrVal);
+        message.line = from_wide(std::wstring_view((*line).bstrVal, SysStringLen((*line).bstrVal)), CP_ACP);
     }
     return message;
 }

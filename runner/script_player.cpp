@@ -62,6 +62,7 @@ private:
     bool script_over_ = false;
     bool finished_ = false;
     bool control_looked_for_ = false;
+    bool control_unusable_ = false;  // the registration cannot give a control (warned before Init)
     // The rectangle the latest Init put the viewer in, and whether the runner
     // has yet to see that a viewer came up there.
     HWND viewer_rectangle_ = nullptr;
@@ -217,6 +218,7 @@ void script_player::warn_about_the_control() {
     if (control_looked_for_) return;
     control_looked_for_ = true;
     std::string warning = control_warning(find_control_registration());
+    control_unusable_ = !warning.empty();
     if (!warning.empty()) std::fprintf(stderr, "quelto-runner: %s\n", warning.c_str());
 }
 
@@ -231,7 +233,7 @@ bool script_player::viewer_came_up() {
     if (!IsWindow(viewer_rectangle_))
         why = "Init's parameter " + quoted(init_parameter_) +
               " is not a window handle; write Init without a parameter for the runner's window";
-    else if (!control_warning(find_control_registration()).empty())
+    else if (control_unusable_)
         why = "the viewer control cannot be created (the line above says why)";
     else
         why = std::string("atl.dll did not create the viewer control ") + viewer_prog_id +
