@@ -45,7 +45,9 @@ struct line_point {
 
 // Twice the triangle's signed area in (1/16 pixel)^2. With y down, a
 // triangle that runs counter-clockwise as seen (a front face) is negative.
-inline std::int64_t signed_area(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c) {
+// Any point type with fx and fy will do.
+template <class Point>
+std::int64_t signed_area(const Point& a, const Point& b, const Point& c) {
     return (std::int64_t(b.fx) - a.fx) * (std::int64_t(c.fy) - a.fy) -
            (std::int64_t(c.fx) - a.fx) * (std::int64_t(b.fy) - a.fy);
 }

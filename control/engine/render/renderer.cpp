@@ -40,7 +40,13 @@ constexpr int max_frame_side = 16384;
 
 enum : std::uint32_t { behind = 1, beyond_guard = 2, invalid = 4 };
 
-struct screen_vertex : raster_vertex {
+// Where a vertex lands in the frame: all that binning and culling read, and
+// most of what a triangle's corner needs (the rest comes from the prepared
+// vertex when the triangle is drawn). Kept small: a frame reads it for every
+// corner of every triangle.
+struct screen_point {
+    std::int32_t fx = 0, fy = 0;  // as raster_vertex; set when `outside` is 0
+    float iw = 0.0f;
     std::uint32_t outside = 0;  // the flags above; 0: ready for the rasteriser
 };
 
@@ -65,13 +71,20 @@ struct material_slot {
 // Scratch memory reused from frame to frame.
 struct scratch {
     std::vector<float> depth;
-    std::vector<screen_vertex> vertices;
-    std::vector<rgb> back;
+    std::vector<screen_point> points;  // one a vertex
+    std::vector<rgb> colours;          // one a vertex, when corners carry colours
+    std::vector<rgb> back;             // the same, lit on the back side, for two-sided faces
+    std::vector<rgb> bases;            // one a vertex: its own colour in linear light, lit per pixel
     std::vector<std::pair<float, std::uint32_t>> order;
     std::vector<overlay_line> lines;
     std::vector<std::uint32_t> samples;  // four colours a pixel, anti-aliased
     std::vector<std::int32_t> spans;     // two a row, for the samples
-    std::vector<std::uint16_t> bands;    // per triangle, a bit for each band it may cover
+    // Bands of the frame: per triangle the first and last band it may
+    // cover; the triangles each band draws, band after band, in model order.
+    std::vector<std::uint16_t> reach;
+    std::vector<std::uint32_t> binned;
+    std::vector<std::uint32_t> band_first;  // where each band's triangles begin in `binned`; one more at the end
+    std::vector<std::uint32_t> piece_counts;
 
     template <class T>
     static void fit(std::vector<T>& v, std::size_t n) {
@@ -113,7 +126,7 @@ private:
     void read_settings();
     void make_materials();
     void vertex_stage(worker_pool* pool);
-    void band_masks(worker_pool* pool, int bands);
+    void bin_triangles(worker_pool* pool, int bands);
     void vertex_range(std::size_t first, std::size_t end);
     void draw_passes();
     bool solid() const {
@@ -133,6 +146,7 @@ private:
     void vertex_dot(std::uint32_t v, const rgb* colour, depth_test test);
     clip_point clip_of(const glm::vec3& world, const rgb& colour, const glm::vec2& uv) const;
     clip_point corner_of(std::uint32_t index) const;
+    raster_vertex raster_corner(std::uint32_t index) const;
     bool drawn_from_behind(std::size_t t) const { return !cull_ || model_->triangle_open[t]; }
     rgb vertex_colour(std::size_t index, const glm::vec3& normal) const;
     void set_shading(material_slot& slot, const glm::vec3& emissive) const;
@@ -158,32 +172,43 @@ private:
     bool per_pixel_ = false;  // light worked out at every pixel, in linear light
     bool has_model_ = false;
     bool corner_colours_ = true;   // lines or dots take the vertices' colours
+    bool coloured_corners_ = false;  // the vertex stage colours every vertex (mem_.colours)
     bool vertex_colours_ = false;  // the model's own vertex colours are the base
     int dot_size_ = 4;             // dot_size_for the frame
-    // Drawing one band of several: the bit of mem_.bands that says a
-    // triangle may reach it; 0 when the frame is drawn whole.
-    std::uint16_t band_bit_ = 0;
+    // Drawing one band of several: the band, and whether its triangles were
+    // binned (else every triangle is tried); -1 when the frame is drawn whole.
+    int band_ = -1;
+    bool binned_ = false;
 };
 
-// Up to 16 bands: each triangle's mask fits 16 bits.
-constexpr int max_bands = 16;
+// A band's number fits in a byte of mem_.reach.
+constexpr int max_bands = 255;
 
-// Runs work(first, end) over 0..count in pieces on the pool's threads (on
-// the caller's alone without a pool, or when there is little to do).
-template <class Work>
-void in_pieces(worker_pool* pool, std::size_t count, const Work& work) {
+// How many pieces 0..count is cut into for the pool's threads: one without
+// a pool, or when there is little to do.
+int piece_count(const worker_pool* pool, std::size_t count) {
     constexpr std::size_t least = 16384;  // below this, a thread costs more than it saves
-    const int pieces = pool && count >= 2 * least
-                           ? static_cast<int>(std::min<std::size_t>(4 * static_cast<std::size_t>(pool->threads()), count / least))
-                           : 1;
-    if (pieces <= 1) {
-        work(std::size_t(0), count);
+    return pool && count >= 2 * least
+               ? static_cast<int>(std::min<std::size_t>(4 * static_cast<std::size_t>(pool->threads()), count / least))
+               : 1;
+}
+
+// Runs work(piece, first, end) over 0..count cut into `pieces`, on the pool's
+// threads (on the caller's alone for one piece).
+template <class Work>
+void for_pieces(worker_pool* pool, int pieces, std::size_t count, const Work& work) {
+    auto bounds = [&](int i) { return count * static_cast<std::size_t>(i) / static_cast<std::size_t>(pieces); };
+    if (pieces <= 1 || !pool) {
+        for (int i = 0; i < pieces; ++i) work(i, bounds(i), bounds(i + 1));
         return;
     }
-    pool->run(pieces, [&](int i) {
-        work(count * static_cast<std::size_t>(i) / static_cast<std::size_t>(pieces),
-             count * static_cast<std::size_t>(i + 1) / static_cast<std::size_t>(pieces));
-    });
+    pool->run(pieces, [&](int i) { work(i, bounds(i), bounds(i + 1)); });
+}
+
+template <class Work>
+void in_pieces(worker_pool* pool, std::size_t count, const Work& work) {
+    for_pieces(pool, piece_count(pool, count), count,
+               [&](int, std::size_t first, std::size_t end) { work(first, end); });
 }
 
 void frame_drawer::read_settings() {
@@ -303,18 +328,26 @@ rgb frame_drawer::vertex_colour(std::size_t index, const glm::vec3& normal) cons
 
 void frame_drawer::vertex_stage(worker_pool* pool) {
     const std::size_t n = model_->vertices.size();
-    scratch::fit(mem_.vertices, n);
-    scratch::fit(mem_.back, two_sided_ ? n : 0);
+    // Lit at every pixel, a vertex needs its colour only for lines and dots
+    // drawn with it, and on unlit materials.
+    coloured_corners_ = !per_pixel_ || corner_colours_ ||
+                        std::any_of(slots_.begin(), slots_.end(), [](const material_slot& slot) { return slot.unlit; });
+    scratch::fit(mem_.points, n);
+    scratch::fit(mem_.colours, coloured_corners_ ? n : 0);
+    scratch::fit(mem_.back, coloured_corners_ && two_sided_ ? n : 0);
+    scratch::fit(mem_.bases, per_pixel_ && vertex_colours_ ? n : 0);
     in_pieces(pool, n, [this](std::size_t first, std::size_t end) { vertex_range(first, end); });
 }
 
-// Which bands each triangle may cover, from the rows its corners span (a row
-// more on either side, for samples off the pixel centres), so that a band
-// skips the others' triangles without reading their corners. Triangles that
-// are culled or degenerate reach none; those that need clipping, all.
-void frame_drawer::band_masks(worker_pool* pool, int bands) {
+// Sorts the triangles into the bands they may cover, from the rows their
+// corners span (a row more on either side, for samples off the pixel
+// centres), so that a band reads only its own triangles. Triangles that are
+// culled or degenerate reach none; those that need clipping, all. Each band
+// keeps the model's order, so a pixel comes out as if the frame were drawn
+// whole. Two passes over pieces of the model: count, then place.
+void frame_drawer::bin_triangles(worker_pool* pool, int bands) {
     const std::size_t count = model_->triangle_material.size();
-    scratch::fit(mem_.bands, count);
+    scratch::fit(mem_.reach, count);
     const int height = raster_.height();
     auto band_of_row = [&](std::int32_t row) {
         row = std::clamp(row, 0, height - 1);
@@ -324,26 +357,66 @@ void frame_drawer::band_masks(worker_pool* pool, int bands) {
         while (b > 0 && height * b / bands > row) --b;
         return b;
     };
-    const std::uint16_t every = static_cast<std::uint16_t>((1u << bands) - 1);
-    in_pieces(pool, count, [&](std::size_t first, std::size_t end) {
+    constexpr std::uint16_t none = 0xFFFF;
+    const std::uint16_t every = static_cast<std::uint16_t>(bands - 1);  // from band 0 to the last
+    const int pieces = piece_count(pool, count);
+    const std::size_t band_count = static_cast<std::size_t>(bands);
+    mem_.piece_counts.assign(static_cast<std::size_t>(pieces) * band_count, 0);
+    // Plain pointers: the stores below could otherwise alias the vectors
+    // and make every read go through them again.
+    const std::uint32_t* triangles = model_->triangles.data();
+    const screen_point* points = mem_.points.data();
+    std::uint16_t* reaches = mem_.reach.data();
+    // Each piece counts on its own stack and writes its counts once: the
+    // pieces' counts lie side by side, and threads adding to one cache line
+    // would take turns owning it.
+    for_pieces(pool, pieces, count, [&](int piece, std::size_t first, std::size_t end) {
+        std::uint32_t counts[max_bands] = {};
         for (std::size_t t = first; t < end; ++t) {
-            const std::uint32_t* index = &model_->triangles[3 * t];
-            const screen_vertex& a = mem_.vertices[index[0]];
-            const screen_vertex& b = mem_.vertices[index[1]];
-            const screen_vertex& c = mem_.vertices[index[2]];
-            if (a.outside | b.outside | c.outside) {
-                mem_.bands[t] = every;
-                continue;
+            const std::uint32_t* index = triangles + 3 * t;
+            const screen_point& a = points[index[0]];
+            const screen_point& b = points[index[1]];
+            const screen_point& c = points[index[2]];
+            std::uint16_t reach = every;
+            if (!(a.outside | b.outside | c.outside)) {
+                const std::int64_t area = signed_area(a, b, c);
+                if (area == 0 || (area > 0 && !drawn_from_behind(t))) {
+                    reaches[t] = none;
+                    continue;
+                }
+                const std::int32_t top = std::min({a.fy, b.fy, c.fy}) >> subpixel_bits;
+                const std::int32_t bottom = std::max({a.fy, b.fy, c.fy}) >> subpixel_bits;
+                reach = static_cast<std::uint16_t>(band_of_row(top - 1) << 8 | band_of_row(bottom + 1));
             }
-            const std::int64_t area = signed_area(a, b, c);
-            if (area == 0 || (area > 0 && !drawn_from_behind(t))) {
-                mem_.bands[t] = 0;
-                continue;
-            }
-            const std::int32_t top = std::min({a.fy, b.fy, c.fy}) >> subpixel_bits;
-            const std::int32_t bottom = std::max({a.fy, b.fy, c.fy}) >> subpixel_bits;
-            const int from = band_of_row(top - 1), to = band_of_row(bottom + 1);
-            mem_.bands[t] = static_cast<std::uint16_t>(((2u << to) - 1) & ~((1u << from) - 1));
+            reaches[t] = reach;
+            for (int band = reach >> 8; band <= (reach & 0xFF); ++band) ++counts[band];
+        }
+        std::copy_n(counts, band_count, &mem_.piece_counts[static_cast<std::size_t>(piece) * band_count]);
+    });
+    // Band by band, and within a band piece by piece: each piece's part of
+    // a band starts where the pieces before it end.
+    scratch::fit(mem_.band_first, band_count + 1);
+    std::uint32_t total = 0;
+    for (std::size_t band = 0; band < band_count; ++band) {
+        mem_.band_first[band] = total;
+        for (int piece = 0; piece < pieces; ++piece) {
+            std::uint32_t& n = mem_.piece_counts[static_cast<std::size_t>(piece) * band_count + band];
+            const std::uint32_t own = n;
+            n = total;  // from here on: where the piece writes its next triangle of the band
+            total += own;
+        }
+    }
+    mem_.band_first[band_count] = total;
+    scratch::fit(mem_.binned, total);
+    std::uint32_t* binned = mem_.binned.data();
+    for_pieces(pool, pieces, count, [&](int piece, std::size_t first, std::size_t end) {
+        std::uint32_t next[max_bands];
+        std::copy_n(&mem_.piece_counts[static_cast<std::size_t>(piece) * band_count], band_count, next);
+        for (std::size_t t = first; t < end; ++t) {
+            const std::uint16_t reach = reaches[t];
+            if (reach == none) continue;
+            for (int band = reach >> 8; band <= (reach & 0xFF); ++band)
+                binned[next[band]++] = static_cast<std::uint32_t>(t);
         }
     });
 }
@@ -355,7 +428,7 @@ void frame_drawer::vertex_range(std::size_t first, std::size_t end) {
     const float low_y = -guard_pixels, high_y = clip_.bottom;
     for (std::size_t i = first; i < end; ++i) {
         const render_vertex& v = in[i];
-        screen_vertex& out = mem_.vertices[i];
+        screen_point& out = mem_.points[i];
         const glm::vec3 h = transform_.apply(v.position);
         out.outside = 0;
         if (!all_finite(h)) {
@@ -372,52 +445,67 @@ void frame_drawer::vertex_range(std::size_t first, std::size_t end) {
                 out.fy = to_fixed(y);
             }
         }
-        out.u = v.texcoord.x;
-        out.v = v.texcoord.y;
-        const material_slot& slot = slots_[static_cast<std::size_t>(v.material + 1)];
-        // Lit at every pixel, a vertex needs its colour only for lines and
-        // dots drawn with it, and on unlit materials.
-        if (!per_pixel_ || slot.unlit || corner_colours_) {
-            out.colour = vertex_colour(i, v.normal);
+        if (coloured_corners_) {
+            mem_.colours[i] = vertex_colour(i, v.normal);
             if (two_sided_) mem_.back[i] = vertex_colour(i, -v.normal);
         }
-        if (per_pixel_) {
-            const glm::vec3 base = vertex_colours_ ? srgb_to_linear(glm::clamp(model_->vertex_colours[i], 0.0f, 1.0f)) : slot.base_linear;
-            out.base = {base.r, base.g, base.b};
-            out.nx = v.normal.x, out.ny = v.normal.y, out.nz = v.normal.z;
+        if (per_pixel_ && vertex_colours_) {
+            const glm::vec3 base = srgb_to_linear(glm::clamp(model_->vertex_colours[i], 0.0f, 1.0f));
+            mem_.bases[i] = {base.r, base.g, base.b};
         }
     }
 }
 
+// A triangle's corner as the rasteriser takes it, the front side's.
+raster_vertex frame_drawer::raster_corner(std::uint32_t index) const {
+    const screen_point& p = mem_.points[index];
+    const render_vertex& v = model_->vertices[index];
+    raster_vertex r;
+    r.fx = p.fx, r.fy = p.fy, r.iw = p.iw;
+    if (coloured_corners_) r.colour = mem_.colours[index];
+    r.u = v.texcoord.x, r.v = v.texcoord.y;
+    if (per_pixel_) {
+        if (vertex_colours_) {
+            r.base = mem_.bases[index];
+        } else {
+            const glm::vec3& base = slots_[static_cast<std::size_t>(v.material + 1)].base_linear;
+            r.base = {base.r, base.g, base.b};
+        }
+        r.nx = v.normal.x, r.ny = v.normal.y, r.nz = v.normal.z;
+    }
+    return r;
+}
+
 inline void frame_drawer::triangle(std::size_t t, const surface& look, bool depth_only) {
     const std::uint32_t* index = &model_->triangles[3 * t];
-    const screen_vertex& a = mem_.vertices[index[0]];
-    const screen_vertex& b = mem_.vertices[index[1]];
-    const screen_vertex& c = mem_.vertices[index[2]];
-    if (a.outside | b.outside | c.outside) {
+    const screen_point& pa = mem_.points[index[0]];
+    const screen_point& pb = mem_.points[index[1]];
+    const screen_point& pc = mem_.points[index[2]];
+    if (pa.outside | pb.outside | pc.outside) {
         clipped_triangle(t, look, depth_only);
         return;
     }
-    const std::int64_t area = signed_area(a, b, c);
-    if (area < 0) {  // front face: reversed to the rasteriser's orientation
+    const std::int64_t area = signed_area(pa, pb, pc);
+    const bool front = area < 0;
+    if (!front && !(area > 0 && drawn_from_behind(t))) return;
+    raster_vertex corners[3] = {raster_corner(index[0]), raster_corner(index[1]), raster_corner(index[2])};
+    const raster_vertex &a = corners[0], &b = corners[1], &c = corners[2];
+    if (front) {  // reversed to the rasteriser's orientation
         if (depth_only)
             raster_.fill_depth(a, c, b);
         else
             raster_.fill(a, c, b, look);
-    } else if (area > 0 && drawn_from_behind(t)) {
-        if (depth_only) {
-            raster_.fill_depth(a, b, c);
-        } else if (two_sided_) {
-            raster_vertex back[3] = {a, b, c};
-            for (int k = 0; k < 3; ++k) {
-                back[k].colour = mem_.back[index[k]];
-                back[k].nx = -back[k].nx, back[k].ny = -back[k].ny, back[k].nz = -back[k].nz;
-            }
-            raster_.fill(back[0], back[1], back[2], look);
-        } else {
-            raster_.fill(a, b, c, look);
-        }
+        return;
     }
+    if (!depth_only && two_sided_)
+        for (int k = 0; k < 3; ++k) {
+            if (coloured_corners_) corners[k].colour = mem_.back[index[k]];
+            corners[k].nx = -corners[k].nx, corners[k].ny = -corners[k].ny, corners[k].nz = -corners[k].nz;
+        }
+    if (depth_only)
+        raster_.fill_depth(a, b, c);
+    else
+        raster_.fill(a, b, c, look);
 }
 
 clip_point frame_drawer::clip_of(const glm::vec3& world, const rgb& colour, const glm::vec2& uv) const {
@@ -432,7 +520,7 @@ clip_point frame_drawer::clip_of(const glm::vec3& world, const rgb& colour, cons
 // A triangle corner for clipping, with what light per pixel needs.
 clip_point frame_drawer::corner_of(std::uint32_t index) const {
     const render_vertex& v = model_->vertices[index];
-    const screen_vertex& s = mem_.vertices[index];
+    const raster_vertex s = raster_corner(index);
     clip_point p = clip_of(v.position, s.colour, v.texcoord);
     p.base = s.base;
     p.nx = s.nx, p.ny = s.ny, p.nz = s.nz;
@@ -444,7 +532,7 @@ clip_point frame_drawer::corner_of(std::uint32_t index) const {
 void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool depth_only) {
     const std::uint32_t* index = &model_->triangles[3 * t];
     for (int k = 0; k < 3; ++k)
-        if (mem_.vertices[index[k]].outside & invalid) return;
+        if (mem_.points[index[k]].outside & invalid) return;
     clip_point polygon[max_clipped_corners];
     for (int k = 0; k < 3; ++k) polygon[k] = corner_of(index[k]);
     const double det = facing_determinant(polygon);
@@ -452,7 +540,7 @@ void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool dep
     if (!(det != 0.0) || (!front && !drawn_from_behind(t))) return;
     if (!front && two_sided_ && !depth_only)
         for (int k = 0; k < 3; ++k) {
-            polygon[k].colour = mem_.back[index[k]];
+            if (coloured_corners_) polygon[k].colour = mem_.back[index[k]];
             polygon[k].nx = -polygon[k].nx, polygon[k].ny = -polygon[k].ny, polygon[k].nz = -polygon[k].nz;
         }
 
@@ -473,16 +561,21 @@ void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool dep
 
 // Opaque triangles; transparent ones wait for transparent_pass.
 void frame_drawer::shade_triangles(bool depth_only) {
-    const std::size_t count = model_->triangle_material.size();
     const int* materials = model_->triangle_material.data();
     const std::uint8_t* textured = model_->triangle_textured.data();
-    const std::uint16_t* bands = band_bit_ ? mem_.bands.data() : nullptr;
-    for (std::size_t t = 0; t < count; ++t) {
-        if (bands && !(bands[t] & band_bit_)) continue;
+    auto draw = [&](std::size_t t) {
         const material_slot& slot = slots_[static_cast<std::size_t>(materials[t] + 1)];
         const int k = textured[t];
         if (!slot.transparent[k]) triangle(t, slot.look[k], depth_only);
+    };
+    if (binned_) {
+        const std::uint32_t* in_band = mem_.binned.data();
+        const std::size_t band = static_cast<std::size_t>(band_);
+        for (std::uint32_t i = mem_.band_first[band]; i < mem_.band_first[band + 1]; ++i) draw(in_band[i]);
+        return;
     }
+    const std::size_t count = model_->triangle_material.size();
+    for (std::size_t t = 0; t < count; ++t) draw(t);
 }
 
 // The transparent triangles back to front by the distance of each one's
@@ -532,11 +625,11 @@ void frame_drawer::world_line(const glm::vec3& from, const glm::vec3& to, rgb fr
 }
 
 void frame_drawer::vertex_line(std::uint32_t a, std::uint32_t b, const rgb* colour, depth_test test) {
-    const screen_vertex& p = mem_.vertices[a];
-    const screen_vertex& q = mem_.vertices[b];
+    const screen_point& p = mem_.points[a];
+    const screen_point& q = mem_.points[b];
     if ((p.outside | q.outside) & invalid) return;
-    const rgb& pc = colour ? *colour : p.colour;
-    const rgb& qc = colour ? *colour : q.colour;
+    const rgb& pc = colour ? *colour : mem_.colours[a];
+    const rgb& qc = colour ? *colour : mem_.colours[b];
     if (p.outside | q.outside) {
         world_line(model_->vertices[a].position, model_->vertices[b].position, pc, qc, test);
         return;
@@ -547,10 +640,10 @@ void frame_drawer::vertex_line(std::uint32_t a, std::uint32_t b, const rgb* colo
 }
 
 void frame_drawer::vertex_dot(std::uint32_t v, const rgb* colour, depth_test test) {
-    const screen_vertex& p = mem_.vertices[v];
+    const screen_point& p = mem_.points[v];
     if (p.outside) return;  // behind the camera, or far off screen
     constexpr float k = 1.0f / subpixel_scale;
-    raster_.dot({static_cast<float>(p.fx) * k, static_cast<float>(p.fy) * k, p.iw, colour ? *colour : p.colour},
+    raster_.dot({static_cast<float>(p.fx) * k, static_cast<float>(p.fy) * k, p.iw, colour ? *colour : mem_.colours[v]},
                 dot_size_, test);
 }
 
@@ -634,15 +727,16 @@ void frame_drawer::draw(worker_pool* pool) {
         draw_passes();
         return;
     }
-    const bool masked = has_model_ && (solid() || !settings_.show_hidden_geometry);
-    if (masked) band_masks(pool, bands);
+    const bool binned = has_model_ && (solid() || !settings_.show_hidden_geometry);
+    if (binned) bin_triangles(pool, bands);
     pool->run(bands, [&](int band) {
 #if defined(__cpp_exceptions)
         try {
 #endif
             frame_drawer part = *this;
             part.raster_.set_rows(height * band / bands, height * (band + 1) / bands);
-            if (masked) part.band_bit_ = static_cast<std::uint16_t>(1u << band);
+            part.band_ = band;
+            part.binned_ = binned;
             part.draw_passes();
 #if defined(__cpp_exceptions)
         } catch (const std::bad_alloc&) {
