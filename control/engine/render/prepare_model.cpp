@@ -222,7 +222,6 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
     p.vertices.reserve(position_count + position_count / 4);
     std::vector<std::uint32_t> around;
     std::vector<glm::vec3> corner_normals;
-    std::vector<std::uint32_t> neighbours;
     for (std::size_t pos = 0; pos < position_count; ++pos) {
         around.assign(grouped.begin() + first[pos], grouped.begin() + first[pos + 1]);
         if (around.empty()) continue;
@@ -247,17 +246,15 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
             const std::size_t t = id / 3;
             const corner& c = g.corners[3 * source_triangle[t] + id % 3];
             render_vertex v;
-            v.position = g.positions[pos];
+            v.position = static_cast<std::uint32_t>(pos);
             v.normal = corner_normals[i];
-            if (c.texcoord < g.texcoords.size()) {
-                const glm::vec2& uv = g.texcoords[c.texcoord];
-                v.texcoord = glm::vec2(finite_or(uv.x, 0.0f), finite_or(uv.y, 0.0f));
-            }
+            if (c.texcoord < g.texcoords.size()) v.texcoord = c.texcoord;
             v.material = materials[t];
+            const glm::vec2 uv = p.texcoord_of(v);
             std::size_t found = p.vertices.size();
             for (std::size_t k = own_first; k < p.vertices.size(); ++k) {
                 const render_vertex& e = p.vertices[k];
-                if (e.normal == v.normal && e.texcoord == v.texcoord && e.material == v.material) {
+                if (e.normal == v.normal && p.texcoord_of(e) == uv && e.material == v.material) {
                     found = k;
                     break;
                 }
@@ -269,30 +266,14 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
             p.triangles[id] = static_cast<std::uint32_t>(found);
         }
         position_vertex[pos] = static_cast<std::uint32_t>(own_first);
-
-        // Each edge once: listed at its lower position.
-        neighbours.clear();
-        for (std::uint32_t id : around) {
-            const corner* c = &g.corners[3 * source_triangle[id / 3]];
-            for (int k = 0; k < 3; ++k)
-                if (c[k].position > pos) neighbours.push_back(c[k].position);
-        }
-        std::sort(neighbours.begin(), neighbours.end());
-        neighbours.erase(std::unique(neighbours.begin(), neighbours.end()), neighbours.end());
-        for (std::uint32_t other : neighbours) {
-            p.edges.push_back(static_cast<std::uint32_t>(pos));
-            p.edges.push_back(other);  // a position index until every vertex exists
-        }
     }
-    for (std::size_t i = 1; i < p.edges.size(); i += 2) p.edges[i] = position_vertex[p.edges[i]];
-    for (std::size_t i = 0; i < p.edges.size(); i += 2) p.edges[i] = position_vertex[p.edges[i]];
 
     // Positions that only lines and points use get an unlit vertex.
     auto vertex_of = [&](std::uint32_t pos) -> std::uint32_t {
         if (!usable(pos)) return none;
         if (position_vertex[pos] == none) {
             render_vertex v;
-            v.position = g.positions[pos];
+            v.position = pos;
             position_vertex[pos] = static_cast<std::uint32_t>(p.vertices.size());
             p.vertices.push_back(v);
             if (p.has_vertex_colours) p.vertex_colours.push_back(g.colors[pos]);
@@ -312,7 +293,6 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
     }
     for (std::size_t pos = 0; pos < position_count; ++pos) {
         if (position_vertex[pos] == none) continue;
-        p.position_dots.push_back(position_vertex[pos]);
         const glm::vec3& q = g.positions[pos];
         if (!p.has_bounds) {
             p.bounds_min = p.bounds_max = q;
@@ -327,8 +307,6 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
     // spare capacity would be held as long as it is shown.
     p.vertices.shrink_to_fit();
     p.vertex_colours.shrink_to_fit();
-    p.edges.shrink_to_fit();
-    p.position_dots.shrink_to_fit();
 
     p.texture_has_alpha.resize(m.textures.size());
     for (std::size_t i = 0; i < m.textures.size(); ++i) {
@@ -343,7 +321,69 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
     }
 }
 
+// The first vertex of each position: triangles' vertices come position by
+// position, and a position only lines or points use has one vertex.
+std::vector<std::uint32_t> first_vertex_of_positions(const prepared_model& p) {
+    std::vector<std::uint32_t> first(p.source->geometry.positions.size(), no_index);
+    for (std::size_t v = p.vertices.size(); v-- > 0;) first[p.vertices[v].position] = static_cast<std::uint32_t>(v);
+    return first;
+}
+
 }  // namespace
+
+const std::vector<std::uint32_t>& prepared_model::edges() const {
+    std::lock_guard<std::mutex> hold(made_on_demand_);
+    if (has_edges_) return edges_;
+    // Each edge is listed at its lower position, its higher ones sorted
+    // there with their repeats dropped (a triangle with two corners at one
+    // place gives one edge, not two).
+    const std::vector<std::uint32_t> first_vertex = first_vertex_of_positions(*this);
+    const std::size_t position_count = first_vertex.size();
+    std::vector<std::uint32_t> first(position_count + 1, 0);
+    auto each_edge = [&](const auto& visit) {
+        for (std::size_t i = 0; i + 2 < triangles.size(); i += 3) {
+            const std::uint32_t at[3] = {vertices[triangles[i]].position, vertices[triangles[i + 1]].position,
+                                         vertices[triangles[i + 2]].position};
+            for (int k = 0; k < 3; ++k) {
+                const std::uint32_t a = at[k], b = at[(k + 1) % 3];
+                if (a != b) visit(std::min(a, b), std::max(a, b));
+            }
+        }
+    };
+    each_edge([&](std::uint32_t low, std::uint32_t) { ++first[low + 1]; });
+    for (std::size_t i = 0; i < position_count; ++i) first[i + 1] += first[i];
+    std::vector<std::uint32_t> higher(first.back());
+    {
+        std::vector<std::uint32_t> fill(first.begin(), first.end() - 1);
+        each_edge([&](std::uint32_t low, std::uint32_t high) { higher[fill[low]++] = high; });
+    }
+    std::vector<std::uint32_t> made;
+    for (std::size_t pos = 0; pos < position_count; ++pos) {
+        const auto from = higher.begin() + first[pos], to = higher.begin() + first[pos + 1];
+        std::sort(from, to);
+        for (auto at = from; at != to; ++at) {
+            if (at != from && *at == *(at - 1)) continue;
+            made.push_back(first_vertex[pos]);
+            made.push_back(first_vertex[*at]);
+        }
+    }
+    made.shrink_to_fit();
+    edges_.swap(made);
+    has_edges_ = true;
+    return edges_;
+}
+
+const std::vector<std::uint32_t>& prepared_model::position_dots() const {
+    std::lock_guard<std::mutex> hold(made_on_demand_);
+    if (has_dots_) return position_dots_;
+    std::vector<std::uint32_t> made;
+    for (std::uint32_t v : first_vertex_of_positions(*this))
+        if (v != no_index) made.push_back(v);
+    made.shrink_to_fit();
+    position_dots_.swap(made);
+    has_dots_ = true;
+    return position_dots_;
+}
 
 std::shared_ptr<const prepared_model> prepare_model(const model& m, bool smoothing, float crease_angle_degrees) {
 #if defined(__cpp_exceptions)

@@ -2,20 +2,23 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
+#include "control/engine/finite.h"
 #include "control/engine/model/scene.h"
 
 namespace engine {
 
 // One vertex as drawn: a position with one normal, texture coordinate and
 // material. Corners that agree on all of these share a vertex, so each is
-// transformed and lit once per frame.
+// transformed and lit once per frame. The position and the texture
+// coordinate stay in the model and are read through their indices.
 struct render_vertex {
-    glm::vec3 position{0.0f};
+    std::uint32_t position = 0;         // into the model's positions
+    std::uint32_t texcoord = no_index;  // into the model's texcoords; no_index: (0, 0)
     glm::vec3 normal{0.0f};  // zero for vertices only lines or loose points use: drawn unlit
-    glm::vec2 texcoord{0.0f};
-    int material = -1;  // index into model::materials, -1 the default material
+    int material = -1;       // index into model::materials, -1 the default material
 };
 
 class prepared_model {
@@ -34,9 +37,7 @@ public:
     // opposite directions: from outside only its front faces can show.
     std::vector<std::uint8_t> triangle_open;
     bool has_open_surfaces = false;
-    std::vector<std::uint32_t> edges;             // vertex pairs, each triangle edge once
     std::vector<std::uint32_t> lines;             // vertex pairs of the model's own lines
-    std::vector<std::uint32_t> position_dots;     // one vertex per used position
     std::vector<std::uint32_t> loose_points;      // vertices of the model's own points
     std::vector<std::uint8_t> texture_has_alpha;  // per model::textures entry: some texel is translucent
 
@@ -44,6 +45,25 @@ public:
     bool has_bounds = false;
     glm::vec3 bounds_min{0.0f};
     glm::vec3 bounds_max{0.0f};
+
+    const glm::vec3& position_of(const render_vertex& v) const { return source->geometry.positions[v.position]; }
+    glm::vec2 texcoord_of(const render_vertex& v) const {
+        if (v.texcoord == no_index) return glm::vec2(0.0f);
+        const glm::vec2& uv = source->geometry.texcoords[v.texcoord];
+        return glm::vec2(finite_or(uv.x, 0.0f), finite_or(uv.y, 0.0f));
+    }
+
+    // Only wireframes and dots need these, and they are as large as the
+    // triangles: each is made the first time it is asked for, then kept.
+    // Vertex pairs, each triangle edge once, by their positions' order.
+    const std::vector<std::uint32_t>& edges() const;
+    // One vertex per used position, in the positions' order.
+    const std::vector<std::uint32_t>& position_dots() const;
+
+private:
+    mutable std::mutex made_on_demand_;
+    mutable bool has_edges_ = false, has_dots_ = false;
+    mutable std::vector<std::uint32_t> edges_, position_dots_;
 };
 
 }  // namespace engine

@@ -429,7 +429,7 @@ void frame_drawer::vertex_range(std::size_t first, std::size_t end) {
     for (std::size_t i = first; i < end; ++i) {
         const render_vertex& v = in[i];
         screen_point& out = mem_.points[i];
-        const glm::vec3 h = transform_.apply(v.position);
+        const glm::vec3 h = transform_.apply(model_->position_of(v));
         out.outside = 0;
         if (!all_finite(h)) {
             out.outside = invalid;
@@ -463,7 +463,8 @@ raster_vertex frame_drawer::raster_corner(std::uint32_t index) const {
     raster_vertex r;
     r.fx = p.fx, r.fy = p.fy, r.iw = p.iw;
     if (coloured_corners_) r.colour = mem_.colours[index];
-    r.u = v.texcoord.x, r.v = v.texcoord.y;
+    const glm::vec2 uv = model_->texcoord_of(v);
+    r.u = uv.x, r.v = uv.y;
     if (per_pixel_) {
         if (vertex_colours_) {
             r.base = mem_.bases[index];
@@ -521,7 +522,7 @@ clip_point frame_drawer::clip_of(const glm::vec3& world, const rgb& colour, cons
 clip_point frame_drawer::corner_of(std::uint32_t index) const {
     const render_vertex& v = model_->vertices[index];
     const raster_vertex s = raster_corner(index);
-    clip_point p = clip_of(v.position, s.colour, v.texcoord);
+    clip_point p = clip_of(model_->position_of(v), s.colour, model_->texcoord_of(v));
     p.base = s.base;
     p.nx = s.nx, p.ny = s.ny, p.nz = s.nz;
     return p;
@@ -591,7 +592,7 @@ void frame_drawer::order_transparent() {
         const material_slot& slot = slots_[static_cast<std::size_t>(model_->triangle_material[t] + 1)];
         if (!slot.transparent[model_->triangle_textured[t]]) continue;
         float w = 0.0f;
-        for (int k = 0; k < 3; ++k) w += transform_.apply(model_->vertices[model_->triangles[3 * t + k]].position).z;
+        for (int k = 0; k < 3; ++k) w += transform_.apply(model_->position_of(model_->vertices[model_->triangles[3 * t + k]])).z;
         if (std::isfinite(w)) mem_.order.emplace_back(w, static_cast<std::uint32_t>(t));  // the sort needs comparable keys
     }
     std::sort(mem_.order.begin(), mem_.order.end(), [](const auto& a, const auto& b) {
@@ -631,7 +632,7 @@ void frame_drawer::vertex_line(std::uint32_t a, std::uint32_t b, const rgb* colo
     const rgb& pc = colour ? *colour : mem_.colours[a];
     const rgb& qc = colour ? *colour : mem_.colours[b];
     if (p.outside | q.outside) {
-        world_line(model_->vertices[a].position, model_->vertices[b].position, pc, qc, test);
+        world_line(model_->position_of(model_->vertices[a]), model_->position_of(model_->vertices[b]), pc, qc, test);
         return;
     }
     constexpr float k = 1.0f / subpixel_scale;
@@ -652,18 +653,18 @@ void frame_drawer::model_lines() {
     const rgb wire = from_colorref(settings_.wire_colour);
     if (settings_.mode == render_mode::wireframe || settings_.mode == render_mode::solid_wireframe) {
         const rgb* colour = settings_.mode == render_mode::solid_wireframe ? &wire : nullptr;
-        const std::vector<std::uint32_t>& edges = model_->edges;
+        const std::vector<std::uint32_t>& edges = model_->edges();
         for (std::size_t i = 0; i + 1 < edges.size(); i += 2) vertex_line(edges[i], edges[i + 1], colour, test);
     }
     if (settings_.mode == render_mode::points)
-        for (std::uint32_t v : model_->position_dots) vertex_dot(v, nullptr, test);
+        for (std::uint32_t v : model_->position_dots()) vertex_dot(v, nullptr, test);
     // The model's own lines and points show in every mode.
     for (std::size_t i = 0; i + 1 < model_->lines.size(); i += 2)
         vertex_line(model_->lines[i], model_->lines[i + 1], nullptr, test);
     for (std::uint32_t v : model_->loose_points) vertex_dot(v, nullptr, test);
     if (settings_.show_vertices) {
         const rgb colour = from_colorref(settings_.vertex_colour);
-        for (std::uint32_t v : model_->position_dots) vertex_dot(v, &colour, test);
+        for (std::uint32_t v : model_->position_dots()) vertex_dot(v, &colour, test);
     }
 }
 
@@ -716,6 +717,10 @@ void frame_drawer::draw(worker_pool* pool) {
         make_materials();
         vertex_stage(pool);
         if (solid()) order_transparent();
+        // Made once here rather than by the first band to need them, while
+        // the others wait.
+        if (settings_.mode != render_mode::solid && settings_.mode != render_mode::points) model_->edges();
+        if (settings_.mode == render_mode::points || settings_.show_vertices) model_->position_dots();
     }
     overlays();
     const int height = raster_.height();
