@@ -23,32 +23,43 @@ glm::vec3 unit_or_zero(const glm::vec3& v) {
 constexpr std::size_t pairwise_limit = 64;
 constexpr std::size_t cluster_limit = 256;
 
+// The faces around one position: for each corner there, its triangle's
+// area-weighted normal and the same at unit length (zero for slivers).
+// Worked out position by position rather than kept for the whole model,
+// whose triangles may be counted in tens of millions.
+struct faces_around {
+    std::vector<glm::vec3> weighted;
+    std::vector<glm::vec3> unit;
+};
+
 struct normal_builder {
-    const std::vector<glm::vec3>& weighted;  // area-weighted face normals
-    const std::vector<glm::vec3>& unit;      // the same, unit length (zero for slivers)
+    const faces_around& faces;
     float cos_crease;
 
-    // Normals for the corners `around` one position (corner ids: 3 * triangle + k).
-    void smooth(const std::vector<std::uint32_t>& around, std::vector<glm::vec3>& out) {
-        out.resize(around.size());
-        if (around.size() <= pairwise_limit) {
-            for (std::size_t i = 0; i < around.size(); ++i) {
-                const glm::vec3& own = unit[around[i] / 3];
+    // Normals for the corners around one position.
+    void smooth(std::vector<glm::vec3>& out) {
+        const std::vector<glm::vec3>& weighted = faces.weighted;
+        const std::vector<glm::vec3>& unit = faces.unit;
+        const std::size_t count = weighted.size();
+        out.resize(count);
+        if (count <= pairwise_limit) {
+            for (std::size_t i = 0; i < count; ++i) {
+                const glm::vec3& own = unit[i];
                 glm::vec3 sum(0.0f);
-                for (std::uint32_t other : around)
-                    if (glm::dot(own, unit[other / 3]) >= cos_crease) sum += weighted[other / 3];
+                for (std::size_t other = 0; other < count; ++other)
+                    if (glm::dot(own, unit[other]) >= cos_crease) sum += weighted[other];
                 out[i] = sum;
             }
         } else {
-            clustered(around, out);
+            clustered(out);
         }
         glm::vec3 all(0.0f);
-        for (std::size_t i = 0; i < around.size(); ++i) {
+        for (std::size_t i = 0; i < count; ++i) {
             out[i] = unit_or_zero(out[i]);
             if (out[i] == glm::vec3(0.0f)) {
                 // A sliver's corner: take the average of everything around it.
                 if (all == glm::vec3(0.0f)) {
-                    for (std::uint32_t other : around) all += weighted[other / 3];
+                    for (const glm::vec3& other : weighted) all += other;
                     all = unit_or_zero(all);
                     if (all == glm::vec3(0.0f)) all = glm::vec3(0.0f, 1.0f, 0.0f);
                 }
@@ -57,15 +68,17 @@ struct normal_builder {
         }
     }
 
-    void clustered(const std::vector<std::uint32_t>& around, std::vector<glm::vec3>& out) {
+    void clustered(std::vector<glm::vec3>& out) {
+        const std::vector<glm::vec3>& weighted = faces.weighted;
+        const std::size_t count = weighted.size();
         struct cluster {
             glm::vec3 seed;
             glm::vec3 sum;
         };
         std::vector<cluster> clusters;
-        std::vector<std::uint32_t> member(around.size());
-        for (std::size_t i = 0; i < around.size(); ++i) {
-            const glm::vec3& n = unit[around[i] / 3];
+        std::vector<std::uint32_t> member(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const glm::vec3& n = faces.unit[i];
             std::size_t chosen = clusters.size();
             float best = -2.0f;
             std::size_t best_index = 0;
@@ -83,11 +96,19 @@ struct normal_builder {
                 else
                     chosen = best_index;
             }
-            clusters[chosen].sum += weighted[around[i] / 3];
+            clusters[chosen].sum += weighted[i];
             member[i] = static_cast<std::uint32_t>(chosen);
         }
-        for (std::size_t i = 0; i < around.size(); ++i) out[i] = clusters[member[i]].sum;
+        for (std::size_t i = 0; i < count; ++i) out[i] = clusters[member[i]].sum;
     }
+};
+
+// The model's triangles that can be drawn, by their number among those:
+// the list of their numbers in the model, or none when all can be.
+struct kept_triangles {
+    std::vector<std::uint32_t> listed;
+    std::size_t count = 0;
+    std::size_t operator()(std::size_t t) const { return listed.empty() ? t : listed[t]; }
 };
 
 // Triangles joined into parts through the edges they share (union-find).
@@ -110,10 +131,10 @@ private:
 // Fills triangle_open (see prepared_model), after triangle_material. Each edge is met at its lower
 // position, among the corners grouped there. A triangle with two corners at
 // one position covers no pixel: it neither joins nor opens a part.
-void mark_open_parts(const mesh& g, const std::vector<std::uint32_t>& source_triangle,
+void mark_open_parts(const mesh& g, const kept_triangles& source_triangle,
                      const std::vector<std::uint32_t>& first, const std::vector<std::uint32_t>& grouped,
                      prepared_model& p) {
-    const std::size_t kept = source_triangle.size();
+    const std::size_t kept = source_triangle.count;
     triangle_parts parts(kept);
     std::vector<std::uint8_t> open(kept, 0);
     struct edge_use {
@@ -126,7 +147,7 @@ void mark_open_parts(const mesh& g, const std::vector<std::uint32_t>& source_tri
         uses.clear();
         for (std::uint32_t i = first[pos]; i < first[pos + 1]; ++i) {
             const std::uint32_t t = grouped[i] / 3, k = grouped[i] % 3;
-            const corner* c = &g.corners[3 * source_triangle[t]];
+            const corner* c = &g.corners[3 * source_triangle(t)];
             const std::uint32_t next = c[(k + 1) % 3].position, previous = c[(k + 2) % 3].position;
             if (next == pos || previous == pos || next == previous) continue;
             if (next > pos) uses.push_back({next, t, true});
@@ -166,49 +187,53 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
     auto usable = [&](std::uint32_t index) { return index < position_count && all_finite(g.positions[index]); };
 
     // Triangles that can be drawn: indices in range, finite corners.
-    std::vector<std::uint32_t> source_triangle;
+    kept_triangles source_triangle;
     const std::size_t triangle_count = g.triangle_count();
-    source_triangle.reserve(triangle_count);
-    for (std::size_t t = 0; t < triangle_count; ++t) {
+    auto drawable = [&](std::size_t t) {
         const corner* c = &g.corners[3 * t];
-        if (usable(c[0].position) && usable(c[1].position) && usable(c[2].position))
-            source_triangle.push_back(static_cast<std::uint32_t>(t));
+        return usable(c[0].position) && usable(c[1].position) && usable(c[2].position);
+    };
+    std::size_t kept = 0;
+    while (kept < triangle_count && drawable(kept)) ++kept;
+    if (kept < triangle_count) {
+        for (std::size_t t = 0; t < kept; ++t) source_triangle.listed.push_back(static_cast<std::uint32_t>(t));
+        for (std::size_t t = kept; t < triangle_count; ++t)
+            if (drawable(t)) source_triangle.listed.push_back(static_cast<std::uint32_t>(t));
+        kept = source_triangle.listed.size();
+        source_triangle.listed.shrink_to_fit();
     }
-    const std::size_t kept = source_triangle.size();
+    source_triangle.count = kept;
 
-    std::vector<glm::vec3> weighted(kept), unit(kept);
-    for (std::size_t t = 0; t < kept; ++t) {
-        const corner* c = &g.corners[3 * source_triangle[t]];
+    auto weighted_normal = [&](std::size_t t) {
+        const corner* c = &g.corners[3 * source_triangle(t)];
         const glm::vec3& a = g.positions[c[0].position];
-        weighted[t] = glm::cross(g.positions[c[1].position] - a, g.positions[c[2].position] - a);
-        if (!all_finite(weighted[t])) weighted[t] = glm::vec3(0.0f);
-        unit[t] = unit_or_zero(weighted[t]);
-    }
+        const glm::vec3 n = glm::cross(g.positions[c[1].position] - a, g.positions[c[2].position] - a);
+        return all_finite(n) ? n : glm::vec3(0.0f);
+    };
 
     // Corners grouped by position (offsets into one array).
     std::vector<std::uint32_t> first(position_count + 1, 0);
     for (std::size_t t = 0; t < kept; ++t)
-        for (int k = 0; k < 3; ++k) ++first[g.corners[3 * source_triangle[t] + k].position + 1];
+        for (int k = 0; k < 3; ++k) ++first[g.corners[3 * source_triangle(t) + k].position + 1];
     for (std::size_t i = 0; i < position_count; ++i) first[i + 1] += first[i];
     std::vector<std::uint32_t> grouped(3 * kept);
     {
         std::vector<std::uint32_t> fill(first.begin(), first.end() - 1);
         for (std::size_t t = 0; t < kept; ++t)
             for (int k = 0; k < 3; ++k)
-                grouped[fill[g.corners[3 * source_triangle[t] + k].position]++] = static_cast<std::uint32_t>(3 * t + k);
+                grouped[fill[g.corners[3 * source_triangle(t) + k].position]++] = static_cast<std::uint32_t>(3 * t + k);
     }
     float crease = std::isnan(crease_angle_degrees) ? 60.0f : std::clamp(crease_angle_degrees, 0.0f, 180.0f);
     // A hair of tolerance so that coplanar faces merge at a crease angle of 0.
-    normal_builder normals{weighted, unit, std::cos(glm::radians(crease)) - 1e-5f};
+    faces_around faces;
+    normal_builder normals{faces, std::cos(glm::radians(crease)) - 1e-5f};
 
-    std::vector<int> materials(kept);
     p.triangle_material.resize(kept);
     p.triangle_textured.resize(kept);
     for (std::size_t t = 0; t < kept; ++t) {
-        const std::size_t source = source_triangle[t];
+        const std::size_t source = source_triangle(t);
         const int mat = source < g.triangle_material.size() ? g.triangle_material[source] : -1;
-        materials[t] = mat >= 0 && static_cast<std::size_t>(mat) < m.materials.size() ? mat : -1;
-        p.triangle_material[t] = materials[t];
+        p.triangle_material[t] = mat >= 0 && static_cast<std::size_t>(mat) < m.materials.size() ? mat : -1;
         bool textured = true;
         for (int k = 0; k < 3; ++k) textured = textured && g.corners[3 * source + k].texcoord < g.texcoords.size();
         p.triangle_textured[t] = textured ? 1 : 0;
@@ -225,6 +250,12 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
     for (std::size_t pos = 0; pos < position_count; ++pos) {
         around.assign(grouped.begin() + first[pos], grouped.begin() + first[pos + 1]);
         if (around.empty()) continue;
+        faces.weighted.resize(around.size());
+        faces.unit.resize(around.size());
+        for (std::size_t i = 0; i < around.size(); ++i) {
+            faces.weighted[i] = weighted_normal(around[i] / 3);
+            faces.unit[i] = unit_or_zero(faces.weighted[i]);
+        }
         if (smoothing) {
             // The file's own normal where it gives one; the angle between
             // faces decides elsewhere.
@@ -232,11 +263,11 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
             if (given != glm::vec3(0.0f))
                 corner_normals.assign(around.size(), given);
             else
-                normals.smooth(around, corner_normals);
+                normals.smooth(corner_normals);
         } else {
             corner_normals.resize(around.size());
             for (std::size_t i = 0; i < around.size(); ++i) {
-                const glm::vec3& n = unit[around[i] / 3];
+                const glm::vec3& n = faces.unit[i];
                 corner_normals[i] = n == glm::vec3(0.0f) ? glm::vec3(0.0f, 1.0f, 0.0f) : n;
             }
         }
@@ -244,12 +275,12 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
         for (std::size_t i = 0; i < around.size(); ++i) {
             const std::uint32_t id = around[i];
             const std::size_t t = id / 3;
-            const corner& c = g.corners[3 * source_triangle[t] + id % 3];
+            const corner& c = g.corners[3 * source_triangle(t) + id % 3];
             render_vertex v;
             v.position = static_cast<std::uint32_t>(pos);
             v.normal = corner_normals[i];
             if (c.texcoord < g.texcoords.size()) v.texcoord = c.texcoord;
-            v.material = materials[t];
+            v.material = p.triangle_material[t];
             const glm::vec2 uv = p.texcoord_of(v);
             std::size_t found = p.vertices.size();
             for (std::size_t k = own_first; k < p.vertices.size(); ++k) {
