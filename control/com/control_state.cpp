@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "control/engine/files/file_paths.h"
 #include "control/engine/formats/model_loaders.h"
 #include "control/engine/render/renderer.h"
 
@@ -18,10 +19,25 @@ Mode clamped_mode(double value, int low, int high, Mode current) {
     return static_cast<Mode>(static_cast<int>(std::clamp(whole, double(low), double(high))));
 }
 
+// What a model that memory cannot hold leaves: no scene, and one line that
+// says how far it got. The viewer lives in a 32-bit host, with 2 GB of
+// address space for everything in it.
+void drop_unfitting_model(control_state& state, const std::string& what_happened) {
+    const std::string name = state.model_name;
+    clear_scene(state);
+    state.message = name + ": does not fit in memory: " + what_happened +
+                    " (the viewer shares the 2 GB of a 32-bit program with its host)";
+}
+
+// The old form is let go before the new one is made: a large model's two
+// forms at once may not fit where one does.
 void reprepare(control_state& state) {
-    state.prepared = state.scene.empty() ? nullptr
-                                         : engine::prepare_model(state.scene, state.settings.smoothing,
-                                                                 state.settings.crease_angle_degrees);
+    state.prepared = nullptr;
+    if (state.scene.empty()) return;
+    state.prepared = engine::prepare_model(state.scene, state.settings.smoothing, state.settings.crease_angle_degrees);
+    if (!state.prepared)
+        drop_unfitting_model(state, "its " + std::to_string(state.scene.geometry.triangle_count()) +
+                                        " triangles were read, but memory ran out while making them ready to draw");
 }
 
 void reset_view(control_state& state) {
@@ -95,11 +111,22 @@ void clear_scene(control_state& state) {
     state.scene = engine::model();
     state.prepared = nullptr;
     state.model_warning.clear();
+    state.model_name.clear();
 }
 
 void load_model(control_state& state, const std::string& path) {
     clear_scene(state);
-    const engine::load_outcome outcome = engine::load_model_file(path, state.scene);
+    state.model_name = engine::loading::file_name_of(path);
+    engine::load_outcome outcome;
+    try {
+        outcome = engine::load_model_file(path, state.scene);
+    } catch (const std::bad_alloc&) {
+        // What was read so far is in the scene, whichever loader read it.
+        drop_unfitting_model(state, "memory ran out after " + std::to_string(state.scene.geometry.triangle_count()) +
+                                        " of its triangles were read");
+        reset_view(state);
+        return;
+    }
     if (!outcome.ok) {
         state.scene = engine::model();
         state.message = outcome.message.empty() ? path + ": could not be loaded" : outcome.message;

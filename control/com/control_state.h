@@ -30,6 +30,7 @@ struct control_state {
     // What the model shown lacks (a file that ends early, a missing texture):
     // shown while that model is, when no message stands over it.
     std::string model_warning;
+    std::string model_name;  // the file name of the model shown, for messages about it
     // How many message lines have been put up since the control was made
     // (MESSAGECOUNT): each newly set line counts, one with the same text as
     // the line before too; a line that only stays up does not.
