@@ -2,6 +2,9 @@
 // Invoke calls it: by the member table's row for the name.
 #include "control/com/control_state.h"
 
+#include "control/engine/render/camera.h"
+#include "control/engine/render/renderer.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -333,6 +336,64 @@ TEST(ControlState, MessageLineGoesWithTheNextChange) {
         if (*r.model_warning) EXPECT_EQ(state.model_warning.rfind(r.model_warning, 0), 0u) << state.model_warning;
         else EXPECT_EQ(state.model_warning, "");
     }
+}
+
+// While a model is shown its prepared form holds the triangles, not the
+// model; a change of smoothing or crease angle makes them ready again from
+// there. The picture must be the one a fresh load with those settings gives,
+// also for a model with triangles that cannot be drawn (a corner that is not
+// a number) and corners whose texture coordinates differ at a shared place.
+TEST(ControlState, ModelPreparedAgainDrawsAsAFreshLoad) {
+    const scratch_folder folder;
+    // A 2 x 2 picture in four colours, 24-bit BMP rows bottom-up, each padded to 8 bytes.
+    const unsigned char bmp[] = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0,
+                                 1, 0, 24, 0, 0, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                 255, 0, 0, 0, 255, 0, 0, 0, 0, 0, 255, 255, 255, 255, 0, 0};
+    folder.write("four.bmp", std::string(reinterpret_cast<const char*>(bmp), sizeof bmp));
+    folder.write("box.mtl", "newmtl painted\nKd 1 1 1\nmap_Kd four.bmp\n");
+    const std::string model = folder.write(
+        "box.obj",
+        "mtllib box.mtl\nusemtl painted\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0 0 1\nv 1 0 1\nv 1 1 1\nv 0 1 1\nv nan 0 0\n"
+        "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\nvt 0.5 0.5\n"
+        "f 1/1 4/4 3/3 2/2\nf 5/1 6/2 7/3 8/4\nf 1/5 2/2 6/3 5/4\nf 2/1 3/2 7/3 6/4\nf 3/1 4/2 8/3 7/4\n"
+        "f 4/5 1/2 5/3 8/4\nf 1 2 9\n");
+    auto frame_of = [](const control_state& state) {
+        std::vector<std::uint32_t> pixels(96 * 72);
+        engine::frame target{96, 72, 96, pixels.data()};
+        engine::camera view = state.view;
+        engine::orbit(view, 35, 25);
+        engine::render(state.prepared.get(), state.settings, view, target);
+        return pixels;
+    };
+    member_values load;
+    load.texts[0] = model;
+    control_state shown;
+    apply_member(shown, member(L"LOADFILE"), load);
+    ASSERT_TRUE(shown.prepared);
+    EXPECT_TRUE(shown.scene.geometry.corners.empty()) << "the model holds its triangles twice";
+    const std::vector<std::uint32_t> first = frame_of(shown);
+    struct step {
+        const wchar_t* member;
+        double number;
+    };
+    for (const step& s : {step{L"SMOOTHING", 0}, step{L"CREASEANGLE", 10}, step{L"SMOOTHING", 1},
+                          step{L"CREASEANGLE", 89}}) {
+        SCOPED_TRACE(name_of(s.member) + " " + std::to_string(s.number));
+        member_values values;
+        values.numbers[0] = s.number;
+        apply_member(shown, member(s.member), values);
+        control_state fresh;
+        fresh.settings = shown.settings;
+        apply_member(fresh, member(L"LOADFILE"), load);
+        fresh.settings = shown.settings;
+        EXPECT_EQ(frame_of(shown), frame_of(fresh));
+        EXPECT_TRUE(shown.scene.geometry.corners.empty());
+    }
+    // Back to the settings it was loaded with: the first picture again.
+    member_values crease;
+    crease.numbers[0] = 60;
+    apply_member(shown, member(L"CREASEANGLE"), crease);
+    EXPECT_EQ(frame_of(shown), first);
 }
 
 // MESSAGELINE reads the line the view shows; MESSAGECOUNT counts each line

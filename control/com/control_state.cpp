@@ -29,15 +29,29 @@ void drop_unfitting_model(control_state& state, const std::string& what_happened
                     " (the viewer shares the 2 GB of a 32-bit program with its host)";
 }
 
-// The old form is let go before the new one is made: a large model's two
-// forms at once may not fit where one does.
+// While a model is shown, its prepared form holds its triangles, not the
+// model too. To prepare it again, they come back to the model and the old
+// form goes before the new one is made: a large model's two forms at once
+// may not fit where one does.
 void reprepare(control_state& state) {
+    if (state.prepared) {
+        try {
+            engine::restore_triangles(state.scene, *state.prepared);
+        } catch (const std::bad_alloc&) {
+            state.prepared = nullptr;
+            drop_unfitting_model(state, "memory ran out while making it ready to draw again");
+            return;
+        }
+    }
     state.prepared = nullptr;
     if (state.scene.empty()) return;
     state.prepared = engine::prepare_model(state.scene, state.settings.smoothing, state.settings.crease_angle_degrees);
-    if (!state.prepared)
+    if (!state.prepared) {
         drop_unfitting_model(state, "its " + std::to_string(state.scene.geometry.triangle_count()) +
                                         " triangles were read, but memory ran out while making them ready to draw");
+        return;
+    }
+    engine::release_triangles(state.scene);
 }
 
 void reset_view(control_state& state) {

@@ -128,7 +128,7 @@ private:
     std::vector<std::uint32_t> parent_;
 };
 
-// Fills triangle_open (see prepared_model), after triangle_material. Each edge is met at its lower
+// Sets the open flag (see prepared_model), after triangle_material. Each edge is met at its lower
 // position, among the corners grouped there. A triangle with two corners at
 // one position covers no pixel: it neither joins nor opens a part.
 void mark_open_parts(const mesh& g, const kept_triangles& source_triangle,
@@ -165,16 +165,16 @@ void mark_open_parts(const mesh& g, const kept_triangles& source_triangle,
     }
     for (std::uint32_t t = 0; t < kept; ++t)
         if (open[t]) open[parts.root(t)] = 1;
-    p.triangle_open.resize(kept);
     for (std::uint32_t t = 0; t < kept; ++t) {
-        p.triangle_open[t] = open[parts.root(t)];
+        bool shows_both_sides = open[parts.root(t)];
         // A material that says which sides show overrides the shape.
         const int material = p.triangle_material[t];
         if (material >= 0) {
             const sides_shown sides = p.source->materials[static_cast<std::size_t>(material)].sides;
-            if (sides != sides_shown::by_shape) p.triangle_open[t] = sides == sides_shown::both;
+            if (sides != sides_shown::by_shape) shows_both_sides = sides == sides_shown::both;
         }
-        p.has_open_surfaces = p.has_open_surfaces || p.triangle_open[t];
+        if (shows_both_sides) p.triangle_flags[t] |= prepared_model::open_flag;
+        p.has_open_surfaces = p.has_open_surfaces || shows_both_sides;
     }
 }
 
@@ -229,14 +229,14 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
     normal_builder normals{faces, std::cos(glm::radians(crease)) - 1e-5f};
 
     p.triangle_material.resize(kept);
-    p.triangle_textured.resize(kept);
+    p.triangle_flags.assign(kept, 0);
     for (std::size_t t = 0; t < kept; ++t) {
         const std::size_t source = source_triangle(t);
         const int mat = source < g.triangle_material.size() ? g.triangle_material[source] : -1;
         p.triangle_material[t] = mat >= 0 && static_cast<std::size_t>(mat) < m.materials.size() ? mat : -1;
         bool textured = true;
         for (int k = 0; k < 3; ++k) textured = textured && g.corners[3 * source + k].texcoord < g.texcoords.size();
-        p.triangle_textured[t] = textured ? 1 : 0;
+        if (textured) p.triangle_flags[t] |= prepared_model::textured_flag;
     }
     mark_open_parts(g, source_triangle, first, grouped, p);
 
@@ -334,6 +334,13 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
         }
     }
 
+    // One material for every triangle (often the default): no list.
+    if (std::all_of(p.triangle_material.begin(), p.triangle_material.end(),
+                    [&](int material) { return material == p.triangle_material.front(); })) {
+        p.uniform_material = p.triangle_material.empty() ? -1 : p.triangle_material.front();
+        std::vector<int>().swap(p.triangle_material);
+    }
+
     // What grew as it was found keeps no room to grow: a large model's
     // spare capacity would be held as long as it is shown.
     p.vertices.shrink_to_fit();
@@ -414,6 +421,26 @@ const std::vector<std::uint32_t>& prepared_model::position_dots() const {
     position_dots_.swap(made);
     has_dots_ = true;
     return position_dots_;
+}
+
+void release_triangles(model& m) {
+    std::vector<corner>().swap(m.geometry.corners);
+    std::vector<int>().swap(m.geometry.triangle_material);
+}
+
+void restore_triangles(model& m, const prepared_model& p) {
+    const std::size_t count = p.triangle_count();
+    std::vector<corner> corners(3 * count);
+    std::vector<int> materials(count);
+    for (std::size_t t = 0; t < count; ++t) {
+        for (int k = 0; k < 3; ++k) {
+            const render_vertex& v = p.vertices[p.triangles[3 * t + k]];
+            corners[3 * t + k] = corner{v.position, v.texcoord};
+        }
+        materials[t] = p.material_of(t);
+    }
+    m.geometry.corners.swap(corners);
+    m.geometry.triangle_material.swap(materials);
 }
 
 std::shared_ptr<const prepared_model> prepare_model(const model& m, bool smoothing, float crease_angle_degrees) {

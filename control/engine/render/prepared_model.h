@@ -28,14 +28,19 @@ public:
 
     std::vector<render_vertex> vertices;
     std::vector<glm::vec3> vertex_colours;  // one a vertex with has_vertex_colours, else none
-    std::vector<std::uint32_t> triangles;         // three vertex indices per triangle
-    std::vector<int> triangle_material;           // one per triangle, -1 the default
-    std::vector<std::uint8_t> triangle_textured;  // 1: all corners carry texture coordinates
-    // 1: the triangle belongs to an open surface, drawn and lit on the side
-    // the camera sees. Triangles sharing edges form a part; a part is closed
+    std::vector<std::uint32_t> triangles;  // three vertex indices per triangle
+    // Each triangle's material, -1 the default; kept only when they differ,
+    // else every triangle has `uniform_material`.
+    std::vector<int> triangle_material;
+    int uniform_material = -1;
+    // Per triangle, the flags below.
+    std::vector<std::uint8_t> triangle_flags;
+    static constexpr std::uint8_t textured_flag = 1;  // all corners carry texture coordinates
+    // The triangle belongs to an open surface, drawn and lit on the side the
+    // camera sees. Triangles sharing edges form a part; a part is closed
     // when each of its edges joins exactly two of its triangles running in
     // opposite directions: from outside only its front faces can show.
-    std::vector<std::uint8_t> triangle_open;
+    static constexpr std::uint8_t open_flag = 2;
     bool has_open_surfaces = false;
     std::vector<std::uint32_t> lines;             // vertex pairs of the model's own lines
     std::vector<std::uint32_t> loose_points;      // vertices of the model's own points
@@ -45,6 +50,11 @@ public:
     bool has_bounds = false;
     glm::vec3 bounds_min{0.0f};
     glm::vec3 bounds_max{0.0f};
+
+    std::size_t triangle_count() const { return triangles.size() / 3; }
+    int material_of(std::size_t t) const { return triangle_material.empty() ? uniform_material : triangle_material[t]; }
+    int textured(std::size_t t) const { return triangle_flags[t] & textured_flag; }  // 1 or 0
+    bool open(std::size_t t) const { return (triangle_flags[t] & open_flag) != 0; }
 
     const glm::vec3& position_of(const render_vertex& v) const { return source->geometry.positions[v.position]; }
     glm::vec2 texcoord_of(const render_vertex& v) const {

@@ -147,7 +147,7 @@ private:
     clip_point clip_of(const glm::vec3& world, const rgb& colour, const glm::vec2& uv) const;
     clip_point corner_of(std::uint32_t index) const;
     raster_vertex raster_corner(std::uint32_t index) const;
-    bool drawn_from_behind(std::size_t t) const { return !cull_ || model_->triangle_open[t]; }
+    bool drawn_from_behind(std::size_t t) const { return !cull_ || model_->open(t); }
     rgb vertex_colour(std::size_t index, const glm::vec3& normal) const;
     void set_shading(material_slot& slot, const glm::vec3& emissive) const;
     glm::vec3 base_colour(std::size_t index) const;
@@ -346,7 +346,7 @@ void frame_drawer::vertex_stage(worker_pool* pool) {
 // keeps the model's order, so a pixel comes out as if the frame were drawn
 // whole. Two passes over pieces of the model: count, then place.
 void frame_drawer::bin_triangles(worker_pool* pool, int bands) {
-    const std::size_t count = model_->triangle_material.size();
+    const std::size_t count = model_->triangle_count();
     scratch::fit(mem_.reach, count);
     const int height = raster_.height();
     auto band_of_row = [&](std::int32_t row) {
@@ -562,11 +562,9 @@ void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool dep
 
 // Opaque triangles; transparent ones wait for transparent_pass.
 void frame_drawer::shade_triangles(bool depth_only) {
-    const int* materials = model_->triangle_material.data();
-    const std::uint8_t* textured = model_->triangle_textured.data();
     auto draw = [&](std::size_t t) {
-        const material_slot& slot = slots_[static_cast<std::size_t>(materials[t] + 1)];
-        const int k = textured[t];
+        const material_slot& slot = slots_[static_cast<std::size_t>(model_->material_of(t) + 1)];
+        const int k = model_->textured(t);
         if (!slot.transparent[k]) triangle(t, slot.look[k], depth_only);
     };
     if (binned_) {
@@ -575,7 +573,7 @@ void frame_drawer::shade_triangles(bool depth_only) {
         for (std::uint32_t i = mem_.band_first[band]; i < mem_.band_first[band + 1]; ++i) draw(in_band[i]);
         return;
     }
-    const std::size_t count = model_->triangle_material.size();
+    const std::size_t count = model_->triangle_count();
     for (std::size_t t = 0; t < count; ++t) draw(t);
 }
 
@@ -587,10 +585,10 @@ void frame_drawer::order_transparent() {
     if (std::none_of(slots_.begin(), slots_.end(),
                      [](const material_slot& slot) { return slot.transparent[0] || slot.transparent[1]; }))
         return;
-    const std::size_t count = model_->triangle_material.size();
+    const std::size_t count = model_->triangle_count();
     for (std::size_t t = 0; t < count; ++t) {
-        const material_slot& slot = slots_[static_cast<std::size_t>(model_->triangle_material[t] + 1)];
-        if (!slot.transparent[model_->triangle_textured[t]]) continue;
+        const material_slot& slot = slots_[static_cast<std::size_t>(model_->material_of(t) + 1)];
+        if (!slot.transparent[model_->textured(t)]) continue;
         float w = 0.0f;
         for (int k = 0; k < 3; ++k) w += transform_.apply(model_->position_of(model_->vertices[model_->triangles[3 * t + k]])).z;
         if (std::isfinite(w)) mem_.order.emplace_back(w, static_cast<std::uint32_t>(t));  // the sort needs comparable keys
@@ -604,8 +602,8 @@ void frame_drawer::order_transparent() {
 void frame_drawer::transparent_pass() {
     for (const auto& entry : mem_.order) {
         const std::size_t t = entry.second;
-        const material_slot& slot = slots_[static_cast<std::size_t>(model_->triangle_material[t] + 1)];
-        surface look = slot.look[model_->triangle_textured[t]];
+        const material_slot& slot = slots_[static_cast<std::size_t>(model_->material_of(t) + 1)];
+        surface look = slot.look[model_->textured(t)];
         look.blend = true;
         triangle(t, look, false);
     }

@@ -28,6 +28,17 @@ struct frame {
 class prepared_model;
 std::shared_ptr<const prepared_model> prepare_model(const model& m, bool smoothing, float crease_angle_degrees);
 
+// The prepared form holds the model's triangles as they are drawn, so the
+// model need not hold them too while it is shown (its corners are its
+// largest part): release_triangles empties the model's corners and triangle
+// materials; restore_triangles puts them back from what was prepared from
+// it, before the model is prepared again with other settings. Triangles the
+// prepared form left out (a corner not finite, or out of range) do not come
+// back: nothing would draw them. Restoring may run out of memory
+// (std::bad_alloc), and then leaves the model as it was.
+void release_triangles(model& m);
+void restore_triangles(model& m, const prepared_model& p);
+
 // Why a GRIDSIZE of `requested` leaves the picture as it was, in words for
 // the message line ("GridSize 0.001 is too fine ..."): no grid is shown, the
 // grid would need too many lines and keeps its own spacing, or the spacing is
