@@ -16,7 +16,6 @@
 // the corners, no anti-aliasing). Last, the memory a loaded model holds:
 // the model as read from an OBJ file, what is prepared for drawing, and the
 // renderer's per-vertex scratch.
-#include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +37,8 @@
 #include "control/engine/render/renderer.h"
 #include "control/engine/render/view_transform.h"
 #include "control/engine/render/worker_pool.h"
+#include "bench/native/heap_counter.h"
+#include "control/engine/render/prepared_model.h"
 #include "tests/mesa_shading.h"
 
 namespace {
@@ -301,22 +302,42 @@ bool write_obj(const std::string& path, const engine::model& m) {
     return std::fclose(file) == 0;
 }
 
-// Bytes allocated, the blocks glibc maps on their own (large ones) included.
-std::size_t heap_in_use() {
-    const struct mallinfo2 now = mallinfo2();
-    return now.uordblks + now.hblkhd;
+bool write_binary_stl(const std::string& path, const engine::model& m) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return false;
+    const auto& c = m.geometry.corners;
+    const std::uint32_t count = std::uint32_t(c.size() / 3);
+    char header[80] = "render_bench sphere";
+    std::fwrite(header, 1, 80, file);
+    std::fwrite(&count, 4, 1, file);
+    for (std::size_t i = 0; i + 2 < c.size(); i += 3) {
+        float record[12] = {};
+        for (int k = 0; k < 3; ++k)
+            for (int a = 0; a < 3; ++a) record[3 + 3 * k + a] = m.geometry.positions[c[i + k].position][a];
+        const std::uint16_t attributes = 0;
+        std::fwrite(record, 4, 12, file);
+        std::fwrite(&attributes, 2, 1, file);
+    }
+    return std::fclose(file) == 0;
 }
 
-// What a model loaded from an OBJ file holds, in bytes per triangle: the
-// model, its prepared form, and the renderer's scratch after a frame (drawn
-// small, so that the per-pixel buffers hardly count).
-void report_memory(const engine::model& sphere) {
-    const std::string path = "render_bench_sphere.obj";
-    if (!write_obj(path, sphere)) {
+template <class T>
+double held(const std::vector<T>& v) {
+    return double(v.capacity() * sizeof(T));
+}
+
+// What a model loaded from a file holds, in bytes per triangle: the model,
+// its prepared form, and the renderer's scratch after a frame drawn in bands
+// on two threads, as the control draws (small, so that the per-pixel buffers
+// hardly count); each with its largest parts. The peak is the most heap held
+// while the model was made ready to draw.
+void report_memory(const engine::model& sphere, bool as_stl) {
+    const std::string path = as_stl ? "render_bench_sphere.stl" : "render_bench_sphere.obj";
+    if (!(as_stl ? write_binary_stl(path, sphere) : write_obj(path, sphere))) {
         std::printf("memory: cannot write %s\n", path.c_str());
         return;
     }
-    const std::size_t start = heap_in_use();
+    const std::size_t start = bench_heap::live();
     engine::model loaded;
     const engine::load_outcome outcome = engine::load_model_file(path, loaded);
     std::remove(path.c_str());
@@ -324,28 +345,57 @@ void report_memory(const engine::model& sphere) {
         std::printf("memory: %s\n", outcome.message.c_str());
         return;
     }
-    const std::size_t after_load = heap_in_use();
+    const std::size_t after_load = bench_heap::live();
+    const engine::mesh& g = loaded.geometry;
+    const double loaded_corners = held(g.corners), loaded_materials = held(g.triangle_material);
+    bench_heap::reset_peak();
     const engine::view_settings settings = quality_settings();
     const auto prepared = engine::prepare_model(loaded, settings.smoothing, settings.crease_angle_degrees);
-    const std::size_t after_prepare = heap_in_use();
+    const std::size_t after_prepare = bench_heap::live(), prepare_peak = bench_heap::peak();
+    // As the control keeps it: the prepared form holds the triangles.
+    engine::release_triangles(loaded);
+    const std::size_t after_release = bench_heap::live();
     std::vector<std::uint32_t> pixels(64 * 64);
     engine::frame small{64, 64, 64, pixels.data()};
-    engine::render(prepared.get(), settings, framed_camera(loaded), small);
-    const std::size_t after_frame = heap_in_use() - pixels.size() * 4;
-    const double triangles = double(loaded.geometry.triangle_count());
-    auto per = [&](std::size_t from, std::size_t to) { return double(to) - double(from); };
-    std::printf("memory held per triangle (%.0f triangles, %zu positions): model %.1f B, prepared %.1f B, "
-                "scratch %.1f B; in all %.1f B (goal <= 64)\n",
-                triangles, loaded.geometry.positions.size(), per(start, after_load) / triangles,
-                per(after_load, after_prepare) / triangles, per(after_prepare, after_frame) / triangles,
-                per(start, after_frame) / triangles);
+    const std::size_t before_frame = bench_heap::live();
+    {
+        engine::worker_pool pool(2);
+        engine::render(prepared.get(), settings, framed_camera(loaded), small, &pool);
+    }
+    const double scratch = double(bench_heap::live()) - double(before_frame);
+    const double triangles = double(prepared->triangle_count());
+    auto per = [&](double bytes) { return bytes / triangles; };
+    const engine::prepared_model& p = *prepared;
+    const double model_kept = double(after_release) - double(start) - (double(after_prepare) - double(after_load));
+    std::printf("memory held per triangle, %s (%.0f triangles, %zu positions, %zu vertices drawn): in all %.1f B "
+                "(goal <= 48)\n",
+                as_stl ? "binary STL" : "OBJ with texture coordinates", triangles, g.positions.size(),
+                p.vertices.size(), per(double(after_release) - double(start) + scratch));
+    std::printf("  model %.1f B (positions %.1f, texture coordinates %.1f; as loaded %.1f with corners %.1f and "
+                "materials %.1f, which the prepared form then holds); prepared %.1f B (vertices %.1f, triangles %.1f, "
+                "materials %.1f, flags %.1f); scratch %.1f B; peak while preparing %.1f B over the model as loaded\n",
+                per(model_kept), per(held(g.positions)), per(held(g.texcoords)), per(double(after_load - start)),
+                per(loaded_corners), per(loaded_materials), per(double(after_prepare) - double(after_load)),
+                per(held(p.vertices)), per(held(p.triangles)), per(held(p.triangle_material)),
+                per(held(p.triangle_flags)), per(scratch), per(double(prepare_peak) - double(after_load)));
 }
 
 }  // namespace
 
 int main() {
     // First, before the renderer keeps scratch memory from frame to frame.
-    report_memory(textured_sphere(501));
+    // Each in a child process of its own: the renderer keeps its scratch
+    // from frame to frame, which a second model of the same size would reuse.
+    for (bool as_stl : {false, true}) {
+        std::fflush(stdout);
+        const pid_t child = fork();
+        if (child == 0) {
+            report_memory(textured_sphere(501), as_stl);
+            std::fflush(stdout);
+            _exit(0);
+        }
+        if (child > 0) waitpid(child, nullptr, 0);
+    }
     const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
     std::printf("%dx%d, lit, smooth, textured, 4 samples a pixel on edges; ours on 1 thread and on %d, "
                 "llvmpipe (GLSL, 4x MSAA) with LP_NUM_THREADS 1 and %d\n",
