@@ -168,7 +168,7 @@ void mark_open_parts(const mesh& g, const kept_triangles& source_triangle,
     for (std::uint32_t t = 0; t < kept; ++t) {
         bool shows_both_sides = open[parts.root(t)];
         // A material that says which sides show overrides the shape.
-        const int material = p.triangle_material[t];
+        const int material = p.material_of(t);
         if (material >= 0) {
             const sides_shown sides = p.source->materials[static_cast<std::size_t>(material)].sides;
             if (sides != sides_shown::by_shape) shows_both_sides = sides == sides_shown::both;
@@ -196,11 +196,12 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
     std::size_t kept = 0;
     while (kept < triangle_count && drawable(kept)) ++kept;
     if (kept < triangle_count) {
-        for (std::size_t t = 0; t < kept; ++t) source_triangle.listed.push_back(static_cast<std::uint32_t>(t));
-        for (std::size_t t = kept; t < triangle_count; ++t)
-            if (drawable(t)) source_triangle.listed.push_back(static_cast<std::uint32_t>(t));
-        kept = source_triangle.listed.size();
-        source_triangle.listed.shrink_to_fit();
+        std::size_t count = kept;
+        for (std::size_t t = kept; t < triangle_count; ++t) count += drawable(t);
+        source_triangle.listed.reserve(count);
+        for (std::size_t t = 0; t < triangle_count; ++t)
+            if (t < kept || drawable(t)) source_triangle.listed.push_back(static_cast<std::uint32_t>(t));
+        kept = count;
     }
     source_triangle.count = kept;
 
@@ -228,12 +229,22 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
     faces_around faces;
     normal_builder normals{faces, std::cos(glm::radians(crease)) - 1e-5f};
 
-    p.triangle_material.resize(kept);
+    auto material_of_source = [&](std::size_t t) {
+        const std::size_t source = source_triangle(t);
+        const int material = source < g.triangle_material.size() ? g.triangle_material[source] : -1;
+        return material >= 0 && static_cast<std::size_t>(material) < m.materials.size() ? material : -1;
+    };
+    // One material for every triangle (often the default) is kept once.
+    p.uniform_material = kept > 0 ? material_of_source(0) : -1;
+    std::size_t t = 0;
+    while (t < kept && material_of_source(t) == p.uniform_material) ++t;
+    if (t < kept) {
+        p.triangle_material.resize(kept);
+        for (t = 0; t < kept; ++t) p.triangle_material[t] = material_of_source(t);
+    }
     p.triangle_flags.assign(kept, 0);
     for (std::size_t t = 0; t < kept; ++t) {
         const std::size_t source = source_triangle(t);
-        const int mat = source < g.triangle_material.size() ? g.triangle_material[source] : -1;
-        p.triangle_material[t] = mat >= 0 && static_cast<std::size_t>(mat) < m.materials.size() ? mat : -1;
         bool textured = true;
         for (int k = 0; k < 3; ++k) textured = textured && g.corners[3 * source + k].texcoord < g.texcoords.size();
         if (textured) p.triangle_flags[t] |= prepared_model::textured_flag;
@@ -280,7 +291,7 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
             v.position = static_cast<std::uint32_t>(pos);
             v.normal = corner_normals[i];
             if (c.texcoord < g.texcoords.size()) v.texcoord = c.texcoord;
-            v.material = p.triangle_material[t];
+            v.material = p.material_of(t);
             const glm::vec2 uv = p.texcoord_of(v);
             std::size_t found = p.vertices.size();
             for (std::size_t k = own_first; k < p.vertices.size(); ++k) {
@@ -298,6 +309,10 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
         }
         position_vertex[pos] = static_cast<std::uint32_t>(own_first);
     }
+    // Given back before the vertices are copied to their final size below,
+    // when the copy would otherwise make the peak.
+    std::vector<std::uint32_t>().swap(grouped);
+    std::vector<std::uint32_t>().swap(first);
 
     // Positions that only lines and points use get an unlit vertex.
     auto vertex_of = [&](std::uint32_t pos) -> std::uint32_t {
@@ -332,13 +347,6 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
             p.bounds_min = glm::min(p.bounds_min, q);
             p.bounds_max = glm::max(p.bounds_max, q);
         }
-    }
-
-    // One material for every triangle (often the default): no list.
-    if (std::all_of(p.triangle_material.begin(), p.triangle_material.end(),
-                    [&](int material) { return material == p.triangle_material.front(); })) {
-        p.uniform_material = p.triangle_material.empty() ? -1 : p.triangle_material.front();
-        std::vector<int>().swap(p.triangle_material);
     }
 
     // What grew as it was found keeps no room to grow: a large model's
