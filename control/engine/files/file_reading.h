@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,11 @@ namespace engine::loading {
 // else but a regular file before a byte is read.
 bool read_file(const std::string& path, std::size_t limit, std::vector<unsigned char>& bytes,
                std::string& error);
+
+// The same checks without the reading: the file opened for binary reading,
+// positioned at its start, with its `size`; or nullptr with `error` set
+// (the same messages). The caller closes it.
+std::FILE* open_regular_file(const std::string& path, std::uint64_t limit, std::uint64_t& size, std::string& error);
 
 // Little-endian reads from a byte array the caller has checked the size of.
 inline std::uint32_t read_u32_le(const unsigned char* p) {
