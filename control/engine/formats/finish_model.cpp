@@ -41,6 +41,19 @@ bool without_area(const glm::vec3& a, const glm::vec3& b, const glm::vec3& c) {
     return !(twice_area > 1e-6 * longest);
 }
 
+// What grew by doubling, or shrank here, keeps no spare room: the model is
+// held for as long as it is shown. (A vector without spare room is left as it is.)
+void release_spare_room(mesh& g) {
+    g.positions.shrink_to_fit();
+    g.texcoords.shrink_to_fit();
+    g.colors.shrink_to_fit();
+    g.normals.shrink_to_fit();
+    g.corners.shrink_to_fit();
+    g.triangle_material.shrink_to_fit();
+    g.lines.shrink_to_fit();
+    g.points.shrink_to_fit();
+}
+
 }  // namespace
 
 load_outcome finish_model(model& m, std::string warning) {
@@ -147,6 +160,7 @@ load_outcome finish_model(model& m, std::string warning) {
             warning = std::move(nothing);
         }
     }
+    release_spare_room(g);
     compute_bounds(m);
     return {true, {}, std::move(warning)};
 }

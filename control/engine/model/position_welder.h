@@ -10,13 +10,18 @@
 
 namespace engine::loading {
 
-// `positions` starts empty and grows only through index_of.
+// `positions` starts empty and grows only through index_of. Beside the
+// positions the welder holds a table of 2 to 4 slots of 4 bytes per
+// position (its peak is that plus the positions' growth by doubling).
 class position_welder {
 public:
     explicit position_welder(std::vector<glm::vec3>& positions) : positions_(positions) {}
     std::uint32_t index_of(const glm::vec3& p);
+    // Frees the table once no more positions come; they keep their indices.
+    void release();
 
 private:
+    std::size_t first_slot(const glm::vec3& p) const;
     void grow();
 
     std::vector<glm::vec3>& positions_;
