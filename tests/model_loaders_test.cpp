@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -23,9 +24,12 @@
 
 #include <glm/gtc/matrix_transform.hpp>
 
+#include "control/engine/files/file_paths.h"
 #include "control/engine/formats/model_loaders.h"
+#include "control/engine/formats/source_loaders.h"
 #include "control/engine/model/polygon_triangulation.h"
 #include "control/engine/files/text_tokens.h"
+#include "tests/fuzz/fuzz_checks.h"
 
 namespace {
 
@@ -403,6 +407,9 @@ TEST(ObjDamage, IndicesNumbersAndStatements) {
         {"line numbers over CR LF, CR and LF", "v 0 0 0\r\nv 1 0 0\rv 0 1 0\n\r\nf 1 2 0\n", false, 0,
          "line 5: a face has a vertex index that is 0"},
         {"text after a corner", triangle + "f 1 2 3x\n", false, 0, "line 4: a face has a vertex index"},
+        // An empty line's line end is no keyword: the indented line after it is read, and counted.
+        {"indented after an empty line", "v 0 0 0\nv 1 0 0\n\n\tv 0 1 0\nf 1 2 3\n", true, 1, ""},
+        {"line numbers past an empty line", triangle + "\n\tf 1 2 0\n", false, 0, "line 5: a face has a vertex index"},
         {"faces before their vertices", "f 1 2 3\n" + triangle, true, 1, ""},
         // Coordinates that are not numbers are NaN: their triangles are left out.
         {"nan coordinate", triangle + "v nan 0 0\nf 1 2 3\nf 2 3 4\n", true, 1, "left out 1 triangle"},
@@ -1004,3 +1011,88 @@ TEST(ModelFiles, DeviceNamesNulCharactersAndPipesAreRefusedUnread) {
 }
 
 }  // namespace
+
+// --- Files read a window at a time ----------------------------------------
+
+std::string bytes_of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+load_outcome load_windowed(const std::string& bytes, const std::string& extension, std::size_t window, model& m) {
+    engine::loading::byte_source source(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    source.set_window_bytes(window);
+    if (extension == ".obj") return engine::load_obj(source, "", m);
+    if (extension == ".ply") return engine::load_ply(source, m);
+    return engine::load_stl(source, m);
+}
+
+// Every file read from memory in windows of a few bytes, so that its tokens,
+// lines and records are cut at every kind of place, reads as the file held
+// whole in one window does, bit for bit, failures included; and a file read
+// from its name as from memory (for files that name no other files).
+TEST(ModelStreams, SmallWindowsReadWhatTheWholeFileReads) {
+    for (const char* name : {"OBJ/box.obj", "OBJ/box_without_lineending.obj", "OBJ/box_longline.obj",
+                             "OBJ/box_UTF16BE.obj", "OBJ/concave_polygon.obj", "OBJ/testmixed.obj", "OBJ/spider.obj",
+                             "STL/Spider_binary.stl", "STL/triangle_with_two_solids.stl", "STL/sphereWithHole.stl",
+                             "PLY/cube_binary.ply", "PLY/cube_uv.ply", "PLY/issue623.ply", "PLY/float-color.ply"}) {
+        const std::string path = assimp + name;
+        const std::string bytes = bytes_of(path);
+        const std::string extension = path.substr(path.size() - 4);
+        ASSERT_FALSE(bytes.empty()) << name;
+        model whole;
+        const load_outcome expected = load_windowed(bytes, extension, bytes.size(), whole);
+        if (extension != ".obj") {
+            model from_file;
+            load_outcome read = engine::load_model_file(path, from_file);
+            for (std::string* line : {&read.message, &read.warning})
+                if (!line->empty()) line->erase(0, engine::loading::file_name_of(path).size() + 2);
+            EXPECT_TRUE(same_load(expected, whole, read, from_file)) << name << ": " << read.message;
+        }
+        for (std::size_t window : {1, 2, 5, 64, 4099}) {
+            model m;
+            const load_outcome outcome = load_windowed(bytes, extension, window, m);
+            EXPECT_TRUE(same_load(expected, whole, outcome, m))
+                << name << " in windows of " << window << ": " << outcome.message << outcome.warning;
+        }
+    }
+}
+
+// Lines far longer than the window: a comment and a run of blanks are read
+// past, the corners of a line statement read on as they come, the last line
+// still seen as cut short.
+TEST(ModelStreams, LinesLongerThanTheWindowAreReadOn) {
+    std::string text = "# " + std::string(3 << 20, 'x') + "\n" + std::string(5 << 19, ' ') + "v 1 1 0\n";
+    constexpr int vertices = 1000;
+    for (int i = 2; i <= vertices; ++i) text += "v " + std::to_string(i) + " " + std::to_string(i * i % 17) + " 0\n";
+    text += "l";
+    for (int round = 0; round < 300; ++round)
+        for (int i = 1; i <= vertices; ++i) text += " " + std::to_string(i);
+    text += " 1\nf 1 2 3\nv 1 2";
+    ASSERT_GT(text.size(), std::size_t(6) << 20);
+    scratch_folder folder;
+    model from_file;
+    const load_outcome read = engine::load_model_file(folder.write("long.obj", text), from_file);
+    ASSERT_TRUE(read.ok) << read.message;
+    EXPECT_EQ(read.warning, "long.obj: the file ends early, 1003 whole lines read");
+    EXPECT_EQ(from_file.geometry.positions.size(), std::size_t(vertices));
+    EXPECT_EQ(from_file.geometry.lines.size(), std::size_t(2 * vertices));  // each segment once, 1000 to 1 too
+    EXPECT_EQ(from_file.geometry.triangle_count(), 1u);
+    model windowed;
+    const load_outcome small = load_windowed(text, ".obj", 4096, windowed);
+    EXPECT_EQ(small.warning, "the file ends early, 1003 whole lines read");
+    EXPECT_TRUE(windowed.geometry.lines == from_file.geometry.lines);
+}
+
+// What the viewer holds for as long as it shows a model: arrays without spare
+// room, whether their sizes were known ahead (binary STL, PLY) or not.
+TEST(ModelStreams, LoadedArraysKeepNoSpareRoom) {
+    for (const char* name : {"STL/Spider_binary.stl", "STL/sphereWithHole.stl", "PLY/cube_binary.ply",
+                             "PLY/cube_uv.ply", "OBJ/spider.obj"}) {
+        const model m = load(assimp + name);
+        const engine::mesh& g = m.geometry;
+        EXPECT_EQ(g.positions.capacity(), g.positions.size()) << name;
+        EXPECT_EQ(g.corners.capacity(), g.corners.size()) << name;
+        EXPECT_EQ(g.triangle_material.capacity(), g.triangle_material.size()) << name;
+    }
+}

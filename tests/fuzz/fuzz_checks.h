@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "control/engine/formats/model_loaders.h"
 
@@ -32,4 +34,23 @@ inline void check_outcome(const engine::load_outcome& outcome, const engine::mod
     for (const glm::vec3& p : g.positions) require(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z));
     for (int id : g.triangle_material) require(id >= -1 && id < static_cast<int>(m.materials.size()));
     for (int i = 0; i < 3; ++i) require(m.bounds_min[i] <= m.bounds_max[i]);
+}
+
+template <class T>
+bool same_values(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+// Two loads of one file agree: the same outcome and the same model, bit for bit.
+inline bool same_load(const engine::load_outcome& a, const engine::model& m, const engine::load_outcome& b,
+                      const engine::model& n) {
+    const engine::mesh &g = m.geometry, &h = n.geometry;
+    return a.ok == b.ok && a.message == b.message && a.warning == b.warning && same_values(g.positions, h.positions) &&
+           same_values(g.texcoords, h.texcoords) && same_values(g.colors, h.colors) &&
+           same_values(g.normals, h.normals) && g.corners.size() == h.corners.size() &&
+           (g.corners.empty() ||
+            std::memcmp(g.corners.data(), h.corners.data(), g.corners.size() * sizeof(engine::corner)) == 0) &&
+           same_values(g.triangle_material, h.triangle_material) && same_values(g.lines, h.lines) &&
+           same_values(g.points, h.points) && m.materials.size() == n.materials.size() &&
+           m.bounds_min == n.bounds_min && m.bounds_max == n.bounds_max;
 }

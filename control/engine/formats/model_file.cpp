@@ -1,9 +1,14 @@
 // A model file to a model: by the extension, or by the content when the
 // extension is none of those the viewer knows.
+// The file is opened here and read by the loader a window at a time; only
+// a glTF file is read whole, for its JSON parser.
+#include "control/engine/files/byte_source.h"
+#include "control/engine/files/byte_window.h"
 #include "control/engine/files/file_paths.h"
 #include "control/engine/files/file_reading.h"
 #include "control/engine/formats/load_messages.h"
 #include "control/engine/formats/model_loaders.h"
+#include "control/engine/formats/source_loaders.h"
 #include "control/engine/files/text_tokens.h"
 
 namespace engine {
@@ -12,26 +17,44 @@ namespace {
 
 enum class model_format { obj, stl, ply, gltf, unknown };
 
+constexpr std::size_t sniffed_bytes = 64 * 1024;
+
 bool begins_line(const std::vector<unsigned char>& bytes, std::size_t at, const char* word) {
     const std::size_t length = std::char_traits<char>::length(word);
     return bytes.size() - at > length && std::equal(word, word + length, bytes.begin() + at) &&
            (bytes[at + length] == ' ' || bytes[at + length] == '\t');
 }
 
-model_format by_content(const std::vector<unsigned char>& bytes) {
+// The first bytes after any blanks at the start of the file (which may be
+// longer than the part read for sniffing), as many as `count`.
+std::string first_after_blanks(loading::byte_source& source, std::size_t count) {
+    loading::byte_window window(source, 0, source.size());
+    for (;;) {
+        std::size_t blanks = 0;
+        const unsigned char* bytes = window.data();
+        while (blanks < window.available() && (bytes[blanks] == ' ' || bytes[blanks] == '\t' ||
+                                               bytes[blanks] == '\r' || bytes[blanks] == '\n'))
+            ++blanks;
+        window.consume(blanks);
+        if (window.available() > 0 || !window.fill(1)) break;
+    }
+    window.fill(count);
+    return std::string(reinterpret_cast<const char*>(window.data()), std::min(count, window.available()));
+}
+
+// By the first 64 KB of the file (`bytes`, with a few bytes more for a
+// statement beginning near its end) and its size.
+model_format by_content(const std::vector<unsigned char>& bytes, std::uint64_t size, const std::string& opening) {
     const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     if (text.substr(0, 4) == "glTF") return model_format::gltf;  // the binary container's magic
     // glTF's JSON is an object; no OBJ, STL or PLY begins with a brace.
-    const std::size_t opening = text.find_first_not_of(" \t\r\n");
-    if (opening != std::string_view::npos && text[opening] == '{') return model_format::gltf;
+    if (!opening.empty() && opening[0] == '{') return model_format::gltf;
     if (text.size() > 3 && text.substr(0, 3) == "ply" && (text[3] == '\n' || text[3] == '\r')) return model_format::ply;
-    if (bytes.size() >= 84 && 84 + 50 * std::uint64_t(loading::read_u32_le(bytes.data() + 80)) == bytes.size())
+    if (bytes.size() >= 84 && 84 + 50 * std::uint64_t(loading::read_u32_le(bytes.data() + 80)) == size)
         return model_format::stl;
-    const std::size_t first = text.find_first_not_of(" \t\r\n");
-    if (first != std::string_view::npos && loading::starts_with_ignoring_case(text.substr(first), "solid"))
-        return model_format::stl;
+    if (loading::starts_with_ignoring_case(opening, "solid")) return model_format::stl;
     // An OBJ has vertex statements; look for one near the start.
-    const std::size_t scanned = std::min<std::size_t>(bytes.size(), 64 * 1024);
+    const std::size_t scanned = std::min<std::size_t>(bytes.size(), sniffed_bytes);
     for (std::size_t at = 0; at < scanned; ++at) {
         if (at > 0 && bytes[at - 1] != '\n' && bytes[at - 1] != '\r') continue;
         if (begins_line(bytes, at, "v") || begins_line(bytes, at, "mtllib") || begins_line(bytes, at, "o") ||
@@ -53,33 +76,35 @@ std::string folder_or_current(const std::string& path) {
 load_outcome load_model_file(const std::string& path, model& out) {
     out = model{};
     if (path.empty()) return load_outcome{false, "no file name given", {}};
-    std::vector<unsigned char> bytes;
+    loading::byte_source source(nullptr, 0);
     std::string error;
     load_outcome outcome;
-    if (!loading::read_file(path, max_model_file_bytes, bytes, error)) {
+    if (!source.open(path, max_model_file_bytes, error)) {
         outcome = loading::failure(out, error);
     } else {
         const std::string extension = loading::extension_of(path);
         model_format format = extension == ".obj"   ? model_format::obj
                               : extension == ".stl" ? model_format::stl
                               : extension == ".ply" ? model_format::ply
-                                                    : by_content(bytes);
+                                                    : model_format::unknown;
+        if (format == model_format::unknown) {
+            std::vector<unsigned char> head(static_cast<std::size_t>(std::min<std::uint64_t>(source.size(), sniffed_bytes + 8)));
+            source.read(0, head.data(), head.size());
+            format = by_content(head, source.size(), first_after_blanks(source, 5));
+        }
         if ((extension == ".gltf" || extension == ".glb") && format == model_format::unknown)
             format = model_format::gltf;
         switch (format) {
-            case model_format::obj: {
-                outcome = load_obj(reinterpret_cast<const char*>(bytes.data()), bytes.size(), folder_or_current(path), out);
-                break;
-            }
-            case model_format::stl: outcome = load_stl(bytes.data(), bytes.size(), out); break;
-            case model_format::ply: outcome = load_ply(bytes.data(), bytes.size(), out); break;
-            case model_format::gltf:
-                outcome = load_gltf(bytes.data(), bytes.size(), folder_or_current(path), out);
-                break;
+            case model_format::obj: outcome = load_obj(source, folder_or_current(path), out); break;
+            case model_format::stl: outcome = load_stl(source, out); break;
+            case model_format::ply: outcome = load_ply(source, out); break;
+            case model_format::gltf: outcome = load_gltf_file(source, folder_or_current(path), out); break;
             case model_format::unknown:
                 outcome = loading::failure(out, "is not an OBJ, STL, PLY or glTF model this viewer can read");
                 break;
         }
+        // A file that shrank or failed while it was read is not loaded in part.
+        if (source.failed()) outcome = loading::failure(out, "could not be read whole");
     }
     const std::string name = loading::file_name_of(path);
     if (!outcome.ok) outcome.message = name + ": " + outcome.message;

@@ -5,9 +5,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "control/engine/files/byte_window.h"
+#include "control/engine/files/token_stream.h"
 #include "control/engine/formats/finish_model.h"
 #include "control/engine/formats/load_messages.h"
 #include "control/engine/formats/model_loaders.h"
+#include "control/engine/formats/source_loaders.h"
 #include "control/engine/model/polygon_triangulation.h"
 #include "control/engine/model/position_welder.h"
 #include "control/engine/files/text_tokens.h"
@@ -80,8 +83,9 @@ struct element {
 // Values one after the other, as text tokens or as binary numbers.
 class value_reader {
 public:
-    value_reader(const unsigned char* data, std::size_t size, encoding format)
-        : data_(data), size_(size), format_(format), cursor_(reinterpret_cast<const char*>(data), size) {}
+    // The data from `begin` to `end` of the source.
+    value_reader(loading::byte_source& source, std::uint64_t begin, std::uint64_t end, encoding format)
+        : window_(source, begin, end), format_(format), cursor_(window_) {}
 
     // False at the end of the data or on a token that is not a number.
     bool read(scalar type, double& value) {
@@ -95,11 +99,11 @@ public:
             return true;
         }
         const std::size_t n = size_of(type);
-        if (size_ - position_ < n) return false;
+        if (!window_.fill(n)) return false;
+        const unsigned char* bytes = window_.data();
         std::uint64_t raw = 0;
-        for (std::size_t i = 0; i < n; ++i)
-            raw = raw << 8 | data_[position_ + (format_ == encoding::big_endian ? i : n - 1 - i)];
-        position_ += n;
+        for (std::size_t i = 0; i < n; ++i) raw = raw << 8 | bytes[format_ == encoding::big_endian ? i : n - 1 - i];
+        window_.consume(n);
         value = decode(type, raw);
         return true;
     }
@@ -117,9 +121,7 @@ public:
     }
 
     // Bytes left; for text an upper bound on the values left times two.
-    std::size_t remaining() const {
-        return format_ == encoding::ascii ? size_ - cursor_.offset() : size_ - position_;
-    }
+    std::uint64_t remaining() const { return window_.end() - window_.offset(); }
 
     // Whether the last read failed because the data ended (rather than on a bad value).
     bool ran_out() const { return bad_token_.empty() && !bad_count_; }
@@ -152,11 +154,9 @@ private:
         }
     }
 
-    const unsigned char* data_;
-    std::size_t size_;
-    std::size_t position_ = 0;
+    loading::byte_window window_;
     encoding format_;
-    loading::text_cursor cursor_;
+    loading::token_stream cursor_;
     std::string bad_token_;
     bool bad_count_ = false;
 };
@@ -164,27 +164,42 @@ private:
 struct header {
     encoding format = encoding::ascii;
     std::vector<element> elements;
-    std::size_t data_offset = 0;
+    std::uint64_t data_offset = 0;
 };
 
+// The next line of the header, without its line end, which is read past:
+// \n, \r\n or \r. A line longer than a token may be is cut there (its
+// rest read past): nothing the header says needs more. False when no byte
+// is left.
+bool read_line(loading::byte_window& window, std::string& line) {
+    if (!window.fill(1)) return false;
+    line.clear();
+    for (;;) {
+        const char* text = reinterpret_cast<const char*>(window.data());
+        const std::size_t held = window.available();
+        std::size_t length = 0;
+        while (length < held && text[length] != '\n' && text[length] != '\r') ++length;
+        line.append(text, std::min(length, loading::max_token_bytes - line.size()));
+        window.consume(length);
+        if (length < held || !window.fill(1)) break;
+    }
+    if (window.fill(1) && window.data()[0] == '\r') window.consume(1);
+    if (window.fill(1) && window.data()[0] == '\n') window.consume(1);
+    return true;
+}
+
 // Reads the header's lines; false with `error` set when it is not one.
-bool read_header(const unsigned char* bytes, std::size_t size, header& h, std::string& error) {
-    const char* text = reinterpret_cast<const char*>(bytes);
-    std::size_t position = 0;
+bool read_header(loading::byte_source& source, header& h, std::string& error) {
+    loading::byte_window window(source, 0, source.size());
+    std::string text;
     std::size_t line_number = 0;
     bool have_format = false;
     for (;;) {
-        if (position >= size) {
+        if (!read_line(window, text)) {
             error = "has no 'end_header' line";
             return false;
         }
-        std::size_t end = position;
-        while (end < size && text[end] != '\n' && text[end] != '\r') ++end;
-        loading::text_cursor line(text + position, end - position);
-        // The data begins after the line end of "end_header": \n, \r\n or \r.
-        position = end;
-        if (position < size && text[position] == '\r') ++position;
-        if (position < size && text[position] == '\n') ++position;
+        loading::text_cursor line(text.data(), text.size());
         ++line_number;
         const std::string where = "header line " + std::to_string(line_number) + ": ";
 
@@ -251,7 +266,8 @@ bool read_header(const unsigned char* bytes, std::size_t size, header& h, std::s
         error = "has no 'format' line";
         return false;
     }
-    h.data_offset = position;
+    // The data begins after the line end of "end_header".
+    h.data_offset = window.offset();
     return true;
 }
 
@@ -265,8 +281,9 @@ int index_of(const element& e, std::initializer_list<const char*> names, bool li
 
 class ply_reader {
 public:
-    ply_reader(const header& h, const unsigned char* data, std::size_t size, model& out)
-        : header_(h), values_(data, size, h.format), out_(out) {}
+    // The data from `begin` to `end` of the source.
+    ply_reader(const header& h, loading::byte_source& source, std::uint64_t begin, std::uint64_t end, model& out)
+        : header_(h), values_(source, begin, end, h.format), out_(out) {}
 
     load_outcome read() {
         for (const element& e : header_.elements) {
@@ -313,7 +330,7 @@ private:
                                           std::to_string(3 * max_triangles)));
         mesh& g = out_.geometry;
         // Reserve no more than the data can hold: the count may be a lie.
-        const std::size_t affordable = values_.remaining() / (e.properties.size() * 2) + 1;
+        const std::uint64_t affordable = values_.remaining() / (e.properties.size() * 2) + 1;
         g.positions.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(e.count, affordable)));
         if (coloured) g.colors.reserve(g.positions.capacity());
         std::vector<double> scalars(e.properties.size());
@@ -334,6 +351,11 @@ private:
     bool read_faces(const element& e) {
         const int list = index_of(e, {"vertex_indices", "vertex_index"}, true);
         if (list < 0) return fail(failure(out_, "its faces have no vertex_indices list"));
+        // Room for the faces the data can hold, as triangles; bigger faces grow it.
+        const std::uint64_t affordable = values_.remaining() / (header_.format == encoding::ascii ? 8 : 4) + 1;
+        const std::uint64_t faces = std::min(e.count, affordable);
+        face_sizes_.reserve(face_sizes_.size() + static_cast<std::size_t>(faces));
+        face_indices_.reserve(face_indices_.size() + 3 * static_cast<std::size_t>(faces));
         for (std::uint64_t i = 0; i < e.count; ++i) {
             // A face the data ends in is taken back whole.
             const std::size_t indices = face_indices_.size(), faces = face_sizes_.size();
@@ -378,6 +400,10 @@ private:
     // position, so that smooth shading crosses the seams writers leave.
     void cut_faces() {
         mesh& g = out_.geometry;
+        std::size_t triangles = 0;
+        for (std::uint32_t corners : face_sizes_) triangles += corners - 2;
+        g.corners.reserve(3 * triangles);
+        g.triangle_material.reserve(triangles);
         const std::uint32_t* face = face_indices_.data();
         polygon_triangulator triangulator;
         std::vector<glm::vec3> polygon;
@@ -395,6 +421,8 @@ private:
             g.triangle_material.insert(g.triangle_material.end(), cut.size() / 3, -1);
             face += corners;
         }
+        std::vector<std::uint32_t>().swap(face_indices_);
+        std::vector<std::uint32_t>().swap(face_sizes_);
         if (g.colors.empty() && !g.corners.empty()) {
             std::vector<glm::vec3> read;
             read.swap(g.positions);
@@ -508,29 +536,41 @@ private:
     std::vector<std::uint32_t> face_sizes_;
 };
 
+// Where text that ends inside a token ends without it: after the last
+// blank of the data (from `begin` to the source's end), or at `begin`.
+std::uint64_t before_last_token(loading::byte_source& source, std::uint64_t begin) {
+    unsigned char chunk[4096];
+    std::uint64_t end = source.size();
+    while (end > begin) {
+        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(end - begin, sizeof chunk));
+        if (!source.read(end - count, chunk, count)) return end;
+        for (std::size_t i = count; i > 0; --i, --end)
+            if (chunk[i - 1] <= ' ') return end;
+    }
+    return begin;
+}
+
 }  // namespace
 
-load_outcome load_ply(const unsigned char* bytes, std::size_t size, model& out) {
+load_outcome load_ply(loading::byte_source& source, model& out) {
     return loading::guarded(out, [&]() -> load_outcome {
         out = model{};
-        if (bytes == nullptr || size == 0) return failure(out, "is empty");
+        if (source.size() == 0) return failure(out, "is empty");
         header h;
         std::string error;
-        if (!read_header(bytes, size, h, error)) return failure(out, error);
-        const unsigned char* data = bytes + h.data_offset;
-        const std::size_t data_size = size - h.data_offset;
-        ply_reader reader(h, data, data_size, out);
+        if (!read_header(source, h, error)) return failure(out, error);
+        const std::uint64_t end = source.size();
+        ply_reader reader(h, source, h.data_offset, end, out);
         const load_outcome outcome = reader.read();
         // Text cut inside its last number reads a shorter number ("12" of
         // "1234", "1.5e") into an instance that may look whole. When the
         // reading stops early or fails, text that ends inside a token is read
         // again without it: the data then ends in the instance holding it.
-        std::size_t trimmed = data_size;
-        if (h.format == encoding::ascii)
-            while (trimmed > 0 && static_cast<unsigned char>(data[trimmed - 1]) > ' ') --trimmed;
-        if (trimmed > 0 && trimmed < data_size && (!outcome.ok || reader.ended_early())) {
+        if (h.format != encoding::ascii || (outcome.ok && !reader.ended_early())) return outcome;
+        const std::uint64_t trimmed = before_last_token(source, h.data_offset);
+        if (trimmed > h.data_offset && trimmed < end) {
             model shorter;
-            ply_reader again(h, data, trimmed, shorter);
+            ply_reader again(h, source, h.data_offset, trimmed, shorter);
             const load_outcome second = again.read();
             if (again.ended_early()) {
                 out = std::move(shorter);
@@ -539,6 +579,11 @@ load_outcome load_ply(const unsigned char* bytes, std::size_t size, model& out) 
         }
         return outcome;
     });
+}
+
+load_outcome load_ply(const unsigned char* bytes, std::size_t size, model& out) {
+    loading::byte_source source(bytes, bytes ? size : 0);
+    return load_ply(source, out);
 }
 
 }  // namespace engine

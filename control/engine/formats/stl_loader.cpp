@@ -3,10 +3,13 @@
 // that ends early keeps the triangles it holds whole.
 #include <cstring>
 
+#include "control/engine/files/byte_window.h"
 #include "control/engine/files/file_reading.h"
+#include "control/engine/files/token_stream.h"
 #include "control/engine/formats/finish_model.h"
 #include "control/engine/formats/load_messages.h"
 #include "control/engine/formats/model_loaders.h"
+#include "control/engine/formats/source_loaders.h"
 #include "control/engine/model/position_welder.h"
 #include "control/engine/files/text_tokens.h"
 
@@ -32,12 +35,20 @@ bool looks_like_text(const unsigned char* bytes, std::size_t size) {
     return true;
 }
 
-bool begins_with_solid(const unsigned char* bytes, std::size_t size) {
-    std::size_t start = 0;
-    while (start < size && (bytes[start] == ' ' || bytes[start] == '\t' || bytes[start] == '\r' || bytes[start] == '\n'))
-        ++start;
+bool begins_with_solid(loading::byte_source& source) {
+    loading::byte_window window(source, 0, source.size());
+    for (;;) {
+        std::size_t blanks = 0;
+        const unsigned char* bytes = window.data();
+        while (blanks < window.available() && (bytes[blanks] == ' ' || bytes[blanks] == '\t' ||
+                                               bytes[blanks] == '\r' || bytes[blanks] == '\n'))
+            ++blanks;
+        window.consume(blanks);
+        if (window.available() > 0 || !window.fill(1)) break;
+    }
+    window.fill(5);
     return loading::starts_with_ignoring_case(
-        std::string_view(reinterpret_cast<const char*>(bytes) + start, size - start), "solid");
+        std::string_view(reinterpret_cast<const char*>(window.data()), window.available()), "solid");
 }
 
 float read_float(const unsigned char* p) {
@@ -53,7 +64,7 @@ void add_triangle(mesh& g, loading::position_welder& welder, const glm::vec3* co
 }
 
 // `whole` of the header's `count` records are in the file: fewer when it ends early.
-load_outcome load_binary(const unsigned char* bytes, std::uint32_t count, std::uint32_t whole, model& out) {
+load_outcome load_binary(loading::byte_source& source, std::uint32_t count, std::uint32_t whole, model& out) {
     if (count == 0) return failure(out, "contains no triangles");
     if (count > max_triangles)
         return failure(out, "has " + std::to_string(count) + " triangles, more than the limit of " +
@@ -62,49 +73,58 @@ load_outcome load_binary(const unsigned char* bytes, std::uint32_t count, std::u
         whole < count ? loading::ends_early(std::to_string(whole) + " of " + loading::counted(count, "triangle")) : "";
     if (whole == 0) return failure(out, ended);
     mesh& g = out.geometry;
+    // Exactly what the records make; only the welded positions grow as they come.
     g.corners.reserve(std::size_t(3) * whole);
     g.triangle_material.reserve(whole);
-    loading::position_welder welder(g.positions);
-    const unsigned char* record = bytes + header_size;
-    for (std::uint32_t t = 0; t < whole; ++t, record += record_size) {
-        glm::vec3 corners[3];
-        // 12 bytes of normal first, ignored: normals come from the geometry.
-        for (int i = 0; i < 3; ++i) {
-            const unsigned char* p = record + 12 + 12 * i;
-            corners[i] = glm::vec3(read_float(p), read_float(p + 4), read_float(p + 8));
+    {
+        loading::position_welder welder(g.positions);
+        loading::byte_window window(source, header_size, binary_size_for(whole));
+        for (std::uint32_t t = 0; t < whole;) {
+            if (!window.fill(record_size)) break;  // the file could not be read on: load_model_file says so
+            const std::uint32_t records =
+                std::min<std::uint32_t>(static_cast<std::uint32_t>(window.available() / record_size), whole - t);
+            const unsigned char* record = window.data();
+            for (std::uint32_t r = 0; r < records; ++r, record += record_size) {
+                glm::vec3 corners[3];
+                // 12 bytes of normal first, ignored: normals come from the geometry.
+                for (int i = 0; i < 3; ++i) {
+                    const unsigned char* p = record + 12 + 12 * i;
+                    corners[i] = glm::vec3(read_float(p), read_float(p + 4), read_float(p + 8));
+                }
+                add_triangle(g, welder, corners);
+            }
+            window.consume(std::size_t(records) * record_size);
+            t += records;
         }
-        add_triangle(g, welder, corners);
-    }
+    }  // the welder's table goes before the finishing step allocates
     return loading::finish_model(out, ended);
 }
 
 class ascii_reader {
 public:
-    ascii_reader(const unsigned char* bytes, std::size_t size, model& out)
-        : cursor_(reinterpret_cast<const char*>(bytes), size),
-          size_(size),
-          out_(out),
-          welder_(out.geometry.positions) {}
+    ascii_reader(loading::byte_source& source, model& out)
+        : window_(source, 0, source.size()), cursor_(window_), out_(out), welder_(out.geometry.positions) {}
 
     load_outcome read() {
         // "solid" and the solid's name, sometimes written without a blank between.
         if (!loading::starts_with_ignoring_case(cursor_.next(), "solid")) return error_here("does not begin with 'solid'");
-        cursor_.rest_of_line();
+        cursor_.skip_rest_of_line();
         for (;;) {
             const std::string_view token = cursor_.next();
             if (token.empty()) break;  // a missing last "endsolid" is forgiven
             if (loading::equals_ignoring_case(token, "facet")) {
                 if (!read_facet()) return outcome_;
             } else if (loading::equals_ignoring_case(token, "endsolid")) {
-                cursor_.rest_of_line();
+                cursor_.skip_rest_of_line();
                 if (cursor_.at_end()) break;
                 if (!keyword("solid")) return unexpected(token_, "'solid' after 'endsolid'");
-                cursor_.rest_of_line();
+                cursor_.skip_rest_of_line();
             } else {
                 return unexpected(token, "'facet' or 'endsolid'");
             }
         }
         if (out_.geometry.corners.empty()) return failure(out_, "contains no triangles");
+        welder_.release();
         return loading::finish_model(out_, {});
     }
 
@@ -164,14 +184,16 @@ private:
         // The text ends before the facet does, or its last token, with nothing
         // after it, is cut off ("endfac", "1.5e"): the whole facets before are kept.
         const std::size_t triangles = out_.geometry.triangle_count();
-        if ((token.empty() || cursor_.offset() == size_) && triangles > 0)
+        if ((token.empty() || cursor_.offset() == cursor_.end()) && triangles > 0) {
+            welder_.release();
             return loading::finish_model(out_, loading::ends_early(loading::counted(triangles, "triangle")));
+        }
         if (token.empty()) return failure(out_, "ends early, where " + std::string(expected) + " should follow");
         return error_here("expected " + std::string(expected) + ", found " + loading::quoted(token));
     }
 
-    loading::text_cursor cursor_;
-    std::size_t size_;
+    loading::byte_window window_;
+    loading::token_stream cursor_;
     model& out_;
     loading::position_welder welder_;
     std::string_view token_;
@@ -181,14 +203,19 @@ private:
 
 }  // namespace
 
-load_outcome load_stl(const unsigned char* bytes, std::size_t size, model& out) {
+load_outcome load_stl(loading::byte_source& source, model& out) {
     return loading::guarded(out, [&]() -> load_outcome {
         out = model{};
-        if (bytes == nullptr || size == 0) return failure(out, "is empty");
-        const std::uint32_t count = size >= header_size ? loading::read_u32_le(bytes + 80) : 0;
-        if (size >= header_size && binary_size_for(count) == size) return load_binary(bytes, count, count, out);
-        if (looks_like_text(bytes, size)) {
-            if (begins_with_solid(bytes, size)) return ascii_reader(bytes, size, out).read();
+        const std::uint64_t size = source.size();
+        if (size == 0) return failure(out, "is empty");
+        // What tells binary from text is at the start, and in the size.
+        unsigned char head[512];
+        const std::size_t head_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof head));
+        if (!source.read(0, head, head_size)) return failure(out, "could not be read whole");
+        const std::uint32_t count = size >= header_size ? loading::read_u32_le(head + 80) : 0;
+        if (size >= header_size && binary_size_for(count) == size) return load_binary(source, count, count, out);
+        if (looks_like_text(head, head_size)) {
+            if (begins_with_solid(source)) return ascii_reader(source, out).read();
             return failure(out, "is text but not an ASCII STL, which begins with 'solid'");
         }
         // Neither: say what is wrong with it as a binary file.
@@ -199,10 +226,15 @@ load_outcome load_stl(const unsigned char* bytes, std::size_t size, model& out) 
             return failure(out, "claims " + std::to_string(count) + " triangles in its header, more than the limit of " +
                                     std::to_string(max_triangles));
         if (binary_size_for(count) > size)
-            return load_binary(bytes, count, static_cast<std::uint32_t>((size - header_size) / record_size), out);
+            return load_binary(source, count, static_cast<std::uint32_t>((size - header_size) / record_size), out);
         return failure(out, "has " + std::to_string(size - binary_size_for(count)) + " bytes too many for " +
                                 loading::counted(count, "triangle"));
     });
+}
+
+load_outcome load_stl(const unsigned char* bytes, std::size_t size, model& out) {
+    loading::byte_source source(bytes, bytes ? size : 0);
+    return load_stl(source, out);
 }
 
 }  // namespace engine

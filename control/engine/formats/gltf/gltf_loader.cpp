@@ -13,6 +13,7 @@
 #include "control/engine/formats/gltf/gltf_materials.h"
 #include "control/engine/formats/load_messages.h"
 #include "control/engine/formats/model_loaders.h"
+#include "control/engine/formats/source_loaders.h"
 #include "control/engine/srgb.h"
 
 namespace engine {
@@ -367,16 +368,21 @@ load_outcome load_document(gltf::document& file, std::size_t file_bytes, model& 
     m.triangle_material.reserve(total.triangles);
     m.lines.reserve(total.line_ends);
     m.points.reserve(total.points);
-    primitive_reader reader(g, out);
-    for (const placed_mesh& p : placed)
-        if (!reader.add(p, error)) return failure(out, error);
-    reader.colour_vertices();
-    if (reader.bad_indices() > 0)
-        loading::add_warning(warning, "left out what uses " + loading::counted(reader.bad_indices(), "index value") +
-                                          " beyond the vertices of its primitive");
-    if (reader.dropped_primitives() > 0)
-        loading::add_warning(warning, "left out " + loading::counted(reader.dropped_primitives(), "primitive") +
-                                          " without positions");
+    {
+        primitive_reader reader(g, out);
+        for (const placed_mesh& p : placed)
+            if (!reader.add(p, error)) return failure(out, error);
+        reader.colour_vertices();
+        if (reader.bad_indices() > 0)
+            loading::add_warning(warning, "left out what uses " + loading::counted(reader.bad_indices(), "index value") +
+                                              " beyond the vertices of its primitive");
+        if (reader.dropped_primitives() > 0)
+            loading::add_warning(warning, "left out " + loading::counted(reader.dropped_primitives(), "primitive") +
+                                              " without positions");
+    }
+    // Every accessor is read: the buffers (a GLB's binary chunk) and the
+    // reader's arrays go before the finishing step allocates.
+    std::vector<tinygltf::Buffer>().swap(file.parsed.buffers);
     return loading::finish_model(out, std::move(warning));
 }
 
@@ -391,6 +397,24 @@ load_outcome load_gltf(const unsigned char* bytes, std::size_t size, const std::
         std::string error;
         if (!gltf::parse(bytes, size, base_folder, pixel_limit, file, error)) return failure(out, error);
         return load_document(file, size, out);
+    });
+}
+
+load_outcome load_gltf_file(loading::byte_source& source, const std::string& base_folder, model& out) {
+    return loading::guarded(out, [&]() -> load_outcome {
+        out = model{};
+        if (source.size() == 0) return failure(out, "is empty");
+        gltf::document file;
+        std::string error;
+        {
+            // tinygltf parses from memory and copies a GLB's binary chunk
+            // into a buffer of its own: the file's bytes go once it has.
+            std::vector<unsigned char> bytes(static_cast<std::size_t>(source.size()));
+            if (!source.read(0, bytes.data(), bytes.size())) return failure(out, "could not be read whole");
+            if (!gltf::parse(bytes.data(), bytes.size(), base_folder, max_picture_pixels, file, error))
+                return failure(out, error);
+        }
+        return load_document(file, static_cast<std::size_t>(source.size()), out);
     });
 }
 

@@ -6,14 +6,17 @@
 #include <map>
 #include <set>
 
+#include "control/engine/files/byte_window.h"
 #include "control/engine/files/file_paths.h"
 #include "control/engine/files/file_reading.h"
+#include "control/engine/files/token_stream.h"
 #include "control/engine/formats/finish_model.h"
 #include "control/engine/formats/load_messages.h"
 #include "control/engine/formats/model_loaders.h"
 #include "control/engine/formats/obj/mtl_reader.h"
 #include "control/engine/formats/obj/obj_reader.h"
 #include "control/engine/formats/picture_budget.h"
+#include "control/engine/formats/source_loaders.h"
 #include "control/engine/files/text_tokens.h"
 
 namespace engine {
@@ -43,16 +46,28 @@ bool is_corner(std::string_view corner) {
     return part <= 3;
 }
 
-// How much of the text to read: all of it, or all but its last line when
-// that line has no line end and is a vertex, face, line or point statement
-// that cannot be whole (too few numbers or corners, a number or corner cut
-// short): the file ends early. A cut that leaves a whole statement
-// ("f 1 2 3" of "f 1 2 34") cannot be told from one.
-std::size_t whole_lines_size(const char* text, std::size_t size) {
-    std::size_t start = size;
-    while (start > 0 && !is_line_end(text[start - 1])) --start;
-    if (start == size) return size;
-    loading::text_cursor line(text + start, size - start);
+// Where the text from `begin` to `end` of the source ends in whole lines:
+// at `end`, or before its last line when that line has no line end and is a
+// vertex, face, line or point statement that cannot be whole (too few
+// numbers or corners, a number or corner cut short): the file ends early.
+// A cut that leaves a whole statement ("f 1 2 3" of "f 1 2 34") cannot be
+// told from one.
+std::uint64_t whole_lines_end(loading::byte_source& source, std::uint64_t begin, std::uint64_t end) {
+    // The last line begins after the last line end: looked for from the end back.
+    std::uint64_t start = end;
+    unsigned char chunk[4096];
+    bool found = false;
+    while (start > begin && !found) {
+        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(start - begin, sizeof chunk));
+        if (!source.read(start - count, chunk, count)) return end;
+        std::size_t i = count;
+        while (i > 0 && !is_line_end(static_cast<char>(chunk[i - 1]))) --i;
+        found = i > 0;
+        start -= count - i;
+    }
+    if (start == end) return end;
+    loading::byte_window window(source, start, end);
+    loading::token_stream line(window);
     const std::string_view keyword = line.next();
     std::size_t needed = 0;
     bool corners = true;
@@ -61,39 +76,55 @@ std::size_t whole_lines_size(const char* text, std::size_t size) {
     else if (keyword == "f") needed = 3;
     else if (keyword == "l") needed = 2;
     else if (keyword == "p") needed = 1;
-    else return size;
+    else return end;
     std::size_t count = 0;
     for (std::string_view token = line.next(); !token.empty(); token = line.next(), ++count) {
         double number = 0;
         if (corners ? !is_corner(token) : !loading::parse_number(token, number)) return start;
     }
-    return count < needed ? start : size;
+    return count < needed ? start : end;
 }
 
-// The number of lines in a text that ends with a line end (CR LF counts once).
-std::size_t count_lines(const char* text, std::size_t size) {
+// The number of lines from `begin` to `end` of the source, which ends with
+// a line end (CR LF counts once).
+std::size_t count_lines(loading::byte_source& source, std::uint64_t begin, std::uint64_t end) {
+    loading::byte_window window(source, begin, end);
     std::size_t lines = 0;
-    for (std::size_t i = 0; i < size; ++i)
-        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == size || text[i + 1] != '\n'))) ++lines;
+    bool after_cr = false;  // the last byte was a CR, which counted
+    while (window.fill(1)) {
+        const unsigned char* text = window.data();
+        for (std::size_t i = 0; i < window.available(); ++i) {
+            if (text[i] == '\n' && !after_cr) ++lines;
+            if (text[i] == '\r') ++lines;
+            after_cr = text[i] == '\r';
+        }
+        window.consume(window.available());
+    }
     return lines;
 }
 
 // A UTF-16 file (with its byte order mark) as 8-bit text, UTF-8 beyond ASCII.
-std::string from_utf16(const unsigned char* bytes, std::size_t size, bool big_endian) {
+std::string from_utf16(loading::byte_source& source, bool big_endian) {
     std::string text;
-    text.reserve(size / 2);
-    for (std::size_t i = 2; i + 1 < size; i += 2) {
-        const unsigned unit = big_endian ? (bytes[i] << 8 | bytes[i + 1]) : (bytes[i + 1] << 8 | bytes[i]);
-        if (unit < 0x80) {
-            text += static_cast<char>(unit);
-        } else if (unit < 0x800) {
-            text += static_cast<char>(0xC0 | unit >> 6);
-            text += static_cast<char>(0x80 | (unit & 0x3F));
-        } else {
-            text += static_cast<char>(0xE0 | unit >> 12);
-            text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
-            text += static_cast<char>(0x80 | (unit & 0x3F));
+    text.reserve(static_cast<std::size_t>(source.size() / 2));
+    loading::byte_window window(source, 2, source.size());
+    while (window.fill(2)) {
+        const unsigned char* bytes = window.data();
+        const std::size_t units = window.available() / 2;
+        for (std::size_t i = 0; i < 2 * units; i += 2) {
+            const unsigned unit = big_endian ? (bytes[i] << 8 | bytes[i + 1]) : (bytes[i + 1] << 8 | bytes[i]);
+            if (unit < 0x80) {
+                text += static_cast<char>(unit);
+            } else if (unit < 0x800) {
+                text += static_cast<char>(0xC0 | unit >> 6);
+                text += static_cast<char>(0x80 | (unit & 0x3F));
+            } else {
+                text += static_cast<char>(0xE0 | unit >> 12);
+                text += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+                text += static_cast<char>(0x80 | (unit & 0x3F));
+            }
         }
+        window.consume(2 * units);
     }
     return text;
 }
@@ -247,16 +278,18 @@ std::string add_materials(std::vector<loading::library_material>& materials, con
     return first_problem;
 }
 
-load_outcome load_obj_text(const char* text, std::size_t size, const std::string& base_folder, model& out) {
+// The text from `begin` to `end` of the source.
+load_outcome load_obj_text(loading::byte_source& source, std::uint64_t begin, std::uint64_t end,
+                           const std::string& base_folder, model& out) {
     std::string warning;
-    const std::size_t whole = whole_lines_size(text, size);
-    if (whole < size) {
-        warning = loading::ends_early(loading::counted(count_lines(text, whole), "whole line"));
-        size = whole;
+    const std::uint64_t whole = whole_lines_end(source, begin, end);
+    if (whole < end) {
+        warning = loading::ends_early(loading::counted(count_lines(source, begin, whole), "whole line"));
+        end = whole;
     }
     loading::obj_contents contents;
     std::string error;
-    if (!loading::read_obj(text, size, contents, error)) return failure(out, error);
+    if (!loading::read_obj(source, begin, end, contents, error)) return failure(out, error);
     out.geometry = std::move(contents.geometry);
     mesh& g = out.geometry;
     remove_repeats(g);
@@ -275,19 +308,30 @@ load_outcome load_obj_text(const char* text, std::size_t size, const std::string
 
 }  // namespace
 
-load_outcome load_obj(const char* text, std::size_t size, const std::string& base_folder, model& out) {
+load_outcome load_obj(loading::byte_source& source, const std::string& base_folder, model& out) {
     return loading::guarded(out, [&]() -> load_outcome {
         out = model{};
-        if (text == nullptr || size == 0) return failure(out, "is empty");
-        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
-        if (size >= 2 && ((bytes[0] == 0xFE && bytes[1] == 0xFF) || (bytes[0] == 0xFF && bytes[1] == 0xFE))) {
-            const std::string converted = from_utf16(bytes, size, bytes[0] == 0xFE);
-            return load_obj_text(converted.data(), converted.size(), base_folder, out);
+        const std::uint64_t size = source.size();
+        if (size == 0) return failure(out, "is empty");
+        unsigned char bom[3] = {};
+        if (!source.read(0, bom, static_cast<std::size_t>(std::min<std::uint64_t>(size, 3))))
+            return failure(out, "could not be read whole");
+        if (size >= 2 && ((bom[0] == 0xFE && bom[1] == 0xFF) || (bom[0] == 0xFF && bom[1] == 0xFE))) {
+            // Converted whole: UTF-8 text of about half the file's size.
+            const std::string converted = from_utf16(source, bom[0] == 0xFE);
+            loading::byte_source text(reinterpret_cast<const unsigned char*>(converted.data()), converted.size());
+            text.set_window_bytes(source.window_bytes());
+            return load_obj_text(text, 0, converted.size(), base_folder, out);
         }
-        if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)
-            return load_obj_text(text + 3, size - 3, base_folder, out);
-        return load_obj_text(text, size, base_folder, out);
+        if (size >= 3 && bom[0] == 0xEF && bom[1] == 0xBB && bom[2] == 0xBF)
+            return load_obj_text(source, 3, size, base_folder, out);
+        return load_obj_text(source, 0, size, base_folder, out);
     });
+}
+
+load_outcome load_obj(const char* text, std::size_t size, const std::string& base_folder, model& out) {
+    loading::byte_source source(reinterpret_cast<const unsigned char*>(text), text ? size : 0);
+    return load_obj(source, base_folder, out);
 }
 
 }  // namespace engine

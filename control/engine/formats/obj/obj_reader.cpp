@@ -6,9 +6,11 @@
 #include <map>
 #include <string_view>
 
+#include "control/engine/files/byte_window.h"
+#include "control/engine/files/text_tokens.h"
+#include "control/engine/files/token_stream.h"
 #include "control/engine/formats/model_loaders.h"
 #include "control/engine/model/polygon_triangulation.h"
-#include "control/engine/files/text_tokens.h"
 
 namespace engine::loading {
 
@@ -39,18 +41,21 @@ struct pending_polygon {
 
 class obj_reader {
 public:
-    obj_reader(const char* text, std::size_t size, obj_contents& out)
-        : p_(text), end_(text + size), out_(out), g_(out.geometry) {}
+    obj_reader(byte_source& source, std::uint64_t begin, std::uint64_t end, obj_contents& out)
+        : source_(source), begin_(begin), window_(source, begin, end), out_(out), g_(out.geometry) {}
 
     bool read(std::string& error) {
         reserve();
+        more();
         while (p_ < end_) {
             skip_blanks();
+            whole_token();
             if (!read_statement()) {
                 error = error_;
                 return false;
             }
             next_line();
+            if (p_ == end_) more();
         }
         if (!check_indices() || !cut_polygons()) {
             error = error_;
@@ -71,28 +76,88 @@ private:
     // bytes can hold (a triangle takes 8 bytes, "f 1 2 3\n").
     void reserve() {
         std::size_t vertices = 0, texcoords = 0, faces = 0;
-        for (const char* line = p_; line < end_;) {
-            while (line < end_ && is_blank(*line)) ++line;
-            if (end_ - line > 2) {
-                if (line[0] == 'v' && is_blank(line[1])) ++vertices;
-                else if (line[0] == 'v' && line[1] == 't' && is_blank(line[2])) ++texcoords;
-                else if (line[0] == 'f' && is_blank(line[1])) ++faces;
+        byte_window lines(source_, begin_, window_.end());
+        while (lines.fill(1)) {
+            const unsigned char* line = lines.data();
+            std::size_t blanks = 0;
+            while (blanks < lines.available() && is_blank(static_cast<char>(line[blanks]))) ++blanks;
+            lines.consume(blanks);
+            if (lines.available() == 0) continue;  // blanks up to the window's end
+            lines.fill(3);
+            line = lines.data();
+            if (lines.available() > 2) {
+                if (line[0] == 'v' && is_blank(static_cast<char>(line[1]))) ++vertices;
+                else if (line[0] == 'v' && line[1] == 't' && is_blank(static_cast<char>(line[2]))) ++texcoords;
+                else if (line[0] == 'f' && is_blank(static_cast<char>(line[1]))) ++faces;
             }
-            const void* line_end = std::memchr(line, '\n', static_cast<std::size_t>(end_ - line));
-            if (line_end == nullptr) break;
-            line = static_cast<const char*>(line_end) + 1;
+            for (;;) {
+                const void* line_end = std::memchr(lines.data(), '\n', lines.available());
+                if (line_end) {
+                    lines.consume(static_cast<std::size_t>(static_cast<const unsigned char*>(line_end) - lines.data()) + 1);
+                    break;
+                }
+                lines.consume(lines.available());
+                if (!lines.fill(1)) break;
+            }
         }
-        const std::size_t size = static_cast<std::size_t>(end_ - p_);
-        faces = std::min({faces, size / 8, std::size_t(max_triangles)});
+        const std::uint64_t size = window_.end() - begin_;
+        faces = static_cast<std::size_t>(std::min<std::uint64_t>({faces, size / 8, max_triangles}));
         g_.positions.reserve(vertices);
         g_.texcoords.reserve(texcoords);
         g_.corners.reserve(3 * faces);
         g_.triangle_material.reserve(faces);
     }
 
+    // Reads on, keeping the bytes from p_: the window then holds whole lines
+    // from p_ on, or the first max_line_bytes of a longer line (line_cut_),
+    // or the rest of the text.
+    void more() {
+        const char* held_start = reinterpret_cast<const char*>(window_.data());
+        window_.consume(static_cast<std::size_t>(p_ - held_start));
+        std::size_t searched = 0;  // bytes known to hold no line end that counts
+        const char* last_end = nullptr;
+        for (;;) {
+            const std::size_t held = window_.available();
+            const char* text = reinterpret_cast<const char*>(window_.data());
+            // A CR as the last byte held may be the first of CR LF: it counts once the next byte is read.
+            for (std::size_t i = held; i > searched && !last_end; --i) {
+                const char c = text[i - 1];
+                if (c == '\n' || (c == '\r' && (i < held || window_.exhausted()))) last_end = text + i;
+            }
+            searched = held > 0 ? held - 1 : 0;
+            if (last_end || held >= max_line_bytes || window_.exhausted()) break;
+            // A window, or twice what is held: a long line is moved a few times, not once per window.
+            const std::size_t window = source_.window_bytes();
+            window_.fill(std::max(held + 1, held < window / 2 ? window : 2 * held));
+        }
+        const char* text = reinterpret_cast<const char*>(window_.data());
+        p_ = text;
+        line_cut_ = !last_end && !window_.exhausted();
+        end_ = window_.exhausted() || !last_end ? text + window_.available() : last_end;
+    }
+
+    // In a line longer than the window: the token at p_ is made whole in it
+    // (up to max_token_bytes), so that numbers and corners are read whole.
+    void whole_token() {
+        if (!line_cut_) return;
+        for (;;) {
+            const char* q = p_;
+            while (q < end_ && !is_blank(*q) && !ends_statement(*q)) ++q;
+            if (q < end_ || !line_cut_ || q - p_ >= static_cast<std::ptrdiff_t>(max_token_bytes)) return;
+            more();
+        }
+    }
+
+    // Where `at` (in the window) is in the source.
+    std::uint64_t source_offset(const char* at) const {
+        return window_.offset() + static_cast<std::uint64_t>(at - reinterpret_cast<const char*>(window_.data()));
+    }
+
     // One statement at p_, its keyword not yet read. False on an error.
     bool read_statement() {
-        if (end_ - p_ < 2) return true;
+        // An empty line has no keyword: its line end is not one to read past
+        // (with the next line's first blank, that line would be lost).
+        if (end_ - p_ < 2 || ends_statement(*p_)) return true;
         const char first = p_[0], second = p_[1];
         if (is_blank(second)) {
             p_ += 2;
@@ -145,6 +210,7 @@ private:
             if (at_statement_end()) break;
             if (face_.size() == long_face && face_.size() + tokens_ahead() > most_corners)
                 return too_many_triangles();
+            whole_token();
             corner c;
             if (!read_corner(c.position, &c.texcoord)) return bad_corner("a face");
             face_.push_back(c);
@@ -172,6 +238,7 @@ private:
         for (bool first = true;; first = false) {
             skip_blanks();
             if (at_statement_end()) return true;
+            whole_token();
             std::uint32_t position;
             if (!read_corner(position, nullptr)) return bad_corner("a line");
             if (!first) g_.lines.insert(g_.lines.end(), {previous, position});
@@ -183,6 +250,7 @@ private:
         for (;;) {
             skip_blanks();
             if (at_statement_end()) return true;
+            whole_token();
             std::uint32_t position;
             if (!read_corner(position, nullptr)) return bad_corner("a point");
             g_.points.push_back(position);
@@ -228,11 +296,27 @@ private:
         return true;
     }
 
-    // The blank-separated tokens from p_ to the statement's end.
+    // The blank-separated tokens from p_ to the statement's end, read ahead
+    // of the window in a line longer than it.
     std::size_t tokens_ahead() const {
         std::size_t tokens = 0;
-        for (const char* q = p_; q < end_ && !ends_statement(*q); ++q)
-            if (!is_blank(*q) && (q == p_ || is_blank(q[-1]))) ++tokens;
+        bool in_token = false;
+        auto count = [&](const char* q, const char* last) {
+            for (; q < last; ++q) {
+                if (ends_statement(*q)) return true;
+                const bool blank = is_blank(*q);
+                if (!blank && !in_token) ++tokens;
+                in_token = !blank;
+            }
+            return false;
+        };
+        if (count(p_, end_) || !line_cut_) return tokens;
+        byte_window ahead(source_, source_offset(end_), window_.end());
+        while (ahead.fill(1)) {
+            const char* text = reinterpret_cast<const char*>(ahead.data());
+            if (count(text, text + ahead.available())) break;
+            ahead.consume(ahead.available());
+        }
         return tokens;
     }
 
@@ -250,6 +334,7 @@ private:
     // The next token as a number; false (and nothing read) when it is not one.
     bool number(float& value) {
         skip_blanks();
+        whole_token();
         double read = 0;
         const char* after = read_number(p_, end_, read);
         if (after == nullptr || (after < end_ && !is_blank(*after) && !ends_statement(*after))) return false;
@@ -302,7 +387,11 @@ private:
     }
 
     void skip_blanks() {
-        while (p_ < end_ && is_blank(*p_)) ++p_;
+        for (;;) {
+            while (p_ < end_ && is_blank(*p_)) ++p_;
+            if (p_ < end_ || !line_cut_) return;
+            more();
+        }
     }
 
     bool at_statement_end() const { return p_ == end_ || ends_statement(*p_); }
@@ -310,7 +399,11 @@ private:
     // Past the rest of the line (after a zero byte too) and its line end:
     // LF, CR LF or CR.
     void next_line() {
-        while (p_ < end_ && !is_line_end(*p_)) ++p_;
+        for (;;) {
+            while (p_ < end_ && !is_line_end(*p_)) ++p_;
+            if (p_ < end_ || !line_cut_) break;
+            more();
+        }
         if (p_ == end_) return;
         if (*p_ == '\r' && end_ - p_ > 1 && p_[1] == '\n') ++p_;
         ++p_;
@@ -367,8 +460,14 @@ private:
         return true;
     }
 
-    const char* p_;
-    const char* end_;
+    byte_source& source_;
+    std::uint64_t begin_;
+    byte_window window_;
+    // The text held: p_ reads on to end_, the end of the last whole line
+    // held, or of all held when the line is longer than the window.
+    const char* p_ = nullptr;
+    const char* end_ = nullptr;
+    bool line_cut_ = false;
     obj_contents& out_;
     mesh& g_;
     std::size_t line_ = 1;
@@ -390,8 +489,8 @@ private:
 
 }  // namespace
 
-bool read_obj(const char* text, std::size_t size, obj_contents& out, std::string& error) {
-    return obj_reader(text, size, out).read(error);
+bool read_obj(byte_source& source, std::uint64_t begin, std::uint64_t end, obj_contents& out, std::string& error) {
+    return obj_reader(source, begin, end, out).read(error);
 }
 
 }  // namespace engine::loading

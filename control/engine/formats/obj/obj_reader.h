@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "control/engine/files/byte_source.h"
 #include "control/engine/model/scene.h"
 
 namespace engine::loading {
@@ -30,6 +31,12 @@ struct obj_contents {
 // number"), when a corner cannot be read, an index names a vertex the file
 // does not have, or there are more than max_triangles triangles: that is
 // found before they are stored.
-bool read_obj(const char* text, std::size_t size, obj_contents& out, std::string& error);
+// The text is `source` from `begin` to `end`, read a window at a time: a
+// line is held whole up to max_line_bytes; of a longer one, the corners of
+// a face, line or point statement are read on as they come, and of any
+// other statement what the first max_line_bytes hold (its name, its numbers).
+bool read_obj(byte_source& source, std::uint64_t begin, std::uint64_t end, obj_contents& out, std::string& error);
+
+inline constexpr std::size_t max_line_bytes = std::size_t(1) << 20;
 
 }  // namespace engine::loading
