@@ -37,7 +37,9 @@ struct load_outcome {
 // billion cannot exhaust memory.
 inline constexpr std::size_t max_triangles = 20'000'000;
 
-// A model file is read whole; larger ones are refused before reading.
+// Larger model files are refused before reading. OBJ, STL and PLY files are
+// read a window of about a megabyte at a time, glTF files whole (for their
+// JSON parser).
 inline constexpr std::size_t max_model_file_bytes = std::size_t(1) << 30;
 
 // Pictures larger than this are refused before decoding: a side longer than
