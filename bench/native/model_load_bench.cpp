@@ -11,7 +11,6 @@
 // triangle. A generated binary STL of four million triangles shows the first
 // where it matters.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -19,50 +18,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <malloc.h>
 #include <string>
 #include <tuple>
 #include <sys/stat.h>
-#include <new>
 #include <vector>
 
+#include "bench/native/heap_counter.h"
 #include "control/engine/formats/model_loaders.h"
 
-// Every allocation of the program counted by its usable size, which
-// operator delete can ask for again without a header of its own.
-namespace {
-std::atomic<std::size_t> live_bytes{0}, peak_bytes{0};
-
-void* counted_allocation(std::size_t size) {
-    void* block = std::malloc(size == 0 ? 1 : size);
-    if (!block) return nullptr;
-    const std::size_t live = live_bytes += malloc_usable_size(block);
-    std::size_t peak = peak_bytes.load(std::memory_order_relaxed);
-    while (live > peak && !peak_bytes.compare_exchange_weak(peak, live)) {
-    }
-    return block;
-}
-
-void counted_release(void* block) {
-    if (!block) return;
-    live_bytes -= malloc_usable_size(block);
-    std::free(block);
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (void* block = counted_allocation(size)) return block;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted_allocation(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted_allocation(size); }
-void operator delete(void* block) noexcept { counted_release(block); }
-void operator delete[](void* block) noexcept { counted_release(block); }
-void operator delete(void* block, std::size_t) noexcept { counted_release(block); }
-void operator delete[](void* block, std::size_t) noexcept { counted_release(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { counted_release(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { counted_release(block); }
 
 namespace {
 
@@ -223,12 +186,12 @@ timing measure(const std::string& label, const std::string& path, int rounds) {
     heap_use heap;
     for (int i = 0; i < rounds; ++i) {
         m = engine::model{};
-        const std::size_t before = live_bytes.load();
-        peak_bytes = before;
+        const std::size_t before = bench_heap::live();
+        bench_heap::reset_peak();
         const double start = seconds_now();
         outcome = engine::load_model_file(path, m);
         times.push_back(seconds_now() - start);
-        heap = {peak_bytes.load() - before, live_bytes.load() - before};
+        heap = {bench_heap::peak() - before, bench_heap::live() - before};
         if (!outcome.ok) break;
     }
     if (!outcome.ok) {
