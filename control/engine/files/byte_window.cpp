@@ -8,6 +8,21 @@ namespace engine::loading {
 byte_window::byte_window(byte_source& source, std::uint64_t begin, std::uint64_t end)
     : source_(source), next_(std::min(begin, source.size())), end_(std::clamp(end, next_, source.size())) {}
 
+std::string first_after_blanks(byte_source& source, std::size_t count) {
+    byte_window window(source, 0, source.size());
+    for (;;) {
+        std::size_t blanks = 0;
+        const unsigned char* bytes = window.data();
+        while (blanks < window.available() && (bytes[blanks] == ' ' || bytes[blanks] == '\t' ||
+                                               bytes[blanks] == '\r' || bytes[blanks] == '\n'))
+            ++blanks;
+        window.consume(blanks);
+        if (window.available() > 0 || !window.fill(1)) break;
+    }
+    window.fill(count);
+    return std::string(reinterpret_cast<const char*>(window.data()), std::min(count, window.available()));
+}
+
 bool byte_window::fill(std::size_t count) {
     if (available() >= count) return true;
     if (exhausted()) return false;

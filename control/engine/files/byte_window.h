@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "control/engine/files/byte_source.h"
@@ -40,5 +41,9 @@ private:
     std::vector<unsigned char> buffer_;
     std::size_t start_ = 0, filled_ = 0;
 };
+
+// The first bytes of `source` after any blanks (spaces, tabs, line ends) it
+// starts with, however many there are: at most `count` of them.
+std::string first_after_blanks(byte_source& source, std::size_t count);
 
 }  // namespace engine::loading

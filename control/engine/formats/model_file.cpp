@@ -25,23 +25,6 @@ bool begins_line(const std::vector<unsigned char>& bytes, std::size_t at, const 
            (bytes[at + length] == ' ' || bytes[at + length] == '\t');
 }
 
-// The first bytes after any blanks at the start of the file (which may be
-// longer than the part read for sniffing), as many as `count`.
-std::string first_after_blanks(loading::byte_source& source, std::size_t count) {
-    loading::byte_window window(source, 0, source.size());
-    for (;;) {
-        std::size_t blanks = 0;
-        const unsigned char* bytes = window.data();
-        while (blanks < window.available() && (bytes[blanks] == ' ' || bytes[blanks] == '\t' ||
-                                               bytes[blanks] == '\r' || bytes[blanks] == '\n'))
-            ++blanks;
-        window.consume(blanks);
-        if (window.available() > 0 || !window.fill(1)) break;
-    }
-    window.fill(count);
-    return std::string(reinterpret_cast<const char*>(window.data()), std::min(count, window.available()));
-}
-
 // By the first 64 KB of the file (`bytes`, with a few bytes more for a
 // statement beginning near its end) and its size.
 model_format by_content(const std::vector<unsigned char>& bytes, std::uint64_t size, const std::string& opening) {
@@ -90,7 +73,7 @@ load_outcome load_model_file(const std::string& path, model& out) {
         if (format == model_format::unknown) {
             std::vector<unsigned char> head(static_cast<std::size_t>(std::min<std::uint64_t>(source.size(), sniffed_bytes + 8)));
             source.read(0, head.data(), head.size());
-            format = by_content(head, source.size(), first_after_blanks(source, 5));
+            format = by_content(head, source.size(), loading::first_after_blanks(source, 5));
         }
         if ((extension == ".gltf" || extension == ".glb") && format == model_format::unknown)
             format = model_format::gltf;

@@ -36,19 +36,7 @@ bool looks_like_text(const unsigned char* bytes, std::size_t size) {
 }
 
 bool begins_with_solid(loading::byte_source& source) {
-    loading::byte_window window(source, 0, source.size());
-    for (;;) {
-        std::size_t blanks = 0;
-        const unsigned char* bytes = window.data();
-        while (blanks < window.available() && (bytes[blanks] == ' ' || bytes[blanks] == '\t' ||
-                                               bytes[blanks] == '\r' || bytes[blanks] == '\n'))
-            ++blanks;
-        window.consume(blanks);
-        if (window.available() > 0 || !window.fill(1)) break;
-    }
-    window.fill(5);
-    return loading::starts_with_ignoring_case(
-        std::string_view(reinterpret_cast<const char*>(window.data()), window.available()), "solid");
+    return loading::starts_with_ignoring_case(loading::first_after_blanks(source, 5), "solid");
 }
 
 float read_float(const unsigned char* p) {
