@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "control/engine/files/byte_source.h"
 #include "control/engine/formats/model_loaders.h"
 
 inline void check_outcome(const engine::load_outcome& outcome, const engine::model& m) {
@@ -53,4 +55,20 @@ inline bool same_load(const engine::load_outcome& a, const engine::model& m, con
            same_values(g.triangle_material, h.triangle_material) && same_values(g.lines, h.lines) &&
            same_values(g.points, h.points) && m.materials.size() == n.materials.size() &&
            m.bounds_min == n.bounds_min && m.bounds_max == n.bounds_max;
+}
+
+// A loader's input loaded whole from memory, checked, and loaded again
+// through a byte source read 7 bytes at a time, as a file is read a window
+// at a time: every token, line and record is cut somewhere, and the load
+// must not change. `whole(model&)` and `windowed(source&, model&)` load.
+template <class Whole, class Windowed>
+void check_whole_and_windowed(const std::uint8_t* data, std::size_t size, const Whole& whole,
+                              const Windowed& windowed) {
+    engine::model m;
+    const engine::load_outcome outcome = whole(m);
+    check_outcome(outcome, m);
+    engine::loading::byte_source source(data, size);
+    source.set_window_bytes(7);
+    engine::model n;
+    if (!same_load(outcome, m, windowed(source, n), n)) std::abort();
 }

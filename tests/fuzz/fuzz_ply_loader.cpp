@@ -7,14 +7,8 @@
 #include "tests/fuzz/fuzz_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    engine::model m;
-    const engine::load_outcome outcome = engine::load_ply(data, size, m);
-    check_outcome(outcome, m);
-    // Read 7 bytes at a time, as a file is read a window at a time: every
-    // token, line and record is cut somewhere, and the load must not change.
-    engine::loading::byte_source source(data, size);
-    source.set_window_bytes(7);
-    engine::model windowed;
-    if (!same_load(outcome, m, engine::load_ply(source, windowed), windowed)) std::abort();
+    check_whole_and_windowed(
+        data, size, [&](engine::model& m) { return engine::load_ply(data, size, m); },
+        [](engine::loading::byte_source& source, engine::model& n) { return engine::load_ply(source, n); });
     return 0;
 }
