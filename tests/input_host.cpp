@@ -11,8 +11,12 @@
 // name, one blank, the parameter), and answers each with `answer-N`: "ok" or
 // "refused", and whether the control's window has the keyboard focus (for the
 // driver's messages; the tests judge by the pictures). End, as a request,
-// ends the viewer and the host.
+// ends the viewer and the host. `Memory` is answered with the process's
+// private bytes, now and at their peak ("ok peak=N now=N").
+//
+//   QUELTO_INPUT_HOST_SECONDS  how long the host may live (default 900)
 #include <windows.h>
+#include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -82,6 +86,15 @@ void CALLBACK poll_requests(HWND, UINT, UINT_PTR, DWORD) {
     std::string line = scratch_files::read_text(request);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     const int number = next_request++;
+    if (line == "Memory") {
+        PROCESS_MEMORY_COUNTERS_EX counters = {};
+        counters.cb = sizeof counters;
+        GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+        publish("answer-" + std::to_string(number), "ok peak=" + std::to_string(counters.PeakPagefileUsage) +
+                                                        " now=" + std::to_string(counters.PrivateUsage) + "\n");
+        busy = false;
+        return;
+    }
     const bool ran = run_line(line);
     publish("answer-" + std::to_string(number), std::string(ran ? "ok" : "refused") +
                                                     " focus=" + (GetFocus() == control_window ? "1" : "0") + "\n");
@@ -123,7 +136,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     // A driver that dies leaves no host behind for long.
-    watchdog guard(900, "input_host");
+    const char* seconds = std::getenv("QUELTO_INPUT_HOST_SECONDS");
+    watchdog guard(seconds && std::atoi(seconds) > 0 ? std::atoi(seconds) : 900, "input_host");
 
     host_window host = create_host(320, 240);
     const int not_run = run_in_viewer(

@@ -100,6 +100,8 @@ class Picture:
 class Host:
     """input_host under Wine, and the files it takes requests through."""
 
+    answer_seconds = 120  # for one request; larger models take longer
+
     def __init__(self, wine_run, program, model):
         self.folder = tempfile.mkdtemp(prefix="input-test.", dir=os.getcwd())
         self.requests = 0
@@ -129,7 +131,7 @@ class Host:
             request.write(line + "\n")
         os.rename(path + ".partial", path)
         answer = os.path.join(self.folder, f"answer-{self.requests}")
-        self.wait_for(answer, 120, line)
+        self.wait_for(answer, self.answer_seconds, line)
         text = open(answer).read().strip()
         if not text.startswith("ok"):
             sys.exit(f"input_host answered {text!r} to {line!r}")
