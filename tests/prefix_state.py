@@ -35,6 +35,13 @@ KNOWN_WINE_LEFTOVERS = [
     r'(\\UpgradeCodes|\\UserData(\\S-1-5-[0-9-]+(\\(Components|Products))?)?)?',
 ]
 
+# Values Wine writes again as it starts, with the day's date (its display
+# driver's): a prefix used after midnight differs there from one made
+# before, and no installation wrote them. Matched against whole entries.
+WINE_REWRITTEN_VALUES = [
+    r'HKLM\\System\\CurrentControlSet\\Control\\Class\\\{[0-9A-F-]+\}\\[0-9]+\\\\"DriverDate(Data)?"=.*',
+]
+
 
 def read_hive(path, root):
     entries = set()
@@ -103,7 +110,8 @@ def main(args):
         return 0
     if command == 'leftovers':
         before, removed = load(args[1]), load(args[2])
-        added = set().union(*(load(path) for path in args[3:])) - before
+        added = {entry for entry in set().union(*(load(path) for path in args[3:])) - before
+                 if not any(re.fullmatch(pattern, entry, re.I) for pattern in WINE_REWRITTEN_VALUES)}
         left = sorted(added & removed)
         faults = [entry for entry in left if not wine_leaves(entry)]
         for entry in left:
