@@ -520,9 +520,8 @@ clip_point frame_drawer::clip_of(const glm::vec3& world, const rgb& colour, cons
 
 // A triangle corner for clipping, with what light per pixel needs.
 clip_point frame_drawer::corner_of(std::uint32_t index) const {
-    const render_vertex& v = model_->vertices[index];
     const raster_vertex s = raster_corner(index);
-    clip_point p = clip_of(model_->position_of(v), s.colour, model_->texcoord_of(v));
+    clip_point p = clip_of(model_->position_of(model_->vertices[index]), s.colour, glm::vec2(s.u, s.v));
     p.base = s.base;
     p.nx = s.nx, p.ny = s.ny, p.nz = s.nz;
     return p;
