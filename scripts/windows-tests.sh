@@ -55,10 +55,11 @@ second_lane='^(msi_test|control_dispatch_fuzz_test|conversions_test|fake_viewer_
 # package build above has usually made it); the second lane's starts as a copy
 # of it, which takes a second where making one takes minutes in the guest.
 export WINEPREFIX=$build/wineprefix
-[ -f "$WINEPREFIX/system.reg" ] || scripts/wine-run.sh cmd /c exit >/dev/null
+# An empty registry is a prefix whose making was cut off: Wine would not make it again.
+[ -s "$WINEPREFIX/system.reg" ] || { rm -rf "$WINEPREFIX"; scripts/wine-run.sh cmd /c exit >/dev/null; }
 wineserver -w
 second_prefix=$build/wineprefix-lane2
-if [ ! -f "$second_prefix/system.reg" ]; then
+if [ ! -s "$second_prefix/system.reg" ]; then
   rm -rf "$second_prefix"
   cp -a "$WINEPREFIX" "$second_prefix.part" && mv "$second_prefix.part" "$second_prefix"
 fi
