@@ -1,6 +1,6 @@
 // glTF files built in tests with nlohmann's JSON, independent of the reader
 // under test: accessors, a quad mesh, materials, textures and nodes, the one
-// buffer embedded as a data: URI.
+// buffer embedded as a data: URI or as a GLB's binary chunk.
 #pragma once
 
 #include <algorithm>
@@ -26,6 +26,25 @@ inline std::string base64(const std::string& bytes) {
     return out;
 }
 
+
+// The binary container as the glTF 2.0 format lays it out: a header, the
+// JSON chunk padded with blanks, the binary chunk padded with zeros.
+inline std::string glb_container(std::string json, std::string binary) {
+    while (json.size() % 4) json += ' ';
+    while (binary.size() % 4) binary += '\0';
+    std::string out;
+    auto u32 = [&](std::size_t v) {
+        for (int i = 0; i < 4; ++i) out += static_cast<char>(v >> (8 * i) & 0xFF);
+    };
+    out += "glTF";
+    u32(2);
+    u32(12 + 8 + json.size() + 8 + binary.size());
+    u32(json.size());
+    out += "JSON" + json;
+    u32(binary.size());
+    out += std::string("BIN\0", 4) + binary;
+    return out;
+}
 
 // A glTF file built up here, its one buffer embedded as a data: URI.
 struct built_file {
@@ -88,6 +107,16 @@ struct built_file {
         return static_cast<int>(doc["textures"].size()) - 1;
     }
 
+    // A picture held in a buffer view, as a GLB holds its pictures.
+    int texture_in_buffer(const std::string& png_bytes) {
+        while (buffer.size() % 4) buffer += '\0';
+        doc["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", buffer.size()}, {"byteLength", png_bytes.size()}});
+        buffer += png_bytes;
+        doc["images"].push_back({{"bufferView", doc["bufferViews"].size() - 1}, {"mimeType", "image/png"}});
+        doc["textures"].push_back({{"source", doc["images"].size() - 1}});
+        return static_cast<int>(doc["textures"].size()) - 1;
+    }
+
     int node(json n) {
         doc["nodes"].push_back(std::move(n));
         return static_cast<int>(doc["nodes"].size()) - 1;
@@ -96,6 +125,12 @@ struct built_file {
     std::string text() {
         doc["buffers"] = {{{"byteLength", buffer.size()}, {"uri", "data:application/octet-stream;base64," + base64(buffer)}}};
         return doc.dump();
+    }
+
+    // The file as a GLB, its buffer the binary chunk.
+    std::string glb() {
+        doc["buffers"] = {{{"byteLength", buffer.size()}}};
+        return glb_container(doc.dump(), buffer);
     }
 };
 

@@ -3,22 +3,46 @@
 // reader under test), drawn by the engine's renderer.
 #include <gtest/gtest.h>
 
+#include <sanitizer/allocator_interface.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "control/engine/files/file_paths.h"
 #include "control/engine/formats/model_loaders.h"
+#include "tests/fuzz/fuzz_checks.h"
 #include "tests/gltf_builder.h"
 #include "tests/render_canvas.h"
 
 #define STB_IMAGE_WRITE_STATIC
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_image_write.h>
+
+// The heap held at once, counted through AddressSanitizer's allocation hooks
+// (the native tests always run under it) from the program's start.
+namespace heap {
+std::atomic<long long> live{0}, peak{0};
+// The peak from here on starts at what is held now.
+void reset_peak() { peak = live.load(); }
+}  // namespace heap
+
+extern "C" void __sanitizer_malloc_hook(const volatile void*, std::size_t size) {
+    const long long now = heap::live += static_cast<long long>(size);
+    long long seen = heap::peak.load();
+    while (now > seen && !heap::peak.compare_exchange_weak(seen, now)) {
+    }
+}
+
+extern "C" void __sanitizer_free_hook(const volatile void* block) {
+    if (__sanitizer_get_ownership(block)) heap::live -= static_cast<long long>(__sanitizer_get_allocated_size(block));
+}
 
 namespace {
 
@@ -326,6 +350,100 @@ TEST(GltfFiles, GltfOneTextFilesSayTheyAreGltfOne) {
             EXPECT_EQ(outcome.message, entry.path().filename().string() + ": " + one);
         }
     EXPECT_GE(files, 6u);
+}
+
+load_outcome load_from_memory(const std::string& bytes, const std::string& folder, model& m) {
+    return load_gltf(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), folder, m);
+}
+
+// A GLB read from its file makes the model its bytes make in memory, its
+// picture in a buffer view too; and its binary chunk, here mostly data the
+// viewer does not read (as animations are), is held once, not beside a copy
+// of the whole file.
+TEST(GltfFiles, GlbFileLoadsAsFromMemoryHoldingItsBinaryChunkOnce) {
+    built_file f;
+    const int texture = f.texture_in_buffer(png(2, 1, {255, 0, 0, 255, 0, 0, 255, 255}));
+    f.node({{"mesh", f.quad_mesh(f.unlit_material({1, 1, 1, 1}, texture))}});
+    f.doc["scenes"] = {{{"nodes", {0}}}};
+    f.doc["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", f.buffer.size()}, {"byteLength", 4 << 20}});
+    f.buffer += std::string(4 << 20, 'a');
+    const std::string bytes = f.glb();
+    scratch_folder scratch;
+    const std::string path = (scratch.path / "quad.glb").string();
+    std::ofstream(path, std::ios::binary) << bytes;
+
+    model in_memory, from_file;
+    const load_outcome expected = load_from_memory(bytes, loading::folder_of(path), in_memory);
+    ASSERT_TRUE(expected.ok) << expected.message;
+    heap::reset_peak();
+    const long long before = heap::live;
+    const load_outcome read = load_model_file(path, from_file);
+    const long long peak = heap::peak - before;
+    EXPECT_TRUE(same_load(expected, in_memory, read, from_file)) << read.message << read.warning;
+    ASSERT_EQ(from_file.textures.size(), 1u);
+    EXPECT_EQ(from_file.textures[0].width, 2);
+    EXPECT_EQ(from_file.textures[0].pixels, in_memory.textures[0].pixels);
+    EXPECT_LT(peak, static_cast<long long>(bytes.size() * 3 / 2));
+}
+
+// A GLB whose container or buffers are broken, or only unusual, says from
+// its file what its bytes say from memory, word for word, or loads alike.
+TEST(GltfFiles, BrokenGlbSaysFromItsFileWhatItSaysFromMemory) {
+    built_file f;
+    f.node({{"mesh", f.quad_mesh(f.unlit_material({1, 0, 0, 1}))}});
+    f.doc["scenes"] = {{{"nodes", {0}}}};
+    f.glb();
+    const json doc = f.doc;
+    const std::string binary = f.buffer;
+    auto with = [&](const std::function<void(json&)>& change) {
+        json changed = doc;
+        change(changed);
+        return gltf_builder::glb_container(changed.dump(), binary);
+    };
+    auto set_u32 = [](std::string bytes, std::size_t at, std::size_t value) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i) & 0xFF);
+        return bytes;
+    };
+    const std::string good = gltf_builder::glb_container(doc.dump(), binary);
+    const std::size_t binary_header = good.size() - binary.size() - 8;
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool loads;
+    } cases[] = {
+        {"well formed", good, true},
+        {"header length beyond the file", set_u32(good, 8, good.size() + 4), false},
+        {"header length short of the file", good + "tail", true},
+        {"version 1", set_u32(good, 4, 1), false},
+        {"JSON chunk beyond the file", set_u32(good, 12, good.size()), false},
+        {"JSON chunk not JSON", gltf_builder::glb_container("{\"asset\": [", binary), false},
+        {"JSON nested too deep", gltf_builder::glb_container(std::string(200, '[') + std::string(200, ']'), binary), false},
+        {"a glTF 1.0 JSON chunk", with([](json& d) { d["asset"]["version"] = "1.0"; }), false},
+        {"no binary chunk", set_u32(good.substr(0, binary_header), 8, binary_header), false},
+        {"binary chunk beyond the file", set_u32(good, binary_header, binary.size() + 12), false},
+        {"binary chunk of another type", set_u32(good, binary_header + 4, 0x12345678), false},
+        {"a chunk after the binary chunk", set_u32(good + std::string(12, 'x'), 8, good.size() + 12), true},
+        {"buffer 0 longer than the chunk", with([&](json& d) { d["buffers"][0]["byteLength"] = binary.size() + 4; }), false},
+        {"buffer 0 of no bytes", with([](json& d) { d["buffers"][0]["byteLength"] = 0; }), false},
+        {"buffer 0 naming a missing file", with([](json& d) { d["buffers"][0]["uri"] = "missing.bin"; }), false},
+        {"a second buffer without a name", with([](json& d) { d["buffers"].push_back({{"byteLength", 4}}); }), true},
+        {"a second buffer named with a '*'",
+         with([](json& d) { d["buffers"].push_back({{"byteLength", 4}, {"uri", "%2Abinary%20chunk%2A"}}); }), false},
+        {"an accessor past its buffer view", with([](json& d) { d["accessors"][0]["count"] = 1000; }), false},
+    };
+    scratch_folder scratch;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = (scratch.path / "case.glb").string();
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << c.bytes;
+        model in_memory, from_file;
+        const load_outcome expected = load_from_memory(c.bytes, loading::folder_of(path), in_memory);
+        load_outcome read = load_model_file(path, from_file);
+        for (std::string* line : {&read.message, &read.warning})
+            if (!line->empty()) line->erase(0, std::string("case.glb: ").size());
+        EXPECT_EQ(read.ok, c.loads) << read.message;
+        EXPECT_TRUE(same_load(expected, in_memory, read, from_file)) << expected.message << " | " << read.message;
+    }
 }
 
 TEST(GltfScenes, NodeTransformsPlaceEachPartWhereItBelongs) {

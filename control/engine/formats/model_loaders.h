@@ -38,8 +38,9 @@ struct load_outcome {
 inline constexpr std::size_t max_triangles = 20'000'000;
 
 // Larger model files are refused before reading. OBJ, STL and PLY files are
-// read a window of about a megabyte at a time, glTF files whole (for their
-// JSON parser).
+// read a window of about a megabyte at a time; a .glb its JSON chunk, then
+// its binary chunk once, straight into its buffer; other glTF files whole
+// (for their JSON parser).
 inline constexpr std::size_t max_model_file_bytes = std::size_t(1) << 30;
 
 // Pictures larger than this are refused before decoding: a side longer than

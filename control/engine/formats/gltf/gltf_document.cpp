@@ -3,7 +3,8 @@
 // environment variables), only local files named relative to the model are
 // read, within the engine's size limits, and pictures go through the
 // engine's picture loader and the model's pixel budget rather than a second
-// copy of stb_image.
+// copy of stb_image. A GLB read from its file hands tinygltf its binary chunk
+// through that file reading, so that the chunk is held once.
 // (On Windows tinygltf's implementation includes windows.h; nothing of it
 // leaves this file.)
 #include <algorithm>
@@ -16,6 +17,7 @@
 
 #include "control/engine/files/file_paths.h"
 #include "control/engine/files/file_reading.h"
+#include "control/engine/formats/gltf/glb_container.h"
 #include "control/engine/formats/load_messages.h"
 #include "control/engine/formats/model_loaders.h"
 #include "control/engine/formats/picture_budget.h"
@@ -24,13 +26,27 @@ namespace engine::gltf {
 
 namespace {
 
+// A GLB's buffer 0 left in its file's binary chunk. tinygltf is given it as
+// a file of a name no real file has ('*' is in no Windows name), which
+// read_whole reads from the chunk the first time it is asked for: buffers
+// are read in order, before any other file, so that is buffer 0. Any later
+// asking, however it spells the name, is read as any other name is.
+const std::string binary_chunk_name = "*binary chunk*";
+
+struct binary_chunk {
+    loading::byte_source* file = nullptr;  // null once read, and when the whole file went to tinygltf
+    std::uint64_t offset = 0;              // of the chunk's data in the file
+    std::size_t bytes = 0;                 // buffer 0's byteLength, inside the chunk
+};
+
 struct reading {
     std::string folder;      // the model's folder with its separator; "" reads nothing
-    std::size_t bytes = 0;   // read so far from buffers and pictures together
+    std::size_t bytes = 0;   // read so far from buffers and pictures together (not the GLB's own chunk)
     std::string failed_file; // the last file that could not be read, and why
     loading::picture_budget pictures;
     std::map<int, int> image_of_view;  // the first image decoded from each buffer view
     document* out = nullptr;
+    binary_chunk glb;
 };
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
@@ -65,9 +81,25 @@ bool read_named(reading& r, const std::string& reference, std::vector<unsigned c
     return true;
 }
 
+bool is_binary_chunk(const reading& r, const std::string& path) {
+    const std::string& name = binary_chunk_name;
+    return r.glb.file && path.size() >= name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0;
+}
+
+// The binary chunk's buffer, straight from the file into tinygltf's vector.
+bool read_binary_chunk(reading& r, std::vector<unsigned char>& out, std::string* error) {
+    loading::byte_source& file = *r.glb.file;
+    r.glb.file = nullptr;
+    out.resize(r.glb.bytes);
+    if (file.read(r.glb.offset, out.data(), out.size())) return true;
+    if (error) *error = "could not be read";
+    return false;
+}
+
 // tinygltf's reading of a buffer: the folder joined with the decoded URI.
 bool read_whole(std::vector<unsigned char>* out, std::string* error, const std::string& path, void* user) {
     reading& r = *static_cast<reading*>(user);
+    if (is_binary_chunk(r, path)) return read_binary_chunk(r, *out, error);
     const bool inside = file_in_folder(path, user);
     const std::string reference = inside ? path.substr(r.folder.size()) : path;
     std::string why;
@@ -233,6 +265,113 @@ std::string gltf1_version(const unsigned char* json, std::size_t size) {
     return scene != doc.end() && scene->is_string() ? "1.0" : std::string();
 }
 
+// Runs one of tinygltf's loads, `load(reader, folder, errors)`, with the
+// engine's file reading and picture decoding; then reads the pictures the
+// file names, or says why the file is refused, from tinygltf's errors and
+// the file's JSON text.
+template <class Load>
+bool run_tinygltf(const Load& load, const std::string& base_folder, std::size_t pixel_limit, const binary_chunk& glb,
+                  const unsigned char* json, std::size_t json_size, document& out, std::string& error) {
+    reading state{{}, 0, {}, loading::picture_budget(pixel_limit), {}, &out, glb};
+    // tinygltf joins the folder and a name with '/': the folder goes without
+    // its separator (unless it is the root), and names must begin with it and '/'.
+    std::string folder = base_folder;
+    if (folder.size() > 1 && is_separator(folder.back())) folder.pop_back();
+    if (!folder.empty()) state.folder = is_separator(folder.back()) ? folder : folder + "/";
+
+    tinygltf::TinyGLTF reader;
+    reader.SetFsCallbacks(tinygltf::FsCallbacks{&file_in_folder, &unexpanded, &read_whole, &no_writing, &state});
+    reader.SetImageLoader(&decode_picture, &state);
+    std::string errors;
+    const bool parsed = load(reader, folder, errors);
+    out.pictures.resize(out.parsed.images.size());
+    out.picture_problems.resize(out.parsed.images.size());
+    out.same_as.resize(out.parsed.images.size(), -1);
+    const std::string& version = out.parsed.asset.version;
+    if (!version.empty() && version[0] != '2') {
+        error = "is a glTF " + first_line(version) + " file; this viewer reads glTF 2.0";
+        return false;
+    }
+    if (parsed) {
+        read_named_pictures(state);
+        return true;
+    }
+    const std::string old_version = gltf1_version(json, json_size);
+    if (!old_version.empty()) {
+        error = "is a glTF " + old_version + " file; this viewer reads glTF 2.0";
+        return false;
+    }
+    error = required_extension_refused(json, json_size);
+    if (!error.empty()) return false;
+    if (errors.find("File not found") != std::string::npos || errors.find("File read error") != std::string::npos) {
+        const std::size_t at = errors.find("File not found : ");
+        error = "its buffer " +
+                (!state.failed_file.empty() ? state.failed_file
+                 : at != std::string::npos  ? first_line(errors.substr(at + 17)) + " could not be opened (missing or not readable)"
+                                            : std::string("could not be read"));
+    } else if (errors.find("File size mismatch") != std::string::npos) {
+        error = "a buffer file is shorter or longer than the file says";
+    } else {
+        error = "is not a glTF 2.0 file this viewer can read (" + first_line(errors) + ")";
+    }
+    return false;
+}
+
+// Names a GLB's buffer 0 binary_chunk_name when it plainly is the binary
+// chunk: it has no "uri", its byteLength is a whole number above 0 inside
+// the chunk, and every other buffer names its data by a "uri" text (tinygltf
+// gives the binary chunk to any buffer without one). `bytes` is then its byteLength.
+bool name_binary_chunk(nlohmann::json& doc, std::uint64_t chunk_bytes, std::size_t& bytes) {
+    if (!doc.is_object()) return false;
+    const auto buffers = doc.find("buffers");
+    if (buffers == doc.end() || !buffers->is_array() || buffers->empty() || !buffers->front().is_object()) return false;
+    nlohmann::json& first = buffers->front();
+    const auto length = first.find("byteLength");
+    if (first.contains("uri") || length == first.end() || !length->is_number_unsigned() ||
+        length->get<std::uint64_t>() == 0 || length->get<std::uint64_t>() > chunk_bytes)
+        return false;
+    for (std::size_t i = 1; i < buffers->size(); ++i) {
+        const nlohmann::json& other = (*buffers)[i];
+        if (!other.is_object()) return false;
+        const auto uri = other.find("uri");
+        if (uri == other.end() || !uri->is_string() || uri->get_ref<const std::string&>().empty()) return false;
+    }
+    bytes = static_cast<std::size_t>(length->get<std::uint64_t>());
+    first["uri"] = binary_chunk_name;
+    return true;
+}
+
+enum class glb_parsing { parsed, refused, read_whole };
+
+// A GLB given to tinygltf as text, its binary chunk left in the file for
+// read_whole; the JSON chunk goes once nlohmann holds it. A file this could
+// not read exactly as parse() reads it is read whole instead.
+glb_parsing parse_glb(loading::byte_source& source, glb_chunks& chunks, const std::string& base_folder,
+                      std::size_t pixel_limit, document& out, std::string& error) {
+    out = document{};
+    if (base_folder.empty() || !nests_within(chunks.json.data(), chunks.json.size(), max_json_depth))
+        return glb_parsing::read_whole;
+    nlohmann::json doc = nlohmann::json::parse(chunks.json.begin(), chunks.json.end(), nullptr, false);
+    std::vector<unsigned char>().swap(chunks.json);
+    binary_chunk glb{&source, chunks.binary_offset, 0};
+    if (!name_binary_chunk(doc, chunks.binary_size, glb.bytes)) return glb_parsing::read_whole;
+    // The file's JSON from here on, the messages' too: the same values, as nlohmann writes them.
+    const std::string text = doc.dump();
+    doc = nullptr;
+    if (text.size() > UINT_MAX) return glb_parsing::read_whole;
+    const bool parsed = run_tinygltf(
+        [&](tinygltf::TinyGLTF& reader, const std::string& folder, std::string& errors) {
+            std::string warnings;
+            const bool loaded = reader.LoadASCIIFromString(&out.parsed, &errors, &warnings, text.data(),
+                                                           static_cast<unsigned int>(text.size()), folder);
+            // Nothing after this sees the made-up name: buffer 0 is the GLB's, as tinygltf gives one.
+            if (!out.parsed.buffers.empty()) out.parsed.buffers.front().uri.clear();
+            return loaded;
+        },
+        base_folder, pixel_limit, glb, reinterpret_cast<const unsigned char*>(text.data()), text.size(), out, error);
+    return parsed ? glb_parsing::parsed : glb_parsing::refused;
+}
+
 }  // namespace
 
 bool understood(const std::string& extension) {
@@ -271,54 +410,34 @@ bool parse(const unsigned char* bytes, std::size_t size, const std::string& base
         error = "nests its JSON deeper than " + std::to_string(max_json_depth) + " levels";
         return false;
     }
+    return run_tinygltf(
+        [&](tinygltf::TinyGLTF& reader, const std::string& folder, std::string& errors) {
+            std::string warnings;
+            const unsigned int length = static_cast<unsigned int>(size);
+            return binary ? reader.LoadBinaryFromMemory(&out.parsed, &errors, &warnings, bytes, length, folder)
+                          : reader.LoadASCIIFromString(&out.parsed, &errors, &warnings,
+                                                       reinterpret_cast<const char*>(bytes), length, folder);
+        },
+        base_folder, pixel_limit, binary_chunk{}, json, json_size, out, error);
+}
 
-    reading state{{}, 0, {}, loading::picture_budget(pixel_limit), {}, &out};
-    // tinygltf joins the folder and a name with '/': the folder goes without
-    // its separator (unless it is the root), and names must begin with it and '/'.
-    std::string folder = base_folder;
-    if (folder.size() > 1 && is_separator(folder.back())) folder.pop_back();
-    if (!folder.empty()) state.folder = is_separator(folder.back()) ? folder : folder + "/";
-
-    tinygltf::TinyGLTF reader;
-    reader.SetFsCallbacks(tinygltf::FsCallbacks{&file_in_folder, &unexpanded, &read_whole, &no_writing, &state});
-    reader.SetImageLoader(&decode_picture, &state);
-    std::string errors, warnings;
-    const unsigned int length = static_cast<unsigned int>(size);
-    const bool parsed =
-        binary ? reader.LoadBinaryFromMemory(&out.parsed, &errors, &warnings, bytes, length, folder)
-               : reader.LoadASCIIFromString(&out.parsed, &errors, &warnings, reinterpret_cast<const char*>(bytes),
-                                            length, folder);
-    out.pictures.resize(out.parsed.images.size());
-    out.picture_problems.resize(out.parsed.images.size());
-    out.same_as.resize(out.parsed.images.size(), -1);
-    const std::string& version = out.parsed.asset.version;
-    if (!version.empty() && version[0] != '2') {
-        error = "is a glTF " + first_line(version) + " file; this viewer reads glTF 2.0";
+bool parse_file(loading::byte_source& source, const std::string& base_folder, std::size_t pixel_limit,
+                document& out, std::string& error) {
+    {
+        glb_chunks chunks;
+        if (read_glb_chunks(source, chunks)) {
+            const glb_parsing glb = parse_glb(source, chunks, base_folder, pixel_limit, out, error);
+            if (glb != glb_parsing::read_whole) return glb == glb_parsing::parsed;
+        }
+    }
+    // tinygltf parses from memory and copies a GLB's binary chunk into a
+    // buffer of its own: the file's bytes go once it has.
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(source.size()));
+    if (!source.read(0, bytes.data(), bytes.size())) {
+        error = "could not be read whole";
         return false;
     }
-    if (parsed) {
-        read_named_pictures(state);
-        return true;
-    }
-    const std::string old_version = gltf1_version(json, json_size);
-    if (!old_version.empty()) {
-        error = "is a glTF " + old_version + " file; this viewer reads glTF 2.0";
-        return false;
-    }
-    error = required_extension_refused(json, json_size);
-    if (!error.empty()) return false;
-    if (errors.find("File not found") != std::string::npos || errors.find("File read error") != std::string::npos) {
-        const std::size_t at = errors.find("File not found : ");
-        error = "its buffer " +
-                (!state.failed_file.empty() ? state.failed_file
-                 : at != std::string::npos  ? first_line(errors.substr(at + 17)) + " could not be opened (missing or not readable)"
-                                            : std::string("could not be read"));
-    } else if (errors.find("File size mismatch") != std::string::npos) {
-        error = "a buffer file is shorter or longer than the file says";
-    } else {
-        error = "is not a glTF 2.0 file this viewer can read (" + first_line(errors) + ")";
-    }
-    return false;
+    return parse(bytes.data(), bytes.size(), base_folder, pixel_limit, out, error);
 }
 
 }  // namespace engine::gltf

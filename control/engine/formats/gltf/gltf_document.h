@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "control/engine/files/byte_source.h"
 #include "control/engine/formats/gltf/tinygltf_configured.h"
 
 #include "control/engine/model/scene.h"
@@ -36,6 +37,14 @@ struct document {
 // at most `pixel_limit`). On failure, `error` is one line.
 bool parse(const unsigned char* bytes, std::size_t size, const std::string& base_folder, std::size_t pixel_limit,
            document& out, std::string& error);
+
+// The same from a file. A GLB laid out as usual (glb_container.h), whose
+// buffer 0 is its binary chunk, is read without holding the file whole:
+// the JSON chunk, then the binary chunk straight into buffer 0, so that the
+// chunk is held once. Any other file is read whole and given to parse(),
+// and so is one whose model folder is "", which reads no files.
+bool parse_file(loading::byte_source& source, const std::string& base_folder, std::size_t pixel_limit,
+                document& out, std::string& error);
 
 // Whether the viewer honours (or can do without) an extension a file requires.
 bool understood(const std::string& extension);

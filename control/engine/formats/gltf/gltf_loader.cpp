@@ -406,14 +406,7 @@ load_outcome load_gltf_file(loading::byte_source& source, const std::string& bas
         if (source.size() == 0) return failure(out, "is empty");
         gltf::document file;
         std::string error;
-        {
-            // tinygltf parses from memory and copies a GLB's binary chunk
-            // into a buffer of its own: the file's bytes go once it has.
-            std::vector<unsigned char> bytes(static_cast<std::size_t>(source.size()));
-            if (!source.read(0, bytes.data(), bytes.size())) return failure(out, "could not be read whole");
-            if (!gltf::parse(bytes.data(), bytes.size(), base_folder, max_picture_pixels, file, error))
-                return failure(out, error);
-        }
+        if (!gltf::parse_file(source, base_folder, max_picture_pixels, file, error)) return failure(out, error);
         return load_document(file, static_cast<std::size_t>(source.size()), out);
     });
 }
