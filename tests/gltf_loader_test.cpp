@@ -421,6 +421,13 @@ TEST(GltfFiles, BrokenGlbSaysFromItsFileWhatItSaysFromMemory) {
         {"a glTF 1.0 JSON chunk", with([](json& d) { d["asset"]["version"] = "1.0"; }), false},
         {"no binary chunk", set_u32(good.substr(0, binary_header), 8, binary_header), false},
         {"binary chunk beyond the file", set_u32(good, binary_header, binary.size() + 12), false},
+        // tinygltf alone would read this one 8 bytes past the file's end.
+        {"binary chunk 8 bytes beyond the file",
+         [&] {
+             const std::string longer = with([&](json& d) { d["buffers"][0]["byteLength"] = binary.size() + 8; });
+             return set_u32(longer, longer.size() - binary.size() - 8, binary.size() + 8);
+         }(),
+         false},
         {"binary chunk of another type", set_u32(good, binary_header + 4, 0x12345678), false},
         {"a chunk after the binary chunk", set_u32(good + std::string(12, 'x'), 8, good.size() + 12), true},
         {"buffer 0 longer than the chunk", with([&](json& d) { d["buffers"][0]["byteLength"] = binary.size() + 4; }), false},

@@ -399,6 +399,17 @@ bool parse(const unsigned char* bytes, std::size_t size, const std::string& base
         return false;
     }
 
+    // tinygltf measures a binary chunk against the file without the chunk's
+    // own 8-byte header: one claiming up to 8 bytes more than the file holds
+    // would be read past its end.
+    if (binary && size >= 20) {
+        const std::uint64_t chunk = 20 + std::uint64_t(loading::read_u32_le(bytes + 12));
+        if (chunk + 8 <= size && chunk + 8 + loading::read_u32_le(bytes + chunk) > size) {
+            error = "is a glTF binary file whose binary chunk reaches past its end";
+            return false;
+        }
+    }
+
     // The JSON: the whole text, or the binary container's first chunk.
     const unsigned char* json = bytes;
     std::size_t json_size = size;
