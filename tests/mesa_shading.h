@@ -48,6 +48,17 @@ uniform float shininess;
 uniform vec3 emissive;
 uniform float opacity;
 uniform bool linear_colours;  // material and vertex colours are linear (glTF's), not sRGB-encoded
+// A physically based material: glTF's metallic-roughness BRDF under the same
+// directional lights and the studio environment, tone-mapped (PBR Neutral).
+uniform bool physical;
+uniform float metallic;
+uniform float roughness;
+uniform vec3 to_eye;
+uniform float environment;
+uniform vec3 diffuse_sh[9];
+uniform sampler2D studio_map;  // prefiltered levels as mipmaps, lod = roughness * (levels - 1)
+uniform float studio_levels;
+uniform sampler2D split_sum;   // (scale, bias) by (n.v, roughness)
 in vec3 surface_normal;
 in vec3 surface_colour;
 in vec2 surface_texcoord;
@@ -60,6 +71,58 @@ vec3 encode(vec3 c) {
     return mix(c * 12.92, 1.055 * pow(c, vec3(1.0 / 2.4)) - 0.055, greaterThan(c, vec3(0.0031308)));
 }
 vec3 stored(vec3 c) { return linear_colours ? c : decode(c); }
+
+const float pi = 3.14159265;
+vec3 sh_diffuse(vec3 d) {
+    vec3 sum = diffuse_sh[0] * 0.282095
+             + diffuse_sh[1] * (0.488603 * d.y) + diffuse_sh[2] * (0.488603 * d.z) + diffuse_sh[3] * (0.488603 * d.x)
+             + diffuse_sh[4] * (1.092548 * d.x * d.y) + diffuse_sh[5] * (1.092548 * d.y * d.z)
+             + diffuse_sh[6] * (0.315392 * (3.0 * d.z * d.z - 1.0))
+             + diffuse_sh[7] * (1.092548 * d.x * d.z) + diffuse_sh[8] * (0.546274 * (d.x * d.x - d.y * d.y));
+    return max(sum, vec3(0.0));
+}
+vec3 studio_light(vec3 d, float r) {
+    vec2 uv = vec2(0.5 + atan(d.x, -d.z) / (2.0 * pi), acos(clamp(d.y, -1.0, 1.0)) / pi);
+    return textureLod(studio_map, uv, r * (studio_levels - 1.0)).rgb;
+}
+vec3 physical_light(vec3 base, vec3 n) {
+    vec3 v = to_eye;
+    float n_dot_v = max(dot(n, v), 1e-4);
+    vec3 f0 = mix(vec3(0.04), base, metallic);
+    vec3 c_diff = base * (1.0 - metallic);
+    float r = max(roughness, 0.05);
+    float alpha = r * r, a2 = alpha * alpha;
+    vec3 sum = vec3(0.0);
+    for (int i = 0; i < light_count; ++i) {
+        vec3 l = towards[i];
+        float n_dot_l = dot(n, l);
+        if (n_dot_l <= 0.0) continue;
+        vec3 h = normalize(l + v);
+        float n_dot_h = max(dot(n, h), 0.0), v_dot_h = max(dot(v, h), 0.0);
+        vec3 fresnel = f0 + (1.0 - f0) * pow(1.0 - v_dot_h, 5.0);
+        float d = n_dot_h * n_dot_h * (a2 - 1.0) + 1.0;
+        float distribution = a2 / (pi * d * d);
+        float visibility = 0.5 / (n_dot_l * sqrt(n_dot_v * n_dot_v * (1.0 - a2) + a2) +
+                                  n_dot_v * sqrt(n_dot_l * n_dot_l * (1.0 - a2) + a2));
+        sum += ((1.0 - fresnel) * c_diff + fresnel * (pi * distribution * visibility)) * light_colour[i] * n_dot_l;
+    }
+    vec2 split = texture(split_sum, vec2(n_dot_v, clamp(roughness, 0.0, 1.0))).rg;
+    sum += environment * (c_diff * sh_diffuse(n) + studio_light(2.0 * n_dot_v * n - v, roughness) * (f0 * split.x + split.y));
+    return sum;
+}
+vec3 neutral_tone(vec3 c) {
+    const float start = 0.8 - 0.04, desaturation = 0.15;
+    float x = min(c.r, min(c.g, c.b));
+    float offset = x < 0.08 ? x - 6.25 * x * x : 0.04;
+    c -= offset;
+    float peak = max(c.r, max(c.g, c.b));
+    if (peak < start) return c;
+    const float d = 1.0 - start;
+    float new_peak = 1.0 - d * d / (peak + d - start);
+    c *= new_peak / peak;
+    float g = 1.0 - 1.0 / (desaturation * (peak - new_peak) + 1.0);
+    return mix(c, vec3(new_peak), g);
+}
 
 void main() {
     // Picture rows run top-down and v upwards: row (1 - v) * height.
@@ -76,6 +139,11 @@ void main() {
         if (d <= 0.0) continue;
         diffuse += d * light_colour[i];
         if (specular_on) highlight += pow(max(0.0, dot(n, half_vector[i])), shininess) * light_colour[i];
+    }
+    if (physical) {
+        vec3 shown = neutral_tone(physical_light(stored(surface_colour) * decode(texel), n) + stored(emissive));
+        pixel = vec4(encode(clamp(shown, 0.0, 1.0)), opacity);
+        return;
     }
     vec3 lit = stored(surface_colour) * decode(texel) * diffuse + stored(specular_colour) * highlight;
     pixel = vec4(encode(clamp(lit + stored(emissive), 0.0, 1.0)), opacity);

@@ -20,6 +20,14 @@
 //   applied), H (Blinn's half vector, one per light and frame) and ambient
 //   as make_lighting gives them.
 // - pixel = encode(clamp(lit + decode(emissive), 0, 1)).
+// - A physically based material (glTF metallic-roughness): glTF's BRDF
+//   (Lambert, GGX, height-correlated Smith, Schlick with f0 = mix(0.04,
+//   base, metallic)) under the same lights, each of irradiance pi C, plus
+//   the studio environment (its harmonics for diffuse light, its
+//   prefiltered levels read with textureLod at roughness x 5 along the
+//   reflected view, times f0 x scale + bias from the split-sum table), the
+//   view along the camera's axis; then PBR Neutral tone mapping, encode.
+//   The environment's data are the renderer's own, read by GL's filtering.
 // - Unlit: the stored colour as it is, nothing decoded.
 // - A glTF file's colour factors and vertex colours (COLOR_0) are linear
 //   already: the GL side takes the file's numbers and does not decode them,
@@ -50,6 +58,7 @@
 
 #include "control/engine/formats/model_loaders.h"
 #include "control/engine/render/lighting.h"
+#include "control/engine/render/physical_shading.h"
 #include "control/engine/render/view_transform.h"
 #include "tests/gltf_builder.h"
 #include "tests/mesa_shading.h"
@@ -93,6 +102,8 @@ struct gl_material {
     glm::vec3 diffuse{0.8f}, specular{0.5f}, emissive{0.0f};
     float shininess = 32.0f, opacity = 1.0f;
     int texture = -1;
+    bool physical = false;
+    float metallic = 0.0f, roughness = 1.0f;
 };
 
 gl_material material_of(const scene& s, int index) {
@@ -105,6 +116,9 @@ gl_material material_of(const scene& s, int index) {
     out.shininess = source.shininess;
     out.opacity = s.settings.show_transparency ? source.opacity : 1.0f;
     out.texture = s.settings.show_textures ? source.diffuse_texture : -1;
+    out.physical = source.physical;
+    out.metallic = source.metallic;
+    out.roughness = source.roughness;
     return out;
 }
 
@@ -118,9 +132,11 @@ public:
         target_ = std::make_unique<mesa_peer::multisampled_target>(width, height);
         glGenVertexArrays(1, &vertex_array_);
         glGenBuffers(1, &vertex_buffer_);
+        load_studio();
     }
     ~mesa_reference() {
         if (!context_.ok()) return;
+        glDeleteTextures(2, studio_textures_);
         glDeleteBuffers(1, &vertex_buffer_);
         glDeleteVertexArrays(1, &vertex_array_);
         target_.reset();
@@ -197,7 +213,12 @@ public:
         glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(corners.size() * sizeof(gl_vertex)), corners.data(), GL_STATIC_DRAW);
     mesa_peer::describe_gl_vertices();
 
-        glUniformMatrix4fv(uniform("world_to_clip"), 1, GL_FALSE, glm::value_ptr(clip));
+        // Drawn upside down, GL's rows (bottom up) come out in the frame's
+        // order (top down), and its sample positions within a pixel land
+        // where the renderer's are; the faces' turn reverses with them.
+        const glm::mat4 upside_down = glm::scale(glm::mat4(1.0f), glm::vec3(1.0f, -1.0f, 1.0f)) * clip;
+        glFrontFace(GL_CW);
+        glUniformMatrix4fv(uniform("world_to_clip"), 1, GL_FALSE, glm::value_ptr(upside_down));
         const view_transform camera_axes = make_view_transform(s.view, width, height);
         const lighting lights = make_lighting(s.settings.lights, std::clamp(s.settings.light_scale, 0.0f, 16.0f),
                                               s.settings.specular, camera_axes.forward);
@@ -213,6 +234,20 @@ public:
         glUniform1i(uniform("two_sided"), s.two_sided);
         glUniform1i(uniform("linear_colours"), s.linear_colours);
         glUniform1i(uniform("diffuse_map"), 0);
+        // The studio environment as the renderer has it: the same prefiltered
+        // pictures, harmonics and table, read by GL's own filtering.
+        const studio_environment& room = studio();
+        glUniform3fv(uniform("to_eye"), 1, glm::value_ptr(-camera_axes.forward));
+        glUniform1f(uniform("environment"), studio_strength * std::clamp(s.settings.light_scale, 0.0f, 16.0f));
+        glUniform3fv(uniform("diffuse_sh"), 9, glm::value_ptr(room.diffuse_sh[0]));
+        glUniform1f(uniform("studio_levels"), float(room.levels.size()));
+        glUniform1i(uniform("studio_map"), 1);
+        glUniform1i(uniform("split_sum"), 2);
+        glActiveTexture(GL_TEXTURE1);
+        glBindTexture(GL_TEXTURE_2D, studio_textures_[0]);
+        glActiveTexture(GL_TEXTURE2);
+        glBindTexture(GL_TEXTURE_2D, studio_textures_[1]);
+        glActiveTexture(GL_TEXTURE0);
 
         auto draw_triangle = [&](std::size_t t) {
             const gl_material look = material_of(s, material_index[t]);
@@ -222,6 +257,9 @@ public:
             glUniform1f(uniform("shininess"), look.shininess);
             glUniform3fv(uniform("emissive"), 1, glm::value_ptr(look.emissive));
             glUniform1f(uniform("opacity"), look.opacity);
+            glUniform1i(uniform("physical"), look.physical && lights.count > 0);
+            glUniform1f(uniform("metallic"), look.metallic);
+            glUniform1f(uniform("roughness"), look.roughness);
             glDrawArrays(GL_TRIANGLES, GLint(3 * t), 3);
         };
         // Opaque triangles, then the transparent ones from the farthest
@@ -249,24 +287,47 @@ public:
         glDisable(GL_BLEND);
 
         target_->resolve();
-        std::vector<std::uint32_t> bottom_up(std::size_t(width) * height), out(bottom_up.size());
-        glReadPixels(0, 0, width, height, GL_BGRA, GL_UNSIGNED_BYTE, bottom_up.data());
+        std::vector<std::uint32_t> out(std::size_t(width) * height);
+        glReadPixels(0, 0, width, height, GL_BGRA, GL_UNSIGNED_BYTE, out.data());
         glDeleteTextures(GLsizei(textures.size()), textures.data());
         EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR)) << s.name;
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x)
-                out[std::size_t(y) * width + x] = bottom_up[std::size_t(height - 1 - y) * width + x] & 0xFFFFFF;
+        for (std::uint32_t& pixel : out) pixel &= 0xFFFFFF;
         return out;
     }
 
 private:
     GLint uniform(const std::string& name) const { return glGetUniformLocation(program_, name.c_str()); }
 
+    // The room's levels as one mipmapped float texture (u repeats, v stops
+    // at the edges), and the split-sum table.
+    void load_studio() {
+        const studio_environment& room = studio();
+        glGenTextures(2, studio_textures_);
+        glBindTexture(GL_TEXTURE_2D, studio_textures_[0]);
+        for (std::size_t k = 0; k < room.levels.size(); ++k)
+            glTexImage2D(GL_TEXTURE_2D, GLint(k), GL_RGB32F, room.levels[k].width, room.levels[k].height, 0, GL_RGB,
+                         GL_FLOAT, room.levels[k].texels.data());
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_BASE_LEVEL, 0);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, GLint(room.levels.size()) - 1);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        glBindTexture(GL_TEXTURE_2D, studio_textures_[1]);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RG32F, studio_environment::lut_size, studio_environment::lut_size, 0, GL_RG,
+                     GL_FLOAT, room.lut.data());
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    }
+
     mesa_peer::context context_;
     GLuint program_ = 0;
     std::string log_;
     std::unique_ptr<mesa_peer::multisampled_target> target_;
     GLuint vertex_array_ = 0, vertex_buffer_ = 0;
+    GLuint studio_textures_[2] = {0, 0};
 };
 
 // Writes <name>-engine.png, <name>-mesa.png and <name>-difference.png (the
@@ -477,6 +538,40 @@ TEST_F(RendererOracle, TransparentPaneBeforeOpaqueOne) {
     compare(s);
 }
 
+// Physically based spheres, metallic 0..1 down the rows and roughness 0..1
+// across, under each light mode: the highlights' size and strength, the
+// environment's reflections and the tone mapping all show.
+TEST_F(RendererOracle, PhysicalSphereGrid) {
+    scene s = base_scene("physical-grid");
+    const model ball = uv_sphere(32, 16);
+    constexpr int n = 4;
+    for (int row = 0; row < n; ++row)
+        for (int column = 0; column < n; ++column) {
+            material mat;
+            mat.physical = true;
+            mat.diffuse = linear_to_srgb(glm::vec3(0.95f, 0.64f, 0.28f));
+            mat.metallic = float(row) / (n - 1);
+            mat.roughness = float(column) / (n - 1);
+            s.m.materials.push_back(mat);
+            const glm::vec3 centre(2.3f * (float(column) - 1.5f), 2.3f * (1.5f - float(row)), 0.0f);
+            const auto first = std::uint32_t(s.m.geometry.positions.size());
+            for (const glm::vec3& p : ball.geometry.positions) s.m.geometry.positions.push_back(centre + p);
+            for (const corner& c : ball.geometry.corners) s.m.geometry.corners.push_back({first + c.position});
+            s.m.geometry.triangle_material.insert(s.m.geometry.triangle_material.end(), ball.geometry.triangle_count(),
+                                                  int(s.m.materials.size()) - 1);
+        }
+    compute_bounds(s.m);
+    s.view = frame_bounds(s.m.bounds_min, s.m.bounds_max);
+    s.view.yaw_degrees = 15.0f;
+    s.view.pitch_degrees = 10.0f;
+    s.view.distance *= 0.7f;  // the grid fills the frame: fewer of its pixels are edges
+    for (light_mode lights : {light_mode::headlight, light_mode::rig}) {
+        s.settings.lights = lights;
+        s.name = lights == light_mode::headlight ? "physical-grid-headlight" : "physical-grid-rig";
+        compare(s);
+    }
+}
+
 // A glTF file of two matte quads, one lit by its base colour factor, one by
 // COLOR_0 times the factor: the GL side draws the file's linear numbers as
 // they stand, the renderer what the reader made of them.
@@ -502,7 +597,7 @@ TEST_F(RendererOracle, GltfColourFactorAndVertexColourInLinearLight) {
     // Once one primitive has vertex colours, every vertex carries its colour.
     s.m.geometry.colors.assign(4, base);
     s.m.geometry.colors.insert(s.m.geometry.colors.end(), 4, coloured);
-    for (material& m : s.m.materials) m.specular = glm::vec3(0.0f);
+    for (material& m : s.m.materials) m.physical = true, m.metallic = 0.0f, m.roughness = 1.0f;
     s.view = frame_bounds(s.m.bounds_min, s.m.bounds_max);
     s.view.yaw_degrees = 20.0f;
     s.view.pitch_degrees = 10.0f;

@@ -54,6 +54,12 @@ struct material {
     bool unlit = false;  // shows its colour as it is, whatever the lights
     texture_wrap wrap_u = texture_wrap::repeat;
     texture_wrap wrap_v = texture_wrap::repeat;
+    // Physically based (glTF's metallic-roughness): with light worked out at
+    // every pixel, `diffuse` is the base colour and these two say the rest;
+    // `specular` and `shininess` then only serve where light is not.
+    bool physical = false;
+    float metallic = 0.0f;   // 0..1
+    float roughness = 1.0f;  // 0..1
 };
 
 inline constexpr std::uint32_t no_index = std::numeric_limits<std::uint32_t>::max();

@@ -416,8 +416,10 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                 if (s.glow && !s.glow->empty())
                     own_light = lut.linear_of_pixel(sample(*s.glow, tu, tv, bilinear, s.wrap_u, s.wrap_v));
             }
+            const glm::vec3 normal = glm::vec3(pnx, pny, pnz) * distance;
             const glm::vec3 lit =
-                s.shading->shade(base, glm::vec3(pnx, pny, pnz) * distance) + s.shading->emissive * own_light;
+                s.physical ? neutral_tone(s.physical->shade(base, normal) + s.shading->emissive * own_light)
+                           : s.shading->shade(base, normal) + s.shading->emissive * own_light;
             cr = lut.encoded_of(lit.r), cg = lut.encoded_of(lit.g), cb = lut.encoded_of(lit.b);
         } else if constexpr (Textured) {
             const float tu = pu * distance, tv = pv * distance;

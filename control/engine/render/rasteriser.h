@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "control/engine/render/lighting.h"
+#include "control/engine/render/physical_shading.h"
 #include "control/engine/model/scene.h"
 
 namespace engine {
@@ -70,6 +71,9 @@ struct surface {
     // (emissive then comes from here, not from `emissive` above); null: the
     // corners' colours are interpolated as they are.
     const pixel_shading* shading = nullptr;
+    // Set with `shading`: the material is physically based and lit by this
+    // instead, its light tone-mapped (`shading` then gives only the emissive light).
+    const physical_shading* physical = nullptr;
 };
 
 enum class depth_test { off, on };

@@ -66,6 +66,8 @@ struct material_slot {
     bool unlit = false;
     pixel_shading shading;  // the looks point here when light is worked out per pixel
     glm::vec3 base_linear{0.0f};  // light.diffuse decoded
+    bool physical = false;  // a physically based material, lit with `physically`
+    physical_shading physically;
 };
 
 // Scratch memory reused from frame to frame.
@@ -150,6 +152,7 @@ private:
     bool drawn_from_behind(std::size_t t) const { return !cull_ || model_->open(t); }
     rgb vertex_colour(std::size_t index, const glm::vec3& normal) const;
     void set_shading(material_slot& slot, const glm::vec3& emissive) const;
+    void set_physical(material_slot& slot, const material& source) const;
     glm::vec3 base_colour(std::size_t index) const;
 
     const prepared_model* model_;
@@ -255,6 +258,23 @@ void frame_drawer::set_shading(material_slot& slot, const glm::vec3& emissive) c
     s.emissive = all_finite(emissive) ? srgb_to_linear(glm::clamp(emissive, 0.0f, 1.0f)) : glm::vec3(0.0f);
 }
 
+// The same directional lights as the other materials; the environment
+// takes the place of their ambient light.
+void frame_drawer::set_physical(material_slot& slot, const material& source) const {
+    slot.physical = true;
+    physical_shading& p = slot.physically;
+    p.count = lighting_.count;
+    for (int i = 0; i < lighting_.count; ++i) {
+        p.towards[i] = lighting_.lights[i].towards;
+        p.colour[i] = lighting_.lights[i].colour;
+    }
+    p.to_eye = -transform_.forward;
+    p.environment = studio_strength * settings_.light_scale;
+    p.studio = &studio();
+    p.metallic = std::isnan(source.metallic) ? 0.0f : std::clamp(source.metallic, 0.0f, 1.0f);
+    p.roughness = std::isnan(source.roughness) ? 1.0f : std::clamp(source.roughness, 0.0f, 1.0f);
+}
+
 void frame_drawer::make_materials() {
     const model* m = model_->source;
     slots_.assign(m->materials.size() + 1, material_slot{});
@@ -288,6 +308,7 @@ void frame_drawer::make_materials() {
                         (alpha != alpha_use::opaque && model_->texture_has_alpha[static_cast<std::size_t>(source.diffuse_texture)]));
         slot.unlit = own_look && source.unlit;
         if (per_pixel_ && !slot.unlit) set_shading(slot, own_look ? source.emissive : glm::vec3(0.0f));
+        if (own_look && source.physical && !slot.unlit && lighting_.count > 0) set_physical(slot, source);
         for (int textured = 0; textured < 2; ++textured) {
             surface& look = slot.look[textured];
             look.opacity = opacity;
@@ -301,6 +322,7 @@ void frame_drawer::make_materials() {
                 look.glow = textured ? texture_of(source.emissive_texture) : nullptr;
             }
             if (slot.shading.count > 0) look.shading = &slot.shading;
+            if (look.shading && slot.physical) look.physical = &slot.physically;
             if (alpha == alpha_use::mask) {
                 look.alpha_cutoff = std::isnan(source.alpha_cutoff) ? 0.5f : std::max(source.alpha_cutoff, 0.0f);
                 slot.transparent[textured] = false;
@@ -322,7 +344,12 @@ glm::vec3 frame_drawer::base_colour(std::size_t index) const {
 rgb frame_drawer::vertex_colour(std::size_t index, const glm::vec3& normal) const {
     const material_slot& m = slots_[static_cast<std::size_t>(model_->vertices[index].material + 1)];
     const glm::vec3 base = base_colour(index);
-    const glm::vec3 c = m.unlit ? base : lighting_.shade(base, m.light, normal);
+    // A physically based material is lit at its corners with the BRDF it is
+    // lit with at every pixel (the fast renderer's approximation of it).
+    const glm::vec3 c = m.unlit      ? base
+                        : m.physical ? linear_to_srgb(neutral_tone(
+                                           m.physically.shade(srgb_to_linear(glm::clamp(base, 0.0f, 1.0f)), normal)))
+                                     : lighting_.shade(base, m.light, normal);
     return {c.r * 255.0f, c.g * 255.0f, c.b * 255.0f};
 }
 

@@ -116,7 +116,9 @@ std::string convert_materials(document& file, model& out) {
         double metallic = pbr.metallicFactor, roughness = pbr.roughnessFactor;
         // Older exporters describe the surface with specular-glossiness only.
         const auto specular_glossiness = source.extensions.find("KHR_materials_pbrSpecularGlossiness");
-        if (specular_glossiness != source.extensions.end() && specular_glossiness->second.IsObject()) {
+        const bool glossiness_only =
+            specular_glossiness != source.extensions.end() && specular_glossiness->second.IsObject();
+        if (glossiness_only) {
             const tinygltf::Value& e = specular_glossiness->second;
             std::vector<double> diffuse;
             const tinygltf::Value& factor = e.Get("diffuseFactor");
@@ -133,6 +135,11 @@ std::string convert_materials(document& file, model& out) {
             roughness = 1.0 - (glossiness.IsNumber() ? glossiness.GetNumberAsDouble() : 1.0);
         }
         set_reflectance(m, base, metallic, roughness);
+        if (!glossiness_only) {
+            m.physical = true;
+            m.diffuse = linear_to_srgb(base);
+            m.metallic = unit(metallic), m.roughness = unit(roughness);
+        }
         m.diffuse_texture = textures.use(base_texture, m.wrap_u, m.wrap_v);
         texture_wrap emissive_u = m.wrap_u, emissive_v = m.wrap_v;
         m.emissive = linear_to_srgb(glm::vec3(unit(number_or(source.emissiveFactor, 0, 0.0)),
