@@ -19,6 +19,7 @@
 #include "control/engine/formats/model_loaders.h"
 #include "control/engine/render/overlays.h"
 #include "control/engine/render/worker_pool.h"
+#include "control/engine/render/prepared_model.h"
 #include "tests/render_canvas.h"
 
 namespace {
@@ -542,6 +543,41 @@ TEST(BadInput, NanAndOutOfRangeIndicesAreSkipped) {
     s.grid = grid_mode::floor_with_axes;
     const canvas out = draw(&m, s, front_view());
     EXPECT_NE(out.at(100, 100), blue_pixel);  // the cube is still drawn
+}
+
+// Preparing while giving the model's triangles up, as the control does,
+// makes what preparing and then giving them up makes: the model above with
+// a textured, two-material quad besides, whose corners' texture coordinates
+// the releasing preparation reuses on the way.
+TEST(BadInput, PreparingWhileReleasingTrianglesMakesTheSameForm) {
+    model m = unit_cube();
+    m.materials.resize(2);
+    m.materials[0].diffuse_texture = 0;
+    m.textures.push_back(picture{2, 2, {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF}});
+    add_quad(m, {-1, -1, 2}, {1, -1, 2}, {1, 1, 2}, {-1, 1, 2}, 0);
+    m.geometry.triangle_material.back() = 1;
+    m.geometry.positions.push_back({std::numeric_limits<float>::quiet_NaN(), 0, 0});
+    const std::uint32_t bad = std::uint32_t(m.geometry.positions.size() - 1);
+    for (std::uint32_t k : {bad, 0u, 1u}) m.geometry.corners.push_back({k});
+    m.geometry.triangle_material.push_back(0);
+    m.geometry.lines = {0, 6, bad, 1};
+    m.geometry.points = {2, bad};
+    const auto whole = prepare_model(m, true, 60.0f);
+    model released = m;
+    const auto taken = prepare_releasing_triangles(released, true, 60.0f);
+    ASSERT_TRUE(whole && taken);
+    EXPECT_TRUE(released.geometry.corners.empty() && released.geometry.triangle_material.empty());
+    ASSERT_EQ(taken->vertices.size(), whole->vertices.size());
+    for (std::size_t v = 0; v < whole->vertices.size(); ++v) {
+        const render_vertex &a = whole->vertices[v], &b = taken->vertices[v];
+        EXPECT_TRUE(a.position == b.position && a.texcoord == b.texcoord && a.normal == b.normal &&
+                    a.material == b.material) << "vertex " << v;
+    }
+    EXPECT_EQ(taken->triangles, whole->triangles);
+    EXPECT_EQ(taken->triangle_material, whole->triangle_material);
+    EXPECT_EQ(taken->triangle_flags, whole->triangle_flags);
+    EXPECT_EQ(taken->lines, whole->lines);
+    EXPECT_EQ(taken->loose_points, whole->loose_points);
 }
 
 TEST(BadInput, GeometryAroundAndBehindTheCamera) {

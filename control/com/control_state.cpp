@@ -45,13 +45,12 @@ void reprepare(control_state& state) {
     }
     state.prepared = nullptr;
     if (state.scene.empty()) return;
-    state.prepared = engine::prepare_model(state.scene, state.settings.smoothing, state.settings.crease_angle_degrees);
-    if (!state.prepared) {
-        drop_unfitting_model(state, "its " + std::to_string(state.scene.geometry.triangle_count()) +
+    const std::size_t triangles = state.scene.geometry.triangle_count();
+    state.prepared = engine::prepare_releasing_triangles(state.scene, state.settings.smoothing,
+                                                         state.settings.crease_angle_degrees);
+    if (!state.prepared)
+        drop_unfitting_model(state, "its " + std::to_string(triangles) +
                                         " triangles were read, but memory ran out while making them ready to draw");
-        return;
-    }
-    engine::release_triangles(state.scene);
 }
 
 void reset_view(control_state& state) {

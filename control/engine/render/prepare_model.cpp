@@ -178,7 +178,9 @@ void mark_open_parts(const mesh& g, const kept_triangles& source_triangle,
     }
 }
 
-void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_model& p) {
+// `releasing`: the same model, whose triangles the prepared form takes over
+// as they are used (release_triangles), so that they are held once.
+void build(const model& m, model* releasing, bool smoothing, float crease_angle_degrees, prepared_model& p) {
     const mesh& g = m.geometry;
     const std::size_t position_count = g.positions.size();
     p.source = &m;
@@ -242,6 +244,7 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
         p.triangle_material.resize(kept);
         for (t = 0; t < kept; ++t) p.triangle_material[t] = material_of_source(t);
     }
+    if (releasing) std::vector<int>().swap(releasing->geometry.triangle_material);
     p.triangle_flags.assign(kept, 0);
     for (std::size_t t = 0; t < kept; ++t) {
         const std::size_t source = source_triangle(t);
@@ -253,8 +256,17 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
 
     const bool file_normals = g.normals.size() == position_count;
     const std::uint32_t none = no_index;
-    std::vector<std::uint32_t> position_vertex(position_count, none);
-    p.triangles.assign(3 * kept, 0);
+    // Each corner's vertex: in the prepared form's triangles, or, releasing,
+    // in the corner's texture coordinate, which nothing reads once the
+    // corner's own position has been worked through. The triangles are then
+    // made from the corners after the grouping arrays are gone.
+    if (!releasing) p.triangles.assign(3 * kept, 0);
+    auto set_vertex = [&](std::uint32_t id, std::uint32_t vertex) {
+        if (releasing)
+            releasing->geometry.corners[3 * source_triangle(id / 3) + id % 3].texcoord = vertex;
+        else
+            p.triangles[id] = vertex;
+    };
     p.vertices.reserve(position_count + position_count / 4);
     std::vector<std::uint32_t> around;
     std::vector<glm::vec3> corner_normals;
@@ -305,14 +317,17 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
                 p.vertices.push_back(v);
                 if (p.has_vertex_colours) p.vertex_colours.push_back(g.colors[pos]);
             }
-            p.triangles[id] = static_cast<std::uint32_t>(found);
+            set_vertex(id, static_cast<std::uint32_t>(found));
         }
-        position_vertex[pos] = static_cast<std::uint32_t>(own_first);
     }
     // Given back before the vertices are copied to their final size below,
     // when the copy would otherwise make the peak.
     std::vector<std::uint32_t>().swap(grouped);
     std::vector<std::uint32_t>().swap(first);
+
+    // The first vertex of each position (vertices come position by position).
+    std::vector<std::uint32_t> position_vertex(position_count, none);
+    for (std::size_t v = p.vertices.size(); v-- > 0;) position_vertex[p.vertices[v].position] = static_cast<std::uint32_t>(v);
 
     // Positions that only lines and points use get an unlit vertex.
     auto vertex_of = [&](std::uint32_t pos) -> std::uint32_t {
@@ -353,6 +368,12 @@ void build(const model& m, bool smoothing, float crease_angle_degrees, prepared_
     // spare capacity would be held as long as it is shown.
     p.vertices.shrink_to_fit();
     p.vertex_colours.shrink_to_fit();
+    if (releasing) {
+        p.triangles.resize(3 * kept);
+        for (std::size_t t = 0; t < kept; ++t)
+            for (int k = 0; k < 3; ++k) p.triangles[3 * t + k] = g.corners[3 * source_triangle(t) + k].texcoord;
+        release_triangles(*releasing);
+    }
 
     p.texture_has_alpha.resize(m.textures.size());
     for (std::size_t i = 0; i < m.textures.size(); ++i) {
@@ -451,18 +472,31 @@ void restore_triangles(model& m, const prepared_model& p) {
     m.geometry.triangle_material.swap(materials);
 }
 
-std::shared_ptr<const prepared_model> prepare_model(const model& m, bool smoothing, float crease_angle_degrees) {
+namespace {
+
+std::shared_ptr<const prepared_model> prepared(const model& m, model* releasing, bool smoothing,
+                                               float crease_angle_degrees) {
 #if defined(__cpp_exceptions)
     try {
 #endif
         auto p = std::make_shared<prepared_model>();
-        build(m, smoothing, crease_angle_degrees, *p);
+        build(m, releasing, smoothing, crease_angle_degrees, *p);
         return p;
 #if defined(__cpp_exceptions)
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 #endif
+}
+
+}  // namespace
+
+std::shared_ptr<const prepared_model> prepare_model(const model& m, bool smoothing, float crease_angle_degrees) {
+    return prepared(m, nullptr, smoothing, crease_angle_degrees);
+}
+
+std::shared_ptr<const prepared_model> prepare_releasing_triangles(model& m, bool smoothing, float crease_angle_degrees) {
+    return prepared(m, &m, smoothing, crease_angle_degrees);
 }
 
 }  // namespace engine

@@ -39,6 +39,12 @@ std::shared_ptr<const prepared_model> prepare_model(const model& m, bool smoothi
 void release_triangles(model& m);
 void restore_triangles(model& m, const prepared_model& p);
 
+// prepare_model, then release_triangles, with the triangles held once on
+// the way: the prepared form is the same, the peak lower by the triangles.
+// Null when memory runs out, and then the model's triangles are spoilt:
+// the caller drops the model.
+std::shared_ptr<const prepared_model> prepare_releasing_triangles(model& m, bool smoothing, float crease_angle_degrees);
+
 // Why a GRIDSIZE of `requested` leaves the picture as it was, in words for
 // the message line ("GridSize 0.001 is too fine ..."): no grid is shown, the
 // grid would need too many lines and keeps its own spacing, or the spacing is
