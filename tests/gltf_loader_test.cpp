@@ -494,6 +494,31 @@ TEST(GltfMaterials, TexturesShowTheRightWayRound) {
     EXPECT_EQ(drawn.at(pixel_of(c, {0.5f, -0.5f, 0.0f})), white_pixel);
 }
 
+// A metallic-roughness material keeps its factors and its map, which may
+// be the base colour's own picture (read once); a specular-glossiness one
+// is not drawn physically.
+TEST(GltfMaterials, MetallicRoughnessFactorsAndMapAreKept) {
+    const std::string picture = png(1, 1, {0, 200, 100, 255});
+    built_file f;
+    const int texture = f.texture(picture);
+    f.doc["materials"].push_back({{"pbrMetallicRoughness",
+                                   {{"baseColorTexture", {{"index", texture}}}, {"metallicFactor", 0.25},
+                                    {"roughnessFactor", 0.75}, {"metallicRoughnessTexture", {{"index", texture}}}}}});
+    f.doc["materials"].push_back({{"extensions", {{"KHR_materials_pbrSpecularGlossiness", {{"glossinessFactor", 0.5}}}}}});
+    f.node({{"mesh", f.quad_mesh(0)}});
+    f.node({{"mesh", f.quad_mesh(1)}});
+    f.doc["scenes"] = {{{"nodes", {0, 1}}}};
+    const model m = load_text(f.text());
+    ASSERT_EQ(m.materials.size(), 2u);
+    const material& metal = m.materials[0];
+    EXPECT_TRUE(metal.physical);
+    EXPECT_FLOAT_EQ(metal.metallic, 0.25f);
+    EXPECT_FLOAT_EQ(metal.roughness, 0.75f);
+    EXPECT_EQ(metal.metal_rough_texture, metal.diffuse_texture);
+    EXPECT_EQ(m.textures.size(), 1u);
+    EXPECT_FALSE(m.materials[1].physical);
+}
+
 // glTF's colour factors and COLOR_0 are linear: an unlit 0.5 shows as
 // sRGB's 188, as in every conformant viewer, whether it comes from the
 // factor, the vertex colours or both (0.5 = 1.0 x 0.5 = 0.5 x 1.0).

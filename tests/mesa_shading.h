@@ -59,6 +59,8 @@ uniform vec3 diffuse_sh[9];
 uniform sampler2D studio_map;  // prefiltered levels as mipmaps, lod = roughness * (levels - 1)
 uniform float studio_levels;
 uniform sampler2D split_sum;   // (scale, bias) by (n.v, roughness)
+uniform bool metal_rough_mapped;  // textured triangles: blue times metallic, green times roughness
+uniform sampler2D metal_rough_map;
 in vec3 surface_normal;
 in vec3 surface_colour;
 in vec2 surface_texcoord;
@@ -85,7 +87,7 @@ vec3 studio_light(vec3 d, float r) {
     vec2 uv = vec2(0.5 + atan(d.x, -d.z) / (2.0 * pi), acos(clamp(d.y, -1.0, 1.0)) / pi);
     return textureLod(studio_map, uv, r * (studio_levels - 1.0)).rgb;
 }
-vec3 physical_light(vec3 base, vec3 n) {
+vec3 physical_light(vec3 base, vec3 n, float metallic, float roughness) {
     vec3 v = to_eye;
     float n_dot_v = max(dot(n, v), 1e-4);
     vec3 f0 = mix(vec3(0.04), base, metallic);
@@ -141,7 +143,10 @@ void main() {
         if (specular_on) highlight += pow(max(0.0, dot(n, half_vector[i])), shininess) * light_colour[i];
     }
     if (physical) {
-        vec3 shown = neutral_tone(physical_light(stored(surface_colour) * decode(texel), n) + stored(emissive));
+        vec2 uv = vec2(surface_texcoord.x, 1.0 - surface_texcoord.y);
+        vec4 factors = textured && metal_rough_mapped ? texture(metal_rough_map, uv) : vec4(1.0);
+        vec3 shown = neutral_tone(physical_light(stored(surface_colour) * decode(texel), n, metallic * factors.b,
+                                                 roughness * factors.g) + stored(emissive));
         pixel = vec4(encode(clamp(shown, 0.0, 1.0)), opacity);
         return;
     }

@@ -104,6 +104,7 @@ struct gl_material {
     int texture = -1;
     bool physical = false;
     float metallic = 0.0f, roughness = 1.0f;
+    int metal_rough = -1;
 };
 
 gl_material material_of(const scene& s, int index) {
@@ -119,6 +120,7 @@ gl_material material_of(const scene& s, int index) {
     out.physical = source.physical;
     out.metallic = source.metallic;
     out.roughness = source.roughness;
+    out.metal_rough = s.settings.show_textures ? source.metal_rough_texture : -1;
     return out;
 }
 
@@ -243,6 +245,7 @@ public:
         glUniform1f(uniform("studio_levels"), float(room.levels.size()));
         glUniform1i(uniform("studio_map"), 1);
         glUniform1i(uniform("split_sum"), 2);
+        glUniform1i(uniform("metal_rough_map"), 3);
         glActiveTexture(GL_TEXTURE1);
         glBindTexture(GL_TEXTURE_2D, studio_textures_[0]);
         glActiveTexture(GL_TEXTURE2);
@@ -260,6 +263,12 @@ public:
             glUniform1i(uniform("physical"), look.physical && lights.count > 0);
             glUniform1f(uniform("metallic"), look.metallic);
             glUniform1f(uniform("roughness"), look.roughness);
+            glUniform1i(uniform("metal_rough_mapped"), look.metal_rough >= 0);
+            if (look.metal_rough >= 0) {
+                glActiveTexture(GL_TEXTURE3);
+                glBindTexture(GL_TEXTURE_2D, textures[std::size_t(look.metal_rough)]);
+                glActiveTexture(GL_TEXTURE0);
+            }
             glDrawArrays(GL_TRIANGLES, GLint(3 * t), 3);
         };
         // Opaque triangles, then the transparent ones from the farthest
@@ -568,6 +577,36 @@ TEST_F(RendererOracle, PhysicalSphereGrid) {
     for (light_mode lights : {light_mode::headlight, light_mode::rig}) {
         s.settings.lights = lights;
         s.name = lights == light_mode::headlight ? "physical-grid-headlight" : "physical-grid-rig";
+        compare(s);
+    }
+}
+
+// A metallic-roughness map of 4 x 2 cells, roughness (green) rising across
+// and metallic (blue) 0 then 1 down, with red holding neither: each cell
+// shows its own sheen only when the renderer reads the channels glTF names,
+// from the same texel as GL.
+TEST_F(RendererOracle, MetallicRoughnessMapReadsBlueAndGreen) {
+    scene s = base_scene("metal-rough-map");
+    picture map{4, 2, {}};
+    for (int row = 0; row < 2; ++row)
+        for (int column = 0; column < 4; ++column) {
+            const std::uint32_t metallic = row ? 255 : 0, roughness = 40 + 60 * std::uint32_t(column);
+            map.pixels.push_back(0xFF000000u | 0x80u << 16 | roughness << 8 | metallic);
+        }
+    s.m.textures.push_back(picture{1, 1, {0xFFE0B070u}});
+    s.m.textures.push_back(map);
+    const int look = add_material(s.m, glm::vec3(1.0f), 1.0f, 0);
+    material& mat = s.m.materials[std::size_t(look)];
+    mat.physical = true;
+    mat.metallic = 1.0f, mat.roughness = 1.0f;
+    mat.metal_rough_texture = 1;
+    add_quad(s.m, {-1.6f, -0.8f, 0.0f}, {1.6f, -0.8f, 0.0f}, {1.6f, 0.8f, 0.0f}, {-1.6f, 0.8f, 0.0f}, look);
+    s.view = frame_bounds(s.m.bounds_min, s.m.bounds_max);
+    s.view.yaw_degrees = 30.0f;
+    s.view.pitch_degrees = 35.0f;
+    for (light_mode lights : {light_mode::headlight, light_mode::rig}) {
+        s.settings.lights = lights;
+        s.name = lights == light_mode::headlight ? "metal-rough-map-headlight" : "metal-rough-map-rig";
         compare(s);
     }
 }

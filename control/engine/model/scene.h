@@ -60,6 +60,12 @@ struct material {
     bool physical = false;
     float metallic = 0.0f;   // 0..1
     float roughness = 1.0f;  // 0..1
+    // Multiplies them where light is worked out at every pixel: blue the
+    // metallic, green the roughness (glTF's layout); index into
+    // model::textures, or -1. Read with the texture coordinates and these wraps.
+    int metal_rough_texture = -1;
+    texture_wrap metal_rough_wrap_u = texture_wrap::repeat;
+    texture_wrap metal_rough_wrap_v = texture_wrap::repeat;
 };
 
 inline constexpr std::uint32_t no_index = std::numeric_limits<std::uint32_t>::max();

@@ -30,12 +30,15 @@ struct physical_shading {
     glm::vec3 colour[3];  // as lighting's: a white Lambertian surface facing the light shows this much
     glm::vec3 to_eye{0.0f, 0.0f, 1.0f};  // unit, one direction for the whole frame
     float environment = studio_strength;  // times the light scale
-    float metallic = 0.0f, roughness = 1.0f;
+    float metallic = 0.0f, roughness = 1.0f;  // the material's, before its texture
     const studio_environment* studio = nullptr;
 
     // The light (linear, before tone mapping) a point of colour `base`
     // (linear) reflects; `normal` need not be of unit length (zero: unlit).
-    glm::vec3 shade(const glm::vec3& base, glm::vec3 normal) const {
+    glm::vec3 shade(const glm::vec3& base, const glm::vec3& normal) const {
+        return shade(base, normal, metallic, roughness);
+    }
+    glm::vec3 shade(const glm::vec3& base, glm::vec3 normal, float metallic, float roughness) const {
         const float length2 = glm::dot(normal, normal);
         if (!(length2 > 0.0f)) return base;
         const glm::vec3 n = normal * (1.0f / std::sqrt(length2));

@@ -74,6 +74,10 @@ struct surface {
     // Set with `shading`: the material is physically based and lit by this
     // instead, its light tone-mapped (`shading` then gives only the emissive light).
     const physical_shading* physical = nullptr;
+    // With `physical`: its metallic (blue) and roughness (green) times the
+    // material's, read with the texture coordinates (needs `texture`).
+    const picture* metal_rough = nullptr;
+    texture_wrap metal_rough_wrap_u = texture_wrap::repeat, metal_rough_wrap_v = texture_wrap::repeat;
 };
 
 enum class depth_test { off, on };

@@ -59,6 +59,12 @@ std::uint32_t pixel_of(const rgb& c) {
            static_cast<std::uint32_t>(c.b);
 }
 
+// One white texel: a texture that changes no colour.
+const picture& white_picture() {
+    static const picture white{1, 1, {0xFFFFFFFFu}};
+    return white;
+}
+
 struct material_slot {
     reflectance light;
     surface look[2];  // untextured corners, textured corners
@@ -322,7 +328,16 @@ void frame_drawer::make_materials() {
                 look.glow = textured ? texture_of(source.emissive_texture) : nullptr;
             }
             if (slot.shading.count > 0) look.shading = &slot.shading;
-            if (look.shading && slot.physical) look.physical = &slot.physically;
+            if (look.shading && slot.physical) {
+                look.physical = &slot.physically;
+                // A metallic-roughness map needs the texture coordinates,
+                // which the pixel loop reads with a texture: white stands in
+                // for a missing one.
+                look.metal_rough = textured ? texture_of(source.metal_rough_texture) : nullptr;
+                look.metal_rough_wrap_u = source.metal_rough_wrap_u;
+                look.metal_rough_wrap_v = source.metal_rough_wrap_v;
+                if (look.metal_rough && !look.texture) look.texture = &white_picture();
+            }
             if (alpha == alpha_use::mask) {
                 look.alpha_cutoff = std::isnan(source.alpha_cutoff) ? 0.5f : std::max(source.alpha_cutoff, 0.0f);
                 slot.transparent[textured] = false;

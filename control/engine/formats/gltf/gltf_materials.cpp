@@ -139,6 +139,8 @@ std::string convert_materials(document& file, model& out) {
             m.physical = true;
             m.diffuse = linear_to_srgb(base);
             m.metallic = unit(metallic), m.roughness = unit(roughness);
+            m.metal_rough_texture =
+                textures.use(pbr.metallicRoughnessTexture.index, m.metal_rough_wrap_u, m.metal_rough_wrap_v);
         }
         m.diffuse_texture = textures.use(base_texture, m.wrap_u, m.wrap_v);
         texture_wrap emissive_u = m.wrap_u, emissive_v = m.wrap_v;
