@@ -155,18 +155,38 @@ studio_environment make_studio() {
     return e;
 }
 
+// u in 0..1 and v in 0..1 (as studio_coordinates gives them): columns wrap
+// round, rows stop at the poles.
 glm::vec3 bilinear(const studio_environment::level& l, const glm::vec2& uv) {
     const float x = uv.x * static_cast<float>(l.width) - 0.5f, y = uv.y * static_cast<float>(l.height) - 0.5f;
-    const float fx = std::floor(x), fy = std::floor(y);
-    const float ax = x - fx, ay = y - fy;
-    auto column = [&](float i) {
-        const int c = static_cast<int>(i) % l.width;
-        return c < 0 ? c + l.width : c;
-    };
-    auto row = [&](float i) { return std::clamp(static_cast<int>(i), 0, l.height - 1); };
-    auto at = [&](int c, int r) { return l.texels[static_cast<std::size_t>(r) * l.width + c]; };
-    const int c0 = column(fx), c1 = column(fx + 1.0f), r0 = row(fy), r1 = row(fy + 1.0f);
-    return glm::mix(glm::mix(at(c0, r0), at(c1, r0), ax), glm::mix(at(c0, r1), at(c1, r1), ax), ay);
+    const int ix = static_cast<int>(x + 1.0f) - 1, iy = static_cast<int>(y + 1.0f) - 1;  // floor, from -1 up
+    const float ax = x - static_cast<float>(ix), ay = y - static_cast<float>(iy);
+    const int c0 = ix < 0 ? l.width - 1 : std::min(ix, l.width - 1), c1 = ix + 1 >= l.width ? 0 : ix + 1;
+    const int r0 = std::clamp(iy, 0, l.height - 1), r1 = std::clamp(iy + 1, 0, l.height - 1);
+    const glm::vec3* top = &l.texels[static_cast<std::size_t>(r0) * l.width];
+    const glm::vec3* bottom = &l.texels[static_cast<std::size_t>(r1) * l.width];
+    return glm::mix(glm::mix(top[c0], top[c1], ax), glm::mix(bottom[c0], bottom[c1], ax), ay);
+}
+
+// atan2 and acos to within about 1e-5 radians, far below a texel of the
+// room's largest picture (0.05 radians), without the library's exactness.
+float fast_atan2(float y, float x) {
+    const float ax = std::fabs(x), ay = std::fabs(y);
+    const float big = std::max(ax, ay);
+    if (big == 0.0f) return 0.0f;
+    const float t = std::min(ax, ay) / big, t2 = t * t;
+    float a = t * (0.99997726f + t2 * (-0.33262347f + t2 * (0.19354346f + t2 * (-0.11643287f +
+                                                                                 t2 * (0.05265332f - t2 * 0.01172120f)))));
+    if (ay > ax) a = 1.57079637f - a;
+    if (x < 0.0f) a = pi - a;
+    return y < 0.0f ? -a : a;
+}
+float fast_acos(float x) {
+    const float ax = std::fabs(x);
+    const float r = std::sqrt(1.0f - ax) *
+                    (1.5707963050f + ax * (-0.2145988016f + ax * (0.0889789874f + ax * (-0.0501743046f +
+                     ax * (0.0308918810f + ax * (-0.0170881256f + ax * (0.0066700901f - ax * 0.0012624911f)))))));
+    return x < 0.0f ? pi - r : r;
 }
 
 }  // namespace
@@ -182,9 +202,9 @@ glm::vec3 studio_radiance(const glm::vec3& d) {
 }
 
 glm::vec2 studio_coordinates(const glm::vec3& d) {
-    const float u = 0.5f + std::atan2(d.x, -d.z) * (0.5f / pi);
-    const float v = std::acos(std::clamp(d.y, -1.0f, 1.0f)) * (1.0f / pi);
-    return {u, v};
+    const float u = 0.5f + fast_atan2(d.x, -d.z) * (0.5f / pi);
+    const float v = fast_acos(std::clamp(d.y, -1.0f, 1.0f)) * (1.0f / pi);
+    return {std::clamp(u, 0.0f, 1.0f), std::clamp(v, 0.0f, 1.0f)};
 }
 
 glm::vec3 studio_environment::specular(const glm::vec3& direction, float roughness) const {
@@ -192,7 +212,8 @@ glm::vec3 studio_environment::specular(const glm::vec3& direction, float roughne
     const int k0 = static_cast<int>(lod), k1 = std::min(k0 + 1, static_cast<int>(levels.size()) - 1);
     const glm::vec2 uv = studio_coordinates(direction);
     const glm::vec3 a = bilinear(levels[static_cast<std::size_t>(k0)], uv);
-    return k1 == k0 ? a : glm::mix(a, bilinear(levels[static_cast<std::size_t>(k1)], uv), lod - static_cast<float>(k0));
+    const float between = lod - static_cast<float>(k0);
+    return between == 0.0f ? a : glm::mix(a, bilinear(levels[static_cast<std::size_t>(k1)], uv), between);
 }
 
 glm::vec3 studio_environment::diffuse(const glm::vec3& n) const {
