@@ -413,6 +413,19 @@ protected:
         EXPECT_LE(off_share, 0.5) << s.name << ": see oracle-" << s.name << "-*.png";
     }
 
+    // The scene seen turned by yaw and pitch, compared under the headlight
+    // and under the rig, as "<name>-headlight" and "<name>-rig".
+    static void compare_in_both_light_modes(scene& s, const std::string& name, float yaw, float pitch) {
+        s.view = frame_bounds(s.m.bounds_min, s.m.bounds_max);
+        s.view.yaw_degrees = yaw;
+        s.view.pitch_degrees = pitch;
+        for (light_mode lights : {light_mode::headlight, light_mode::rig}) {
+            s.settings.lights = lights;
+            s.name = name + (lights == light_mode::headlight ? "-headlight" : "-rig");
+            compare(s);
+        }
+    }
+
     static scene base_scene(const std::string& name) {
         scene s;
         s.name = name;
@@ -570,15 +583,7 @@ TEST_F(RendererOracle, PhysicalSphereGrid) {
                                                   int(s.m.materials.size()) - 1);
         }
     compute_bounds(s.m);
-    s.view = frame_bounds(s.m.bounds_min, s.m.bounds_max);
-    s.view.yaw_degrees = 15.0f;
-    s.view.pitch_degrees = 10.0f;
-    s.view.distance *= 0.7f;  // the grid fills the frame: fewer of its pixels are edges
-    for (light_mode lights : {light_mode::headlight, light_mode::rig}) {
-        s.settings.lights = lights;
-        s.name = lights == light_mode::headlight ? "physical-grid-headlight" : "physical-grid-rig";
-        compare(s);
-    }
+    compare_in_both_light_modes(s, "physical-grid", 15.0f, 10.0f);
 }
 
 // A metallic-roughness map of 4 x 2 cells, roughness (green) rising across
@@ -601,14 +606,7 @@ TEST_F(RendererOracle, MetallicRoughnessMapReadsBlueAndGreen) {
     mat.metallic = 1.0f, mat.roughness = 1.0f;
     mat.metal_rough_texture = 1;
     add_quad(s.m, {-1.6f, -0.8f, 0.0f}, {1.6f, -0.8f, 0.0f}, {1.6f, 0.8f, 0.0f}, {-1.6f, 0.8f, 0.0f}, look);
-    s.view = frame_bounds(s.m.bounds_min, s.m.bounds_max);
-    s.view.yaw_degrees = 30.0f;
-    s.view.pitch_degrees = 35.0f;
-    for (light_mode lights : {light_mode::headlight, light_mode::rig}) {
-        s.settings.lights = lights;
-        s.name = lights == light_mode::headlight ? "metal-rough-map-headlight" : "metal-rough-map-rig";
-        compare(s);
-    }
+    compare_in_both_light_modes(s, "metal-rough-map", 30.0f, 35.0f);
 }
 
 // A glTF file of two matte quads, one lit by its base colour factor, one by
@@ -637,14 +635,7 @@ TEST_F(RendererOracle, GltfColourFactorAndVertexColourInLinearLight) {
     s.m.geometry.colors.assign(4, base);
     s.m.geometry.colors.insert(s.m.geometry.colors.end(), 4, coloured);
     for (material& m : s.m.materials) m.physical = true, m.metallic = 0.0f, m.roughness = 1.0f;
-    s.view = frame_bounds(s.m.bounds_min, s.m.bounds_max);
-    s.view.yaw_degrees = 20.0f;
-    s.view.pitch_degrees = 10.0f;
-    for (light_mode lights : {light_mode::headlight, light_mode::rig}) {
-        s.settings.lights = lights;
-        s.name = lights == light_mode::headlight ? "gltf-linear-headlight" : "gltf-linear-rig";
-        compare(s);
-    }
+    compare_in_both_light_modes(s, "gltf-linear", 20.0f, 10.0f);
 }
 
 }  // namespace
