@@ -494,16 +494,17 @@ TEST(GltfMaterials, TexturesShowTheRightWayRound) {
     EXPECT_EQ(drawn.at(pixel_of(c, {0.5f, -0.5f, 0.0f})), white_pixel);
 }
 
-// A metallic-roughness material keeps its factors and its map, which may
+// A metallic-roughness material keeps its factors and its maps, which may
 // be the base colour's own picture (read once); a specular-glossiness one
 // is not drawn physically.
-TEST(GltfMaterials, MetallicRoughnessFactorsAndMapAreKept) {
+TEST(GltfMaterials, MetallicRoughnessFactorsAndMapsAreKept) {
     const std::string picture = png(1, 1, {0, 200, 100, 255});
     built_file f;
     const int texture = f.texture(picture);
     f.doc["materials"].push_back({{"pbrMetallicRoughness",
                                    {{"baseColorTexture", {{"index", texture}}}, {"metallicFactor", 0.25},
-                                    {"roughnessFactor", 0.75}, {"metallicRoughnessTexture", {{"index", texture}}}}}});
+                                    {"roughnessFactor", 0.75}, {"metallicRoughnessTexture", {{"index", texture}}}}},
+                                  {"occlusionTexture", {{"index", texture}, {"strength", 0.6}}}});
     f.doc["materials"].push_back({{"extensions", {{"KHR_materials_pbrSpecularGlossiness", {{"glossinessFactor", 0.5}}}}}});
     f.node({{"mesh", f.quad_mesh(0)}});
     f.node({{"mesh", f.quad_mesh(1)}});
@@ -515,6 +516,8 @@ TEST(GltfMaterials, MetallicRoughnessFactorsAndMapAreKept) {
     EXPECT_FLOAT_EQ(metal.metallic, 0.25f);
     EXPECT_FLOAT_EQ(metal.roughness, 0.75f);
     EXPECT_EQ(metal.metal_rough_texture, metal.diffuse_texture);
+    EXPECT_EQ(metal.occlusion_texture, metal.diffuse_texture);
+    EXPECT_FLOAT_EQ(metal.occlusion_strength, 0.6f);
     EXPECT_EQ(m.textures.size(), 1u);
     EXPECT_FALSE(m.materials[1].physical);
 }

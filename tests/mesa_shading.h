@@ -61,6 +61,9 @@ uniform float studio_levels;
 uniform sampler2D split_sum;   // (scale, bias) by (n.v, roughness)
 uniform bool metal_rough_mapped;  // textured triangles: blue times metallic, green times roughness
 uniform sampler2D metal_rough_map;
+uniform bool occlusion_mapped;  // textured triangles: the environment's light times 1 + strength (red - 1)
+uniform sampler2D occlusion_map;
+uniform float occlusion_strength;
 in vec3 surface_normal;
 in vec3 surface_colour;
 in vec2 surface_texcoord;
@@ -87,7 +90,7 @@ vec3 studio_light(vec3 d, float r) {
     vec2 uv = vec2(0.5 + atan(d.x, -d.z) / (2.0 * pi), acos(clamp(d.y, -1.0, 1.0)) / pi);
     return textureLod(studio_map, uv, r * (studio_levels - 1.0)).rgb;
 }
-vec3 physical_light(vec3 base, vec3 n, float metallic, float roughness) {
+vec3 physical_light(vec3 base, vec3 n, float metallic, float roughness, float occlusion) {
     vec3 v = to_eye;
     float n_dot_v = max(dot(n, v), 1e-4);
     vec3 f0 = mix(vec3(0.04), base, metallic);
@@ -109,7 +112,7 @@ vec3 physical_light(vec3 base, vec3 n, float metallic, float roughness) {
         sum += ((1.0 - fresnel) * c_diff + fresnel * (pi * distribution * visibility)) * light_colour[i] * n_dot_l;
     }
     vec2 split = texture(split_sum, vec2(n_dot_v, clamp(roughness, 0.0, 1.0))).rg;
-    sum += environment * (c_diff * sh_diffuse(n) + studio_light(2.0 * n_dot_v * n - v, roughness) * (f0 * split.x + split.y));
+    sum += environment * occlusion * (c_diff * sh_diffuse(n) + studio_light(2.0 * n_dot_v * n - v, roughness) * (f0 * split.x + split.y));
     return sum;
 }
 vec3 neutral_tone(vec3 c) {
@@ -145,8 +148,10 @@ void main() {
     if (physical) {
         vec2 uv = vec2(surface_texcoord.x, 1.0 - surface_texcoord.y);
         vec4 factors = textured && metal_rough_mapped ? texture(metal_rough_map, uv) : vec4(1.0);
+        float occlusion = textured && occlusion_mapped
+                              ? 1.0 + occlusion_strength * (texture(occlusion_map, uv).r - 1.0) : 1.0;
         vec3 shown = neutral_tone(physical_light(stored(surface_colour) * decode(texel), n, metallic * factors.b,
-                                                 roughness * factors.g) + stored(emissive));
+                                                 roughness * factors.g, occlusion) + stored(emissive));
         pixel = vec4(encode(clamp(shown, 0.0, 1.0)), opacity);
         return;
     }

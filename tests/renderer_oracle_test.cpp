@@ -46,6 +46,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -105,6 +106,8 @@ struct gl_material {
     bool physical = false;
     float metallic = 0.0f, roughness = 1.0f;
     int metal_rough = -1;
+    int occlusion = -1;
+    float occlusion_strength = 1.0f;
 };
 
 gl_material material_of(const scene& s, int index) {
@@ -121,6 +124,8 @@ gl_material material_of(const scene& s, int index) {
     out.metallic = source.metallic;
     out.roughness = source.roughness;
     out.metal_rough = s.settings.show_textures ? source.metal_rough_texture : -1;
+    out.occlusion = s.settings.show_textures ? source.occlusion_texture : -1;
+    out.occlusion_strength = source.occlusion_strength;
     return out;
 }
 
@@ -246,6 +251,7 @@ public:
         glUniform1i(uniform("studio_map"), 1);
         glUniform1i(uniform("split_sum"), 2);
         glUniform1i(uniform("metal_rough_map"), 3);
+        glUniform1i(uniform("occlusion_map"), 4);
         glActiveTexture(GL_TEXTURE1);
         glBindTexture(GL_TEXTURE_2D, studio_textures_[0]);
         glActiveTexture(GL_TEXTURE2);
@@ -264,9 +270,12 @@ public:
             glUniform1f(uniform("metallic"), look.metallic);
             glUniform1f(uniform("roughness"), look.roughness);
             glUniform1i(uniform("metal_rough_mapped"), look.metal_rough >= 0);
-            if (look.metal_rough >= 0) {
-                glActiveTexture(GL_TEXTURE3);
-                glBindTexture(GL_TEXTURE_2D, textures[std::size_t(look.metal_rough)]);
+            glUniform1i(uniform("occlusion_mapped"), look.occlusion >= 0);
+            glUniform1f(uniform("occlusion_strength"), look.occlusion_strength);
+            for (const auto& [unit, map] : {std::pair{GL_TEXTURE3, look.metal_rough}, std::pair{GL_TEXTURE4, look.occlusion}}) {
+                if (map < 0) continue;
+                glActiveTexture(GLenum(unit));
+                glBindTexture(GL_TEXTURE_2D, textures[std::size_t(map)]);
                 glActiveTexture(GL_TEXTURE0);
             }
             glDrawArrays(GL_TRIANGLES, GLint(3 * t), 3);
@@ -607,6 +616,36 @@ TEST_F(RendererOracle, MetallicRoughnessMapReadsBlueAndGreen) {
     mat.metal_rough_texture = 1;
     add_quad(s.m, {-1.6f, -0.8f, 0.0f}, {1.6f, -0.8f, 0.0f}, {1.6f, 0.8f, 0.0f}, {-1.6f, 0.8f, 0.0f}, look);
     compare_in_both_light_modes(s, "metal-rough-map", 30.0f, 35.0f);
+}
+
+// A box whose faces darken towards their edges and corners by an occlusion
+// map at strength 0.8: only the room's light is taken away, so the
+// highlight of the headlight on the face turned to it stays.
+TEST_F(RendererOracle, OcclusionMappedBox) {
+    scene s = base_scene("occlusion-box");
+    picture map{8, 8, {}};
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) {
+            const int edge = std::min({x, y, 7 - x, 7 - y});
+            const std::uint32_t red = 60 + 65 * std::uint32_t(std::min(edge, 3));
+            map.pixels.push_back(0xFF000000u | red << 16 | 0x20u << 8 | 0x90u);
+        }
+    s.m.textures.push_back(picture{1, 1, {0xFFC8C8D0u}});
+    s.m.textures.push_back(map);
+    const int look = add_material(s.m, glm::vec3(1.0f), 1.0f, 0);
+    material& mat = s.m.materials[std::size_t(look)];
+    mat.physical = true;
+    mat.metallic = 0.0f, mat.roughness = 0.45f;
+    mat.occlusion_texture = 1;
+    mat.occlusion_strength = 0.8f;
+    const glm::vec3 corner[8] = {{-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1},
+                                 {-1, -1, 1},  {1, -1, 1},  {1, 1, 1},  {-1, 1, 1}};
+    for (const auto& f : {std::array{4, 5, 6, 7}, std::array{1, 0, 3, 2}, std::array{5, 1, 2, 6},
+                          std::array{0, 4, 7, 3}, std::array{7, 6, 2, 3}, std::array{0, 1, 5, 4}})
+        add_quad(s.m, corner[f[0]], corner[f[1]], corner[f[2]], corner[f[3]], look);
+    s.settings.smoothing = false;
+    s.settings.bilinear_textures = true;
+    compare_in_both_light_modes(s, "occlusion-box", 35.0f, 30.0f);
 }
 
 // A glTF file of two matte quads, one lit by its base colour factor, one by

@@ -66,6 +66,12 @@ struct material {
     int metal_rough_texture = -1;
     texture_wrap metal_rough_wrap_u = texture_wrap::repeat;
     texture_wrap metal_rough_wrap_v = texture_wrap::repeat;
+    // How much of the surroundings' light reaches each point (red), in the
+    // same way: 1 + strength x (red - 1) scales the environment's light.
+    int occlusion_texture = -1;
+    float occlusion_strength = 1.0f;  // 0..1
+    texture_wrap occlusion_wrap_u = texture_wrap::repeat;
+    texture_wrap occlusion_wrap_v = texture_wrap::repeat;
 };
 
 inline constexpr std::uint32_t no_index = std::numeric_limits<std::uint32_t>::max();

@@ -36,9 +36,11 @@ struct physical_shading {
     // The light (linear, before tone mapping) a point of colour `base`
     // (linear) reflects; `normal` need not be of unit length (zero: unlit).
     glm::vec3 shade(const glm::vec3& base, const glm::vec3& normal) const {
-        return shade(base, normal, metallic, roughness);
+        return shade(base, normal, metallic, roughness, 1.0f);
     }
-    glm::vec3 shade(const glm::vec3& base, glm::vec3 normal, float metallic, float roughness) const {
+    // With a point's own metallic and roughness, and the share of the
+    // environment's light that reaches it (`occlusion`).
+    glm::vec3 shade(const glm::vec3& base, glm::vec3 normal, float metallic, float roughness, float occlusion) const {
         const float length2 = glm::dot(normal, normal);
         if (!(length2 > 0.0f)) return base;
         const glm::vec3 n = normal * (1.0f / std::sqrt(length2));
@@ -69,8 +71,8 @@ struct physical_shading {
         if (studio && environment > 0.0f) {
             const glm::vec3 reflected = 2.0f * n_dot_v * n - v;
             const glm::vec2 split = studio->brdf(n_dot_v, roughness);
-            sum += environment * (diffuse_colour * studio->diffuse(n) +
-                                  studio->specular(reflected, roughness) * (f0 * split.x + split.y));
+            sum += (environment * occlusion) * (diffuse_colour * studio->diffuse(n) +
+                                                studio->specular(reflected, roughness) * (f0 * split.x + split.y));
         }
         return sum;
     }

@@ -408,13 +408,17 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
         alpha = opacity;
         if constexpr (Lit) {
             glm::vec3 base(cr, cg, cb), own_light(1.0f);
-            float metal_factor = 1.0f, rough_factor = 1.0f;
+            float metal_factor = 1.0f, rough_factor = 1.0f, occlusion = 1.0f;
             if constexpr (Textured) {
                 const float tu = pu * distance, tv = pv * distance;
                 if (s.metal_rough) {
                     const std::uint32_t m = sample(*s.metal_rough, tu, tv, bilinear, s.metal_rough_wrap_u,
                                                    s.metal_rough_wrap_v);
                     metal_factor = channel(m, 0) * (1.0f / 255.0f), rough_factor = channel(m, 8) * (1.0f / 255.0f);
+                }
+                if (s.occlusion) {
+                    const std::uint32_t o = sample(*s.occlusion, tu, tv, bilinear, s.occlusion_wrap_u, s.occlusion_wrap_v);
+                    occlusion = 1.0f + s.occlusion_strength * (channel(o, 16) * (1.0f / 255.0f) - 1.0f);
                 }
                 const std::uint32_t t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
                 base *= lut.linear_of_pixel(t);
@@ -425,7 +429,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             const glm::vec3 normal = glm::vec3(pnx, pny, pnz) * distance;
             const glm::vec3 lit =
                 s.physical ? neutral_tone(s.physical->shade(base, normal, s.physical->metallic * metal_factor,
-                                                            s.physical->roughness * rough_factor) +
+                                                            s.physical->roughness * rough_factor, occlusion) +
                                           s.shading->emissive * own_light)
                            : s.shading->shade(base, normal) + s.shading->emissive * own_light;
             cr = lut.encoded_of(lit.r), cg = lut.encoded_of(lit.g), cb = lut.encoded_of(lit.b);

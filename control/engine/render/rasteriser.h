@@ -78,6 +78,11 @@ struct surface {
     // material's, read with the texture coordinates (needs `texture`).
     const picture* metal_rough = nullptr;
     texture_wrap metal_rough_wrap_u = texture_wrap::repeat, metal_rough_wrap_v = texture_wrap::repeat;
+    // With `physical`: the share of the environment's light reaching a
+    // point, 1 + occlusion_strength x (red - 1) (needs `texture`).
+    const picture* occlusion = nullptr;
+    float occlusion_strength = 1.0f;
+    texture_wrap occlusion_wrap_u = texture_wrap::repeat, occlusion_wrap_v = texture_wrap::repeat;
 };
 
 enum class depth_test { off, on };

@@ -330,13 +330,18 @@ void frame_drawer::make_materials() {
             if (slot.shading.count > 0) look.shading = &slot.shading;
             if (look.shading && slot.physical) {
                 look.physical = &slot.physically;
-                // A metallic-roughness map needs the texture coordinates,
+                // Metallic-roughness and occlusion maps need the texture coordinates,
                 // which the pixel loop reads with a texture: white stands in
                 // for a missing one.
                 look.metal_rough = textured ? texture_of(source.metal_rough_texture) : nullptr;
                 look.metal_rough_wrap_u = source.metal_rough_wrap_u;
                 look.metal_rough_wrap_v = source.metal_rough_wrap_v;
-                if (look.metal_rough && !look.texture) look.texture = &white_picture();
+                look.occlusion = textured ? texture_of(source.occlusion_texture) : nullptr;
+                look.occlusion_strength =
+                    std::isnan(source.occlusion_strength) ? 1.0f : std::clamp(source.occlusion_strength, 0.0f, 1.0f);
+                look.occlusion_wrap_u = source.occlusion_wrap_u;
+                look.occlusion_wrap_v = source.occlusion_wrap_v;
+                if ((look.metal_rough || look.occlusion) && !look.texture) look.texture = &white_picture();
             }
             if (alpha == alpha_use::mask) {
                 look.alpha_cutoff = std::isnan(source.alpha_cutoff) ? 0.5f : std::max(source.alpha_cutoff, 0.0f);

@@ -141,6 +141,8 @@ std::string convert_materials(document& file, model& out) {
             m.metallic = unit(metallic), m.roughness = unit(roughness);
             m.metal_rough_texture =
                 textures.use(pbr.metallicRoughnessTexture.index, m.metal_rough_wrap_u, m.metal_rough_wrap_v);
+            m.occlusion_texture = textures.use(source.occlusionTexture.index, m.occlusion_wrap_u, m.occlusion_wrap_v);
+            m.occlusion_strength = unit(source.occlusionTexture.strength);
         }
         m.diffuse_texture = textures.use(base_texture, m.wrap_u, m.wrap_v);
         texture_wrap emissive_u = m.wrap_u, emissive_v = m.wrap_v;
