@@ -147,6 +147,19 @@ our_figures measure_ours(const engine::model& m, const engine::view_settings& se
     return {median(one) * 1e3, median(all) * 1e3};
 }
 
+// The same sphere with a physically based material (the BRDF, the studio
+// room, tone mapping) against its Blinn-Phong material, measured in turn.
+void report_physical_cost(const engine::model& plain, int cores) {
+    engine::model physical = plain;
+    for (engine::material& m : physical.materials) m.physical = true, m.metallic = 0.5f, m.roughness = 0.5f;
+    const our_figures before = measure_ours(plain, quality_settings(), cores, 5);
+    const our_figures after = measure_ours(physical, quality_settings(), cores, 5);
+    std::printf("physically based material (metallic 0.5, roughness 0.5), %zu triangles, quality: %.1f ms on 1 thread, "
+                "%.1f on %d; Blinn-Phong in the same run %.1f and %.1f: %.2fx and %.2fx (goal <= 1.5x)\n",
+                physical.geometry.triangle_count(), after.one, after.all, cores, before.one, before.all,
+                after.one / before.one, after.all / before.all);
+}
+
 // The frame after LOADFILE is a new pool's first: its time against the
 // frames after it, and how many of the pool's threads take part in a new
 // pool's first run (tasks that sleep, so that every thread can get some).
@@ -417,6 +430,7 @@ int main() {
                     gl_all, gl_one / gl_all, quality.one / gl_one, quality.all / gl_all, fast.one, fast.all);
     }
     std::printf("goals: scaling >= %.1f, ours / llvmpipe <= 0.5 at the same thread count\n", 0.9 * cores);
+    report_physical_cost(textured_sphere(501), cores);
     report_first_frame(textured_sphere(501), cores);
     return 0;
 }
