@@ -569,6 +569,19 @@ TEST_F(RendererOracle, TransparentPaneBeforeOpaqueOne) {
     compare(s);
 }
 
+// A physically based material over texture 0, one texel of base colour,
+// with `map` as texture 1 for the caller to make one of its maps.
+int add_mapped_physical_material(model& m, std::uint32_t base_texel, const picture& map, float metallic,
+                                 float roughness) {
+    m.textures.push_back(picture{1, 1, {base_texel}});
+    m.textures.push_back(map);
+    const int look = add_material(m, glm::vec3(1.0f), 1.0f, 0);
+    material& mat = m.materials[std::size_t(look)];
+    mat.physical = true;
+    mat.metallic = metallic, mat.roughness = roughness;
+    return look;
+}
+
 // Physically based spheres, metallic 0..1 down the rows and roughness 0..1
 // across, under each light mode: the highlights' size and strength, the
 // environment's reflections and the tone mapping all show.
@@ -607,13 +620,8 @@ TEST_F(RendererOracle, MetallicRoughnessMapReadsBlueAndGreen) {
             const std::uint32_t metallic = row ? 255 : 0, roughness = 40 + 60 * std::uint32_t(column);
             map.pixels.push_back(0xFF000000u | 0x80u << 16 | roughness << 8 | metallic);
         }
-    s.m.textures.push_back(picture{1, 1, {0xFFE0B070u}});
-    s.m.textures.push_back(map);
-    const int look = add_material(s.m, glm::vec3(1.0f), 1.0f, 0);
-    material& mat = s.m.materials[std::size_t(look)];
-    mat.physical = true;
-    mat.metallic = 1.0f, mat.roughness = 1.0f;
-    mat.metal_rough_texture = 1;
+    const int look = add_mapped_physical_material(s.m, 0xFFE0B070u, map, 1.0f, 1.0f);
+    s.m.materials[std::size_t(look)].metal_rough_texture = 1;
     add_quad(s.m, {-1.6f, -0.8f, 0.0f}, {1.6f, -0.8f, 0.0f}, {1.6f, 0.8f, 0.0f}, {-1.6f, 0.8f, 0.0f}, look);
     compare_in_both_light_modes(s, "metal-rough-map", 30.0f, 35.0f);
 }
@@ -630,14 +638,9 @@ TEST_F(RendererOracle, OcclusionMappedBox) {
             const std::uint32_t red = 60 + 65 * std::uint32_t(std::min(edge, 3));
             map.pixels.push_back(0xFF000000u | red << 16 | 0x20u << 8 | 0x90u);
         }
-    s.m.textures.push_back(picture{1, 1, {0xFFC8C8D0u}});
-    s.m.textures.push_back(map);
-    const int look = add_material(s.m, glm::vec3(1.0f), 1.0f, 0);
-    material& mat = s.m.materials[std::size_t(look)];
-    mat.physical = true;
-    mat.metallic = 0.0f, mat.roughness = 0.45f;
-    mat.occlusion_texture = 1;
-    mat.occlusion_strength = 0.8f;
+    const int look = add_mapped_physical_material(s.m, 0xFFC8C8D0u, map, 0.0f, 0.45f);
+    s.m.materials[std::size_t(look)].occlusion_texture = 1;
+    s.m.materials[std::size_t(look)].occlusion_strength = 0.8f;
     const glm::vec3 corner[8] = {{-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1},
                                  {-1, -1, 1},  {1, -1, 1},  {1, 1, 1},  {-1, 1, 1}};
     for (const auto& f : {std::array{4, 5, 6, 7}, std::array{1, 0, 3, 2}, std::array{5, 1, 2, 6},
