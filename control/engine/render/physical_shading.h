@@ -24,6 +24,16 @@ inline constexpr float studio_strength = 0.6f;
 // than a pixel and brighter than any tone can show.
 inline constexpr float least_highlight_roughness = 0.05f;
 
+// The height-correlated Smith visibility term, G / (4 n.l n.v), for
+// roughness alpha (the roughness squared).
+inline float smith_visibility(float n_dot_l, float n_dot_v, float alpha) {
+    const float a2 = alpha * alpha;
+    const float ggx_v = n_dot_l * std::sqrt(n_dot_v * n_dot_v * (1.0f - a2) + a2);
+    const float ggx_l = n_dot_v * std::sqrt(n_dot_l * n_dot_l * (1.0f - a2) + a2);
+    const float sum = ggx_v + ggx_l;
+    return sum > 0.0f ? 0.5f / sum : 0.0f;
+}
+
 struct physical_shading {
     int count = 0;  // directional lights
     glm::vec3 towards[3];
@@ -61,8 +71,7 @@ struct physical_shading {
             const glm::vec3 fresnel = f0 + (1.0f - f0) * (k2 * k2 * k);
             const float d = n_dot_h * n_dot_h * (a2 - 1.0f) + 1.0f;
             const float distribution = a2 / (3.14159265f * d * d);
-            const float visibility = 0.5f / (n_dot_l * std::sqrt(n_dot_v * n_dot_v * (1.0f - a2) + a2) +
-                                             n_dot_v * std::sqrt(n_dot_l * n_dot_l * (1.0f - a2) + a2));
+            const float visibility = smith_visibility(n_dot_l, n_dot_v, alpha);
             // The light's irradiance is pi times its colour, so that Lambert's
             // term alone shows the colour as the other materials do.
             sum += ((1.0f - fresnel) * diffuse_colour + fresnel * (3.14159265f * distribution * visibility)) *

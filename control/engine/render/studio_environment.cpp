@@ -1,5 +1,7 @@
 #include "control/engine/render/studio_environment.h"
 
+#include "control/engine/render/physical_shading.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -47,14 +49,6 @@ glm::vec3 ggx_half_vector(const glm::vec2& xi, const glm::vec3& n, float alpha) 
     const glm::vec3 bitangent = glm::cross(n, tangent);
     return glm::normalize(tangent * (sin_theta * std::cos(phi)) + bitangent * (sin_theta * std::sin(phi)) +
                           n * cos_theta);
-}
-
-float smith_visibility(float n_dot_l, float n_dot_v, float alpha) {
-    const float a2 = alpha * alpha;
-    const float ggx_v = n_dot_l * std::sqrt(n_dot_v * n_dot_v * (1.0f - a2) + a2);
-    const float ggx_l = n_dot_v * std::sqrt(n_dot_l * n_dot_l * (1.0f - a2) + a2);
-    const float sum = ggx_v + ggx_l;
-    return sum > 0.0f ? 0.5f / sum : 0.0f;
 }
 
 // The room reflected by roughness r at every texel of a level (r = 0: the
