@@ -721,6 +721,29 @@ TEST(ObjDamage, MaterialLibrariesAndTexturesNearTheModel) {
     EXPECT_EQ(optioned.materials[0].diffuse, glm::vec3(0.5f));
     EXPECT_EQ(optioned.materials[0].diffuse_texture, 0);
     EXPECT_EQ(optioned.geometry.triangle_material, std::vector<int>{0});
+
+    // Physically based values: either makes the material physically based,
+    // clamped to 0..1; a value that is not a number is not given.
+    folder.write("physical.mtl",
+                 "newmtl gold\nKd 1 0.8 0.3\nPm 1\nPr 0.25\n"
+                 "newmtl rough\nPr 7\n"
+                 "newmtl odd\nPm nan\nPr -inf\n"
+                 "newmtl classic\nKs 1 1 1\nNs 90\n");
+    const std::string uses = "mtllib physical.mtl\nusemtl gold\n" + face;
+    model physical;
+    ASSERT_TRUE(engine::load_obj(uses.data(), uses.size(), base, physical).ok);
+    ASSERT_EQ(physical.materials.size(), 4u);
+    const struct {
+        bool physical;
+        float metallic, roughness;
+    } expected[] = {{true, 1.0f, 0.25f}, {true, 0.0f, 1.0f}, {false, 0.0f, 1.0f}, {false, 0.0f, 1.0f}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const engine::material& got = physical.materials[i];
+        EXPECT_EQ(got.physical, expected[i].physical) << got.name;
+        EXPECT_EQ(got.metallic, expected[i].metallic) << got.name;
+        EXPECT_EQ(got.roughness, expected[i].roughness) << got.name;
+    }
+    EXPECT_EQ(physical.materials[0].diffuse, glm::vec3(1.0f, 0.8f, 0.3f)) << "Kd is the base colour";
 }
 
 // Names a library gives for files of another machine: an absolute name is

@@ -1,5 +1,7 @@
 #include "control/engine/formats/obj/mtl_reader.h"
 
+#include <algorithm>
+#include <cmath>
 #include <string_view>
 
 #include "control/engine/files/text_tokens.h"
@@ -23,6 +25,14 @@ std::string_view take_word(std::string_view& text) {
     const std::string_view word = text.substr(0, end);
     text = without_blanks_before(text.substr(end));
     return word;
+}
+
+// A physically based value, 0..1; not finite: not given.
+bool read_unit(std::string_view values, float& value) {
+    double read = 0;
+    if (!parse_number(take_word(values), read) || !std::isfinite(read)) return false;
+    value = static_cast<float>(std::clamp(read, 0.0, 1.0));
+    return true;
 }
 
 bool read_value(std::string_view values, float& value) {
@@ -128,6 +138,12 @@ void read_mtl(const char* text, std::size_t size, std::vector<library_material>&
             // Transparency, the complement of "d"; where both are given "d" wins.
             float transparency = 0;
             if (read_value(line, transparency)) current.look.opacity = 1.0f - transparency;
+        } else if (keyword == "Pr" || keyword == "Pm") {
+            // Exporters write the metallic-roughness model's values beside
+            // the classic ones; either makes the material physically based,
+            // Kd its base colour, the other value as an unset one.
+            float& value = keyword == "Pr" ? current.look.roughness : current.look.metallic;
+            if (read_unit(line, value)) current.look.physical = true;
         } else if (keyword == "map_Kd") {
             const std::string_view name = texture_name(line);
             if (name.empty()) continue;

@@ -1,5 +1,6 @@
 // Wavefront MTL material libraries: the fields the viewer draws with
-// (Ka, Kd, Ks, Ns, d or Tr, and map_Kd's file name). Internal to the loaders.
+// (Ka, Kd, Ks, Ns, d or Tr, map_Kd's file name, and the physically based
+// Pr and Pm). Internal to the loaders.
 #pragma once
 
 #include <cstddef>
