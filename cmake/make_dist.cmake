@@ -14,9 +14,10 @@ file(REMOVE_RECURSE ${STAGE_DIR})
 file(MAKE_DIRECTORY ${stage}/examples/models)
 file(COPY ${PLUGIN} ${CONTROL} ${RUNNER} ${BMP2PNG} DESTINATION ${stage})
 file(COPY ${SOURCE_DIR}/examples/cube.txt ${SOURCE_DIR}/examples/tour.txt ${SOURCE_DIR}/examples/table.txt
+          ${SOURCE_DIR}/examples/spheres.txt ${SOURCE_DIR}/examples/spheres.png
      DESTINATION ${stage}/examples)
 file(COPY ${SOURCE_DIR}/examples/models/cube.obj ${SOURCE_DIR}/examples/models/cube.mtl
-          ${SOURCE_DIR}/examples/models/table.glb
+          ${SOURCE_DIR}/examples/models/table.glb ${SOURCE_DIR}/examples/models/spheres.glb
      DESTINATION ${stage}/examples/models)
 file(READ ${SOURCE_DIR}/packaging/INSTALL.txt install_text)
 string(REPLACE "@VERSION@" "${VERSION}" install_text "${install_text}")
@@ -29,7 +30,7 @@ file(WRITE ${stage}/INSTALL.txt "${install_text}")
 file(READ ${SOURCE_DIR}/packaging/GUIDE.txt guide_text)
 string(REPLACE "\n" "\r\n" guide_text "${guide_text}")
 file(WRITE ${stage}/GUIDE.txt "${guide_text}")
-foreach(script cube.txt tour.txt table.txt)
+foreach(script cube.txt tour.txt table.txt spheres.txt)
   file(READ ${stage}/examples/${script} text)
   string(REPLACE "\n" "\r\n" text "${text}")
   file(WRITE ${stage}/examples/${script} "${text}")

@@ -26,7 +26,7 @@ trap 'WINEPREFIX="$work/prefix" wineserver -k >/dev/null 2>&1 || true; rm -rf "$
 package="$work/VasaQuelto3D-$version"
 for file in VasaQuelto3D.dll Quelto3dCtrl.dll quelto-runner.exe quelto-bmp2png.exe INSTALL.txt GUIDE.txt REFERENCE.txt \
             examples/cube.txt examples/tour.txt examples/table.txt examples/models/cube.obj examples/models/cube.mtl \
-            examples/models/table.glb; do
+            examples/models/table.glb examples/spheres.txt examples/spheres.png examples/models/spheres.glb; do
   [ -f "$package/$file" ] || { echo "missing from the package: $file"; exit 1; }
 done
 grep -q "regsvr32 /n /i:user" "$package/INSTALL.txt" || { echo "INSTALL.txt lacks the per-user registration"; exit 1; }
@@ -117,9 +117,9 @@ list=$(wine quelto-runner.exe --list)
 actions=$(printf '%s\n' "$list" | grep -c 'KP_Quelto3D_')
 [ "$actions" -eq 30 ] || { echo "--list showed $actions actions"; printf '%s\n' "$list"; exit 1; }
 
-# The OBJ and the glTF example, each a 640x480 snapshot whose corner shows the
+# The OBJ and the glTF examples, each a 640x480 snapshot whose corner shows the
 # light background and whose centre shows the model.
-for example in cube table; do
+for example in cube table spheres; do
   wine quelto-runner.exe "examples\\$example.txt" 2>"$work/$example.err"
   [ -f $example.bmp ] || { echo "the example wrote no $example.bmp"; exit 1; }
   [ ! -s "$work/$example.err" ] || { echo "examples\\$example.txt complained:"; cat "$work/$example.err"; exit 1; }
@@ -139,6 +139,52 @@ assert pixel(2, 2) == (240, 240, 240), pixel(2, 2)
 assert pixel(width // 2, height // 2) != (240, 240, 240), "no model in the centre"
 PY
 done
+# The picture the package shows of the sphere grid is what its example draws
+# now (a shading change that leaves it stale fails here: remake it by running
+# examples\spheres.txt and converting spheres.bmp with quelto-bmp2png).
+python3 - spheres.bmp examples/spheres.png <<'PY'
+import struct, sys, zlib
+def bmp(name):
+    data = open(name, 'rb').read()
+    width, height = struct.unpack('<ii', data[18:26])
+    rows = [data[54 + 4 * width * y:54 + 4 * width * (y + 1)] for y in range(height)][::-1]
+    return width, height, [bytes(row[x + 2 - c] for x in range(0, len(row), 4) for c in range(3)) for row in rows]
+def png(name):
+    data = open(name, 'rb').read()
+    assert data[:8] == b'\x89PNG\r\n\x1a\n', name
+    at, idat = 8, b''
+    while at < len(data):
+        length, kind = struct.unpack('>I4s', data[at:at + 8])
+        body = data[at + 8:at + 8 + length]
+        if kind == b'IHDR':
+            width, height, depth, colour = struct.unpack('>IIBB', body[:10])
+            assert (depth, colour) in ((8, 2), (8, 6)), (depth, colour)
+            channels = 3 if colour == 2 else 4
+        elif kind == b'IDAT':
+            idat += body
+        at += 12 + length
+    raw, stride, rows, previous = zlib.decompress(idat), width * channels, [], bytearray(width * channels)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - channels] if i >= channels else 0
+            b, c = previous[i], previous[i - channels] if i >= channels else 0
+            if kind == 1: line[i] = (line[i] + a) & 255
+            elif kind == 2: line[i] = (line[i] + b) & 255
+            elif kind == 3: line[i] = (line[i] + (a + b) // 2) & 255
+            elif kind == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        rows.append(bytes(v for x in range(width) for v in line[x * channels:x * channels + 3]))
+        previous = line
+    return width, height, rows
+drawn, shown = bmp(sys.argv[1]), png(sys.argv[2])
+assert drawn[:2] == shown[:2], ('sizes', drawn[:2], shown[:2])
+differences = [abs(p - q) for a, b in zip(drawn[2], shown[2]) for p, q in zip(a, b)]
+mean, far = sum(differences) / len(differences), sum(d > 16 for d in differences) / len(differences)
+assert mean <= 1.0 and far <= 0.005, f'examples/spheres.png is stale: mean difference {mean:.2f}, {100 * far:.2f} % off by more than 16'
+PY
 # Each change saved at once, with no wait: the pictures show the change.
 printf '%s\r\n' Init 'GridMode 0' 'Show examples\models\cube.obj' 'SaveImage shown.bmp' 'SetBKColor 255,0,0' \
   'SaveImage red.bmp' 'RenderMode 2' 'SaveImage wire.bmp' End >at-once.txt
