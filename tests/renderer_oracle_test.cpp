@@ -58,6 +58,7 @@
 #include <glm/gtc/type_ptr.hpp>
 
 #include "control/engine/formats/model_loaders.h"
+#include "control/engine/model/texture_levels.h"
 #include "control/engine/render/lighting.h"
 #include "control/engine/render/physical_shading.h"
 #include "control/engine/render/view_transform.h"
@@ -193,7 +194,13 @@ public:
             // 0xAARRGGBB in memory is B, G, R, A; the top row goes to t = 0.
             glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, p.width, p.height, 0, GL_BGRA, GL_UNSIGNED_BYTE, p.pixels.data());
             const GLint filter = s.settings.bilinear_textures ? GL_LINEAR : GL_NEAREST;
-            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, filter);
+            // The renderer's own smaller copies, read as GL reads mipmaps.
+            const bool levels = s.settings.bilinear_textures && !s.settings.fast_renderer && !p.levels.empty();
+            for (std::size_t k = 0; levels && k < p.levels.size(); ++k)
+                glTexImage2D(GL_TEXTURE_2D, GLint(k + 1), GL_RGBA8, p.levels[k].width, p.levels[k].height, 0, GL_BGRA,
+                             GL_UNSIGNED_BYTE, p.levels[k].pixels.data());
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, levels ? GLint(p.levels.size()) : 0);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, levels ? GL_LINEAR_MIPMAP_LINEAR : filter);
             glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, filter);
             glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
             glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
@@ -373,7 +380,13 @@ void save_pictures(const std::string& name, const std::vector<std::uint32_t>& ou
 
 class RendererOracle : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { reference_ = new mesa_reference; }
+    static void SetUpTestSuite() {
+        // llvmpipe's shortcuts for mipmaps: a level of detail per 2 x 2
+        // pixels, approximated, and blending of two levels only near the
+        // middle between them ("brilinear"). The renderer does none of them.
+        setenv("GALLIVM_PERF", "no_rho_approx,no_brilinear,no_quad_lod", 0);
+        reference_ = new mesa_reference;
+    }
     static void TearDownTestSuite() {
         delete reference_;
         reference_ = nullptr;
@@ -538,6 +551,30 @@ TEST_F(RendererOracle, CheckeredQuadFromBothSides) {
         s.view.pitch_degrees = 25.0f;
         compare(s);
     }
+}
+
+// A checkered floor running far away, seen low over it: far off, a pixel
+// covers many cells, which read without mipmaps would shimmer into moire;
+// with them, the two copies whose texels are nearest a pixel in size are
+// blended, as GL blends them.
+TEST_F(RendererOracle, FloorFarAwayReadsTheSmallerCopies) {
+    scene s = base_scene("floor-mipmapped");
+    picture checker{64, 64, {}};
+    for (int y = 0; y < checker.height; ++y)
+        for (int x = 0; x < checker.width; ++x)
+            checker.pixels.push_back((x / 4 + y / 4) % 2 ? 0xFFF0A030 : 0xFF3060C0);
+    s.m.textures.push_back(checker);
+    make_texture_levels(s.m);
+    add_quad(s.m, {-4.0f, 0.0f, 4.0f}, {4.0f, 0.0f, 4.0f}, {4.0f, 0.0f, -60.0f}, {-4.0f, 0.0f, -60.0f},
+             add_material(s.m, glm::vec3(1.0f), 1.0f, 0));
+    for (std::size_t i = s.m.geometry.texcoords.size() - 4; i < s.m.geometry.texcoords.size(); ++i)
+        s.m.geometry.texcoords[i] *= glm::vec2(2.0f, 16.0f);
+    s.two_sided = true;
+    s.view.target = glm::vec3(0.0f, 0.0f, -8.0f);
+    s.view.distance = 14.0f;
+    s.view.yaw_degrees = 0.0f;
+    s.view.pitch_degrees = 12.0f;
+    compare(s);
 }
 
 // Eight shared corners: smoothing would round the cube; flat shading keeps

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "control/engine/formats/model_loaders.h"
+#include "control/engine/model/texture_levels.h"
 #include "control/engine/render/overlays.h"
 #include "control/engine/render/worker_pool.h"
 #include "control/engine/render/prepared_model.h"
@@ -438,6 +439,22 @@ TEST(Materials, TexturesSampleWithVUpwards) {
     EXPECT_NEAR(green(between), 127.5, 4);
     scene.settings.show_textures = false;
     EXPECT_EQ(at(scene.draw_it(), -0.25f, 0.25f), 0x00FFFFFFu);
+}
+
+// The smaller copies average colours in linear light (black and white make
+// the grey that looks half as bright, 188, not 128) and values as stored; a
+// side of one texel stays one texel while the other halves.
+TEST(Materials, TextureCopiesAverageColoursAsLightAndValuesAsStored) {
+    const picture checker{4, 2, {0xFF000000, 0xFFFFFFFF, 0xFF000000, 0xFFFFFFFF,
+                                 0xFFFFFFFF, 0xFF000000, 0xFFFFFFFF, 0xFF000000}};
+    picture colour = checker, data = checker;
+    make_levels(colour, texel_meaning::colour);
+    make_levels(data, texel_meaning::data);
+    ASSERT_EQ(colour.levels.size(), 2u);
+    EXPECT_EQ(std::make_pair(colour.levels[0].width, colour.levels[0].height), std::make_pair(2, 1));
+    EXPECT_EQ(std::make_pair(colour.levels[1].width, colour.levels[1].height), std::make_pair(1, 1));
+    EXPECT_EQ(colour.levels[1].pixels, std::vector<std::uint32_t>{0xFFBCBCBCu});
+    EXPECT_EQ(data.levels[1].pixels, std::vector<std::uint32_t>{0xFF808080u});
 }
 
 TEST(Materials, DefaultMaterialAndVertexColours) {

@@ -5,6 +5,7 @@
 
 #include "control/engine/finite.h"
 #include "control/engine/formats/load_messages.h"
+#include "control/engine/model/texture_levels.h"
 
 namespace engine::loading {
 
@@ -162,6 +163,7 @@ load_outcome finish_model(model& m, std::string warning) {
     }
     release_spare_room(g);
     compute_bounds(m);
+    make_texture_levels(m);
     return {true, {}, std::move(warning)};
 }
 

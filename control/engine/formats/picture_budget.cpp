@@ -4,6 +4,7 @@
 #include <string>
 
 #include "control/engine/formats/load_messages.h"
+#include "control/engine/model/texture_levels.h"
 
 namespace engine::loading {
 
@@ -18,7 +19,8 @@ load_outcome picture_budget::decode(const unsigned char* bytes, std::size_t size
     // load_picture reads 0 as no limit at all.
     load_outcome decoded = load_picture(bytes, size, out, std::max<std::size_t>(left, 1));
     if (decoded.ok) {
-        used_ += out.pixels.size();
+        // With the smaller copies the model makes of it once it is loaded.
+        used_ += out.pixels.size() + level_texels(out.pixels.size());
     } else if (left < max_picture_pixels) {
         // Where the budget and not the largest picture the viewer takes
         // refused it, the message says so.

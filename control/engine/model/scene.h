@@ -17,6 +17,9 @@ struct picture {
     int width = 0;
     int height = 0;
     std::vector<std::uint32_t> pixels;
+    // A model's texture: smaller copies of it, each half the one before, down
+    // to 1 x 1 (texture_levels.h); empty where there are none.
+    std::vector<picture> levels;
     bool empty() const { return width <= 0 || height <= 0; }
 };
 

@@ -126,6 +126,36 @@ QUELTO_ALWAYS_INLINE inline std::uint32_t sample(const picture& t, float u, floa
     return mix_pixels(mix_pixels(row0[x0], row0[x1], wx), mix_pixels(row1[x0], row1[x1], wx), wy);
 }
 
+// How far the texture coordinates move from a pixel to the next one across
+// and to the one below.
+struct uv_slope {
+    float du_dx, dv_dx, du_dy, dv_dy;
+};
+
+// The texture at (u, v) for a pixel over which the coordinates move by
+// `slope`: GL's LINEAR_MIPMAP_LINEAR. The level of detail is log2 of the
+// longer of the pixel's two sides in texels; the two copies (texture_levels.h)
+// around it are read as sample() reads the picture and blended by where it
+// lies between them. A pixel no larger than a texel, a picture without
+// copies, no slope or nearest-texel reading: sample() alone.
+QUELTO_ALWAYS_INLINE inline std::uint32_t sample_levels(const picture& t, float u, float v, bool bilinear,
+                                                        texture_wrap wrap_u, texture_wrap wrap_v,
+                                                        const uv_slope* slope) {
+    if (slope == nullptr || !bilinear || t.levels.empty()) return sample(t, u, v, bilinear, wrap_u, wrap_v);
+    const float w = static_cast<float>(t.width), h = static_cast<float>(t.height);
+    const float ax = slope->du_dx * w, ay = slope->dv_dx * h, bx = slope->du_dy * w, by = slope->dv_dy * h;
+    const float longer = std::max(ax * ax + ay * ay, bx * bx + by * by);  // squared
+    if (!(longer > 1.0f)) return sample(t, u, v, bilinear, wrap_u, wrap_v);  // NaN too
+    const std::size_t smallest = t.levels.size();
+    const float detail = std::min(0.5f * std::log2(longer), static_cast<float>(smallest));
+    const auto level = static_cast<std::size_t>(detail);
+    const picture& nearer = level == 0 ? t : t.levels[level - 1];
+    const std::uint32_t a = sample(nearer, u, v, bilinear, wrap_u, wrap_v);
+    if (level >= smallest) return a;
+    const std::uint32_t b = sample(t.levels[level], u, v, bilinear, wrap_u, wrap_v);
+    return mix_pixels(a, b, static_cast<std::uint32_t>((detail - static_cast<float>(level)) * 256.0f + 0.5f));
+}
+
 // Four samples per pixel in a rotated grid, in 1/16 pixel from its centre.
 constexpr int sample_offsets[4][2] = {{-2, -6}, {6, -2}, {2, 6}, {-6, 2}};
 
@@ -399,6 +429,13 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     const bool emits = emissive.r > 0.0f || emissive.g > 0.0f || emissive.b > 0.0f;
     const picture* glow = Textured && emits && s.glow && !s.glow->empty() ? s.glow : nullptr;
     const srgb_tables& lut = srgb();
+    const bool mipmaps = mipmaps_;
+    // d(u)/dx of u = (u / w) / (1 / w) at a pixel, from the planes' steps:
+    // (step of u/w - u x step of 1/w) x w.
+    auto slope_at = [&](float tu, float tv, float distance) QUELTO_ALWAYS_INLINE {
+        return uv_slope{(u.dx - tu * iw.dx) * distance, (v.dx - tv * iw.dx) * distance,
+                        (u.dy - tu * iw.dy) * distance, (v.dy - tv * iw.dy) * distance};
+    };
 
     // The pixel's colour and opacity, from the interpolated values at its
     // centre; false where a cut-out leaves it out.
@@ -411,20 +448,24 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             float metal_factor = 1.0f, rough_factor = 1.0f, occlusion = 1.0f;
             if constexpr (Textured) {
                 const float tu = pu * distance, tv = pv * distance;
+                const uv_slope slope = slope_at(tu, tv, distance);
+                const uv_slope* across = mipmaps ? &slope : nullptr;
                 if (s.metal_rough) {
-                    const std::uint32_t m = sample(*s.metal_rough, tu, tv, bilinear, s.metal_rough_wrap_u,
-                                                   s.metal_rough_wrap_v);
+                    const std::uint32_t m = sample_levels(*s.metal_rough, tu, tv, bilinear, s.metal_rough_wrap_u,
+                                                          s.metal_rough_wrap_v, across);
                     metal_factor = channel(m, 0) * (1.0f / 255.0f), rough_factor = channel(m, 8) * (1.0f / 255.0f);
                 }
                 if (s.occlusion) {
-                    const std::uint32_t o = sample(*s.occlusion, tu, tv, bilinear, s.occlusion_wrap_u, s.occlusion_wrap_v);
+                    const std::uint32_t o = sample_levels(*s.occlusion, tu, tv, bilinear, s.occlusion_wrap_u,
+                                                          s.occlusion_wrap_v, across);
                     occlusion = 1.0f + s.occlusion_strength * (channel(o, 16) * (1.0f / 255.0f) - 1.0f);
                 }
-                const std::uint32_t t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
+                const std::uint32_t t = sample_levels(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v, across);
                 base *= lut.linear_of_pixel(t);
                 if (texture_alpha) alpha *= channel(t, 24) * (1.0f / 255.0f);
                 if (s.glow && !s.glow->empty())
-                    own_light = lut.linear_of_pixel(sample(*s.glow, tu, tv, bilinear, s.wrap_u, s.wrap_v));
+                    own_light =
+                        lut.linear_of_pixel(sample_levels(*s.glow, tu, tv, bilinear, s.wrap_u, s.wrap_v, across));
             }
             const glm::vec3 normal = glm::vec3(pnx, pny, pnz) * distance;
             const glm::vec3 lit =
@@ -435,11 +476,13 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             cr = lut.encoded_of(lit.r), cg = lut.encoded_of(lit.g), cb = lut.encoded_of(lit.b);
         } else if constexpr (Textured) {
             const float tu = pu * distance, tv = pv * distance;
-            const texel t = unpack_texel(sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v));
+            const uv_slope slope = slope_at(tu, tv, distance);
+            const uv_slope* across = mipmaps ? &slope : nullptr;
+            const texel t = unpack_texel(sample_levels(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v, across));
             cr *= t.r, cg *= t.g, cb *= t.b;
             if (texture_alpha) alpha *= t.a;
             if (glow) {
-                const texel e = unpack_texel(sample(*glow, tu, tv, bilinear, s.wrap_u, s.wrap_v));
+                const texel e = unpack_texel(sample_levels(*glow, tu, tv, bilinear, s.wrap_u, s.wrap_v, across));
                 cr += emissive.r * e.r, cg += emissive.g * e.g, cb += emissive.b * e.b;
             } else if (emits) {
                 cr += emissive.r, cg += emissive.g, cb += emissive.b;

@@ -95,6 +95,9 @@ public:
     // Linear fog by distance towards `colour`; off when end <= start.
     void set_fog(bool on, float start, float end, rgb colour);
     void set_bilinear(bool on) { bilinear_ = on; }
+    // Textures seen from afar read through their smaller copies (with
+    // bilinear reading only).
+    void set_mipmaps(bool on) { mipmaps_ = on; }
     // Only rows first..end-1 are written (a band of the frame drawn on its
     // own thread). A pixel comes out the same whatever the band: nothing is
     // carried from one row to the next.
@@ -152,6 +155,7 @@ private:
     float fog_scale_ = 0.0f;
     rgb fog_colour_;
     bool bilinear_ = true;
+    bool mipmaps_ = false;
     std::uint32_t* samples_ = nullptr;
     // Per row, the first and last column whose samples are cleared for this
     // frame (first > last: none), and what they are cleared to.

@@ -243,6 +243,7 @@ void frame_drawer::read_settings() {
                       (model_ && (!model_->lines.empty() || !model_->loose_points.empty()));
     vertex_colours_ = model_ && model_->has_vertex_colours && !s.use_default_material;
     raster_.set_bilinear(s.bilinear_textures);
+    raster_.set_mipmaps(!s.fast_renderer);
     const float distance = glm::length(transform_.eye - centre_);
     raster_.set_fog(s.show_fog, distance - radius_, distance + 2.0f * radius_, background_);
 }
