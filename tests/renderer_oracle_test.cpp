@@ -330,7 +330,7 @@ private:
         glGenTextures(2, studio_textures_);
         glBindTexture(GL_TEXTURE_2D, studio_textures_[0]);
         for (std::size_t k = 0; k < room.levels.size(); ++k)
-            glTexImage2D(GL_TEXTURE_2D, GLint(k), GL_RGB32F, room.levels[k].width, room.levels[k].height, 0, GL_RGB,
+            glTexImage2D(GL_TEXTURE_2D, GLint(k), GL_RGBA32F, room.levels[k].width, room.levels[k].height, 0, GL_RGBA,
                          GL_FLOAT, room.levels[k].texels.data());
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_BASE_LEVEL, 0);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, GLint(room.levels.size()) - 1);

@@ -24,14 +24,20 @@ inline constexpr float studio_strength = 0.6f;
 // than a pixel and brighter than any tone can show.
 inline constexpr float least_highlight_roughness = 0.05f;
 
-// The height-correlated Smith visibility term, G / (4 n.l n.v), for
-// roughness alpha (the roughness squared).
-inline float smith_visibility(float n_dot_l, float n_dot_v, float alpha) {
-    const float a2 = alpha * alpha;
-    const float ggx_v = n_dot_l * std::sqrt(n_dot_v * n_dot_v * (1.0f - a2) + a2);
+// The height-correlated Smith visibility term, G / (4 n.l n.v), for a2 the
+// roughness to the fourth power, with the view's root
+// sqrt((n.v)^2 (1 - a2) + a2) given: a point lit by several lights works it
+// out once.
+inline float smith_visibility(float n_dot_l, float n_dot_v, float a2, float view_root) {
+    const float ggx_v = n_dot_l * view_root;
     const float ggx_l = n_dot_v * std::sqrt(n_dot_l * n_dot_l * (1.0f - a2) + a2);
     const float sum = ggx_v + ggx_l;
     return sum > 0.0f ? 0.5f / sum : 0.0f;
+}
+// The same for roughness alpha (the roughness squared).
+inline float smith_visibility(float n_dot_l, float n_dot_v, float alpha) {
+    const float a2 = alpha * alpha;
+    return smith_visibility(n_dot_l, n_dot_v, a2, std::sqrt(n_dot_v * n_dot_v * (1.0f - a2) + a2));
 }
 
 struct physical_shading {
@@ -39,9 +45,22 @@ struct physical_shading {
     glm::vec3 towards[3];
     glm::vec3 colour[3];  // as lighting's: a white Lambertian surface facing the light shows this much
     glm::vec3 to_eye{0.0f, 0.0f, 1.0f};  // unit, one direction for the whole frame
+    // Per light, from the above (finish_lights): the half vector between it
+    // and the eye, and Schlick's (1 - v.h)^5. With one view direction for
+    // the frame, both are the same at every point.
+    glm::vec3 half[3];
+    float schlick[3] = {0.0f, 0.0f, 0.0f};
     float environment = studio_strength;  // times the light scale
     float metallic = 0.0f, roughness = 1.0f;  // the material's, before its texture
     const studio_environment* studio = nullptr;
+
+    void finish_lights() {
+        for (int i = 0; i < count; ++i) {
+            half[i] = glm::normalize(towards[i] + to_eye);
+            const float k = 1.0f - std::max(glm::dot(to_eye, half[i]), 0.0f), k2 = k * k;
+            schlick[i] = k2 * k2 * k;
+        }
+    }
 
     // The light (linear, before tone mapping) a point of colour `base`
     // (linear) reflects; `normal` need not be of unit length (zero: unlit).
@@ -60,18 +79,16 @@ struct physical_shading {
         const glm::vec3 diffuse_colour = base * (1.0f - metallic);
         const float r = std::max(roughness, least_highlight_roughness);
         const float alpha = r * r, a2 = alpha * alpha;
+        const float view_root = std::sqrt(n_dot_v * n_dot_v * (1.0f - a2) + a2);
         glm::vec3 sum(0.0f);
         for (int i = 0; i < count; ++i) {
-            const glm::vec3& l = towards[i];
-            const float n_dot_l = glm::dot(n, l);
+            const float n_dot_l = glm::dot(n, towards[i]);
             if (n_dot_l <= 0.0f) continue;
-            const glm::vec3 h = glm::normalize(l + v);
-            const float n_dot_h = std::max(glm::dot(n, h), 0.0f), v_dot_h = std::max(glm::dot(v, h), 0.0f);
-            const float k = 1.0f - v_dot_h, k2 = k * k;
-            const glm::vec3 fresnel = f0 + (1.0f - f0) * (k2 * k2 * k);
+            const float n_dot_h = std::max(glm::dot(n, half[i]), 0.0f);
+            const glm::vec3 fresnel = f0 + (1.0f - f0) * schlick[i];
             const float d = n_dot_h * n_dot_h * (a2 - 1.0f) + 1.0f;
             const float distribution = a2 / (3.14159265f * d * d);
-            const float visibility = smith_visibility(n_dot_l, n_dot_v, alpha);
+            const float visibility = smith_visibility(n_dot_l, n_dot_v, a2, view_root);
             // The light's irradiance is pi times its colour, so that Lambert's
             // term alone shows the colour as the other materials do.
             sum += ((1.0f - fresnel) * diffuse_colour + fresnel * (3.14159265f * distribution * visibility)) *

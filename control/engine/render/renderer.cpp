@@ -276,6 +276,7 @@ void frame_drawer::set_physical(material_slot& slot, const material& source) con
         p.colour[i] = lighting_.lights[i].colour;
     }
     p.to_eye = -transform_.forward;
+    p.finish_lights();
     p.environment = studio_strength * settings_.light_scale;
     p.studio = &studio();
     p.metallic = std::isnan(source.metallic) ? 0.0f : std::clamp(source.metallic, 0.0f, 1.0f);

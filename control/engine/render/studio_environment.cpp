@@ -77,7 +77,8 @@ studio_environment::level prefiltered(int width, float roughness) {
                     weight += n_dot_l;
                 }
             }
-            out.texels[static_cast<std::size_t>(y) * out.width + x] = weight > 0.0f ? sum / weight : glm::vec3(0.0f);
+            out.texels[static_cast<std::size_t>(y) * out.width + x] =
+                glm::vec4(weight > 0.0f ? sum / weight : glm::vec3(0.0f), 0.0f);
         }
     return out;
 }
@@ -100,7 +101,7 @@ void project_diffuse(const studio_environment::level& room, glm::vec3 out[9]) {
                                   std::sin(v * pi);
         for (int x = 0; x < room.width; ++x) {
             const glm::vec3 d = direction_of((static_cast<float>(x) + 0.5f) / static_cast<float>(room.width), v);
-            const glm::vec3 radiance = room.texels[static_cast<std::size_t>(y) * room.width + x] * solid_angle;
+            const glm::vec3 radiance = glm::vec3(room.texels[static_cast<std::size_t>(y) * room.width + x]) * solid_angle;
             float basis[9];
             sh_basis(d, basis);
             for (int i = 0; i < 9; ++i)
@@ -149,17 +150,28 @@ studio_environment make_studio() {
     return e;
 }
 
+// Four floats side by side (GCC and Clang vector extensions).
+typedef float four __attribute__((vector_size(16)));
+
+four texel_at(const glm::vec4* row, int column) {
+    four t;
+    __builtin_memcpy(&t, row + column, sizeof t);
+    return t;
+}
+
 // u in 0..1 and v in 0..1 (as studio_coordinates gives them): columns wrap
 // round, rows stop at the poles.
-glm::vec3 bilinear(const studio_environment::level& l, const glm::vec2& uv) {
+four bilinear(const studio_environment::level& l, const glm::vec2& uv) {
     const float x = uv.x * static_cast<float>(l.width) - 0.5f, y = uv.y * static_cast<float>(l.height) - 0.5f;
     const int ix = static_cast<int>(x + 1.0f) - 1, iy = static_cast<int>(y + 1.0f) - 1;  // floor, from -1 up
     const float ax = x - static_cast<float>(ix), ay = y - static_cast<float>(iy);
     const int c0 = ix < 0 ? l.width - 1 : std::min(ix, l.width - 1), c1 = ix + 1 >= l.width ? 0 : ix + 1;
     const int r0 = std::clamp(iy, 0, l.height - 1), r1 = std::clamp(iy + 1, 0, l.height - 1);
-    const glm::vec3* top = &l.texels[static_cast<std::size_t>(r0) * l.width];
-    const glm::vec3* bottom = &l.texels[static_cast<std::size_t>(r1) * l.width];
-    return glm::mix(glm::mix(top[c0], top[c1], ax), glm::mix(bottom[c0], bottom[c1], ax), ay);
+    const glm::vec4* top = &l.texels[static_cast<std::size_t>(r0) * l.width];
+    const glm::vec4* bottom = &l.texels[static_cast<std::size_t>(r1) * l.width];
+    const four t0 = texel_at(top, c0), b0 = texel_at(bottom, c0);
+    const four upper = t0 + (texel_at(top, c1) - t0) * ax, lower = b0 + (texel_at(bottom, c1) - b0) * ax;
+    return upper + (lower - upper) * ay;
 }
 
 // atan2 and acos to within about 1e-5 radians, far below a texel of the
@@ -205,9 +217,10 @@ glm::vec3 studio_environment::specular(const glm::vec3& direction, float roughne
     const float lod = std::clamp(roughness, 0.0f, 1.0f) * static_cast<float>(levels.size() - 1);
     const int k0 = static_cast<int>(lod), k1 = std::min(k0 + 1, static_cast<int>(levels.size()) - 1);
     const glm::vec2 uv = studio_coordinates(direction);
-    const glm::vec3 a = bilinear(levels[static_cast<std::size_t>(k0)], uv);
+    four light = bilinear(levels[static_cast<std::size_t>(k0)], uv);
     const float between = lod - static_cast<float>(k0);
-    return between == 0.0f ? a : glm::mix(a, bilinear(levels[static_cast<std::size_t>(k1)], uv), between);
+    if (between != 0.0f) light += (bilinear(levels[static_cast<std::size_t>(k1)], uv) - light) * between;
+    return glm::vec3(light[0], light[1], light[2]);
 }
 
 glm::vec3 studio_environment::diffuse(const glm::vec3& n) const {

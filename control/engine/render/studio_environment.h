@@ -23,9 +23,10 @@ struct studio_environment {
     // the room reflected by roughness k / (levels - 1); between levels the
     // light is mixed linearly, within one bilinearly (u repeats, v stops at
     // the edge), as GL's textureLod reads a mipmapped texture.
+    // Each texel's fourth value is 0: four floats are read and mixed at once.
     struct level {
         int width = 0, height = 0;
-        std::vector<glm::vec3> texels;
+        std::vector<glm::vec4> texels;
     };
     std::vector<level> levels;
     // What a white Lambertian surface facing `normal` reflects: the
