@@ -372,7 +372,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                                 iw.dy * static_cast<float>(sample_offsets[k][1])) * (1.0f / subpixel_scale);
         for (int i = 0; i < 3; ++i) sample_edge[i][k] = at_sample[i][k];
     }
-    gradient r{}, g{}, b{}, u{}, v{}, nx{}, ny{}, nz{};
+    gradient r{}, g{}, b{}, u{}, v{}, u_second{}, v_second{}, nx{}, ny{}, nz{};
     if constexpr (Lit) {
         r = plane(v0.base.r * v0.iw, v1.base.r * v1.iw, v2.base.r * v2.iw);
         g = plane(v0.base.g * v0.iw, v1.base.g * v1.iw, v2.base.g * v2.iw);
@@ -388,6 +388,10 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     if constexpr (Textured) {
         u = plane(v0.u * v0.iw, v1.u * v1.iw, v2.u * v2.iw);
         v = plane(v0.v * v0.iw, v1.v * v1.iw, v2.v * v2.iw);
+        if (s.placed) {
+            u_second = plane(v0.u1 * v0.iw, v1.u1 * v1.iw, v2.u1 * v2.iw);
+            v_second = plane(v0.v1 * v0.iw, v1.v1 * v1.iw, v2.v1 * v2.iw);
+        }
     }
     const picture* texture = s.texture;
     const bool texture_alpha = s.texture_alpha;
@@ -398,33 +402,41 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     const rgb emissive = s.emissive;
     const bool emits = emissive.r > 0.0f || emissive.g > 0.0f || emissive.b > 0.0f;
     const picture* glow = Textured && emits && s.glow && !s.glow->empty() ? s.glow : nullptr;
+    const bool placed = s.placed;
     const srgb_tables& lut = srgb();
 
     // The pixel's colour and opacity, from the interpolated values at its
     // centre; false where a cut-out leaves it out.
-    auto colour_of = [&](float distance, float pr, float pg, float pb, float pu, float pv, float pnx, float pny,
-                         float pnz, float& cr, float& cg, float& cb, float& alpha) QUELTO_ALWAYS_INLINE {
+    auto colour_of = [&](float distance, float pr, float pg, float pb, float pu, float pv, float pu1, float pv1,
+                         float pnx, float pny, float pnz, float& cr, float& cg, float& cb, float& alpha) QUELTO_ALWAYS_INLINE {
         cr = pr * distance, cg = pg * distance, cb = pb * distance;
         alpha = opacity;
+        // A texture read at the pixel: at the first set as it is, or where
+        // the surface places it.
+        auto read = [&](const picture& p, const texture_transform& at, texture_wrap wrap_u, texture_wrap wrap_v)
+                        QUELTO_ALWAYS_INLINE {
+            if (!placed) return sample(p, pu * distance, pv * distance, bilinear, wrap_u, wrap_v);
+            const glm::vec2 uv = at.uv_set == 1 ? at.apply(pu1 * distance, pv1 * distance)
+                                                : at.apply(pu * distance, pv * distance);
+            return sample(p, uv.x, uv.y, bilinear, wrap_u, wrap_v);
+        };
         if constexpr (Lit) {
             glm::vec3 base(cr, cg, cb), own_light(1.0f);
             float metal_factor = 1.0f, rough_factor = 1.0f, occlusion = 1.0f;
             if constexpr (Textured) {
-                const float tu = pu * distance, tv = pv * distance;
                 if (s.metal_rough) {
-                    const std::uint32_t m = sample(*s.metal_rough, tu, tv, bilinear, s.metal_rough_wrap_u,
-                                                   s.metal_rough_wrap_v);
+                    const std::uint32_t m = read(*s.metal_rough, s.metal_rough_uv, s.metal_rough_wrap_u, s.metal_rough_wrap_v);
                     metal_factor = channel(m, 0) * (1.0f / 255.0f), rough_factor = channel(m, 8) * (1.0f / 255.0f);
                 }
                 if (s.occlusion) {
-                    const std::uint32_t o = sample(*s.occlusion, tu, tv, bilinear, s.occlusion_wrap_u, s.occlusion_wrap_v);
+                    const std::uint32_t o = read(*s.occlusion, s.occlusion_uv, s.occlusion_wrap_u, s.occlusion_wrap_v);
                     occlusion = 1.0f + s.occlusion_strength * (channel(o, 16) * (1.0f / 255.0f) - 1.0f);
                 }
-                const std::uint32_t t = sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v);
+                const std::uint32_t t = read(*texture, s.texture_uv, s.wrap_u, s.wrap_v);
                 base *= lut.linear_of_pixel(t);
                 if (texture_alpha) alpha *= channel(t, 24) * (1.0f / 255.0f);
                 if (s.glow && !s.glow->empty())
-                    own_light = lut.linear_of_pixel(sample(*s.glow, tu, tv, bilinear, s.wrap_u, s.wrap_v));
+                    own_light = lut.linear_of_pixel(read(*s.glow, s.glow_uv, s.glow_wrap_u, s.glow_wrap_v));
             }
             const glm::vec3 normal = glm::vec3(pnx, pny, pnz) * distance;
             const glm::vec3 lit =
@@ -434,12 +446,11 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                            : s.shading->shade(base, normal) + s.shading->emissive * own_light;
             cr = lut.encoded_of(lit.r), cg = lut.encoded_of(lit.g), cb = lut.encoded_of(lit.b);
         } else if constexpr (Textured) {
-            const float tu = pu * distance, tv = pv * distance;
-            const texel t = unpack_texel(sample(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v));
+            const texel t = unpack_texel(read(*texture, s.texture_uv, s.wrap_u, s.wrap_v));
             cr *= t.r, cg *= t.g, cb *= t.b;
             if (texture_alpha) alpha *= t.a;
             if (glow) {
-                const texel e = unpack_texel(sample(*glow, tu, tv, bilinear, s.wrap_u, s.wrap_v));
+                const texel e = unpack_texel(read(*glow, s.glow_uv, s.glow_wrap_u, s.glow_wrap_v));
                 cr += emissive.r * e.r, cg += emissive.g * e.g, cb += emissive.b * e.b;
             } else if (emits) {
                 cr += emissive.r, cg += emissive.g, cb += emissive.b;
@@ -465,10 +476,13 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     for (int y = y_begin; y <= y_end; ++y) {
         const float down = static_cast<float>(y - y_top);
         float z = iw.at_start + iw.dy * down;
-        float pr = 0, pg = 0, pb = 0, pu = 0, pv = 0, pnx = 0, pny = 0, pnz = 0;
+        float pr = 0, pg = 0, pb = 0, pu = 0, pv = 0, pu1 = 0, pv1 = 0, pnx = 0, pny = 0, pnz = 0;
         if constexpr (!DepthOnly)
             pr = r.at_start + r.dy * down, pg = g.at_start + g.dy * down, pb = b.at_start + b.dy * down;
-        if constexpr (Textured) pu = u.at_start + u.dy * down, pv = v.at_start + v.dy * down;
+        if constexpr (Textured) {
+            pu = u.at_start + u.dy * down, pv = v.at_start + v.dy * down;
+            pu1 = u_second.at_start + u_second.dy * down, pv1 = v_second.at_start + v_second.dy * down;
+        }
         if constexpr (Lit)
             pnx = nx.at_start + nx.dy * down, pny = ny.at_start + ny.dy * down, pnz = nz.at_start + nz.dy * down;
         Edge e0 = row[0], e1 = row[1], e2 = row[2];
@@ -504,7 +518,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                         store_lanes(depths, new_depths);
                     } else {
                         float cr, cg, cb, alpha;
-                        if (colour_of(1.0f / z, pr, pg, pb, pu, pv, pnx, pny, pnz, cr, cg, cb, alpha)) {
+                        if (colour_of(1.0f / z, pr, pg, pb, pu, pv, pu1, pv1, pnx, pny, pnz, cr, cg, cb, alpha)) {
                             if constexpr (Blend) {
                                 for (int k = 0; k < 4; ++k)
                                     if (passing[k]) colours[k] = blended(colours[k], cr, cg, cb, alpha);
@@ -524,7 +538,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                         *depth = z;
                     } else {
                         float cr, cg, cb, alpha;
-                        if (colour_of(1.0f / z, pr, pg, pb, pu, pv, pnx, pny, pnz, cr, cg, cb, alpha)) {
+                        if (colour_of(1.0f / z, pr, pg, pb, pu, pv, pu1, pv1, pnx, pny, pnz, cr, cg, cb, alpha)) {
                             if constexpr (Blend) {
                                 pixel_row[x] = blended(pixel_row[x], cr, cg, cb, alpha);
                             } else {
@@ -541,7 +555,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             e0 += step_x[0], e1 += step_x[1], e2 += step_x[2];
             z += iw.dx;
             if constexpr (!DepthOnly) pr += r.dx, pg += g.dx, pb += b.dx;
-            if constexpr (Textured) pu += u.dx, pv += v.dx;
+            if constexpr (Textured) pu += u.dx, pv += v.dx, pu1 += u_second.dx, pv1 += v_second.dx;
             if constexpr (Lit) pnx += nx.dx, pny += ny.dx, pnz += nz.dx;
         }
         row[0] += step_y[0], row[1] += step_y[1], row[2] += step_y[2];
