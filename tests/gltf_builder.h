@@ -68,8 +68,10 @@ struct built_file {
     }
 
     // A 2 x 2 quad in the XY plane facing +Z, its texture's top left at (-1,
-    // 1); with `colour`, a COLOR_0 of that RGB at every corner.
-    int quad_mesh(int material, const std::vector<float>& colour = {}) {
+    // 1); with `colour`, a COLOR_0 of that RGB at every corner; with
+    // `texcoords1` (a u, v pair for each corner, counter-clockwise from the
+    // bottom left), a TEXCOORD_1.
+    int quad_mesh(int material, const std::vector<float>& colour = {}, const std::vector<float>& texcoords1 = {}) {
         const int positions = accessor(bytes_of(std::vector<float>{-1, -1, 0, 1, -1, 0, 1, 1, 0, -1, 1, 0}), 5126, "VEC3", 4);
         const int texcoords = accessor(bytes_of(std::vector<float>{0, 1, 1, 1, 1, 0, 0, 0}), 5126, "VEC2", 4);
         const int indices = accessor(bytes_of(std::vector<std::uint16_t>{0, 1, 2, 0, 2, 3}), 5123, "SCALAR", 6);
@@ -79,6 +81,7 @@ struct built_file {
             for (int k = 0; k < 4; ++k) corners.insert(corners.end(), colour.begin(), colour.end());
             attributes["COLOR_0"] = accessor(bytes_of(corners), 5126, "VEC3", 4);
         }
+        if (!texcoords1.empty()) attributes["TEXCOORD_1"] = accessor(bytes_of(texcoords1), 5126, "VEC2", 4);
         doc["meshes"].push_back(
             {{"primitives", {{{"attributes", attributes}, {"indices", indices}, {"material", material}}}}});
         return static_cast<int>(doc["meshes"].size()) - 1;

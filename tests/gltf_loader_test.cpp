@@ -522,6 +522,82 @@ TEST(GltfMaterials, MetallicRoughnessFactorsAndMapsAreKept) {
     EXPECT_FALSE(m.materials[1].physical);
 }
 
+// Where each texture of a material is read: the set of texture coordinates
+// its reference names (or its KHR_texture_transform in its place), and the
+// transform, held for the model's own v (1 - glTF's): a point of glTF's uv
+// must be read where glTF's T R S puts it. Parts no float holds are left out,
+// an unknown set reads the first and says so. A second set is held for
+// every texture coordinate once one primitive has one; the first set stands
+// in for it in the others.
+TEST(GltfMaterials, TextureTransformsSetsAndEmissiveStrengthAreRead) {
+    const double quarter_turn = 1.5707963267948966;
+    auto transform = [](json t) { return json{{"extensions", {{"KHR_texture_transform", std::move(t)}}}}; };
+    const struct {
+        const char* slot;
+        json reference;  // without its index
+        json strength;   // KHR_materials_emissive_strength's, or null for none
+        int set;
+        glm::vec2 from, to;  // glTF's uv
+        float emissive_strength;
+    } rows[] = {
+        {"baseColorTexture",
+         transform({{"offset", {0.25, 0.5}}, {"rotation", quarter_turn}, {"scale", {2, 3}}, {"texCoord", 1}}), 2.5, 1,
+         {0.25f, 0.5f}, {1.75f, 0.0f}, 2.5f},
+        {"metallicRoughnessTexture", {{"texCoord", 1}}, nullptr, 1, {0.3f, 0.6f}, {0.3f, 0.6f}, 1.0f},
+        {"occlusionTexture", transform({{"offset", {0.5, 0.25}}}), 0.0, 0, {0.0f, 0.0f}, {0.5f, 0.25f}, 0.0f},
+        {"emissiveTexture", transform({{"rotation", quarter_turn}, {"scale", {1, -1}}}), nullptr, 0, {0.2f, 0.7f},
+         {-0.7f, -0.2f}, 1.0f},
+        // Out of every range: an unknown set, an offset and a scale beyond
+        // float, a rotation that is no number, a negative strength.
+        {"baseColorTexture",
+         {{"texCoord", 7}, {"extensions", {{"KHR_texture_transform", {{"offset", {1e39, 0.5}}, {"rotation", "half"}, {"scale", {2, 1e300}}}}}}},
+         -3.0, 0, {0.1f, 0.2f}, {0.2f, 0.7f}, 1.0f},
+    };
+    built_file f;
+    const int texture = f.texture(png(1, 1, {255, 255, 255, 255}));
+    for (const auto& row : rows) {
+        json reference = row.reference;
+        reference["index"] = texture;
+        json m = {{"pbrMetallicRoughness", json::object()}, {"emissiveFactor", {1.0, 1.0, 1.0}}};
+        const std::string slot = row.slot;
+        (slot == "baseColorTexture" || slot == "metallicRoughnessTexture" ? m["pbrMetallicRoughness"][slot] : m[slot]) =
+            reference;
+        if (!row.strength.is_null())
+            m["extensions"]["KHR_materials_emissive_strength"] = {{"emissiveStrength", row.strength}};
+        f.doc["materials"].push_back(m);
+    }
+    f.node({{"mesh", f.quad_mesh(0, {}, {0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.25f, 0.75f})}});
+    f.node({{"mesh", f.quad_mesh(1)}});
+    f.doc["scenes"] = {{{"nodes", {0, 1}}}};
+    const std::string text = f.text();
+    model m;
+    const load_outcome outcome = load_gltf(reinterpret_cast<const unsigned char*>(text.data()), text.size(), "", m);
+    ASSERT_TRUE(outcome.ok) << outcome.message;
+    EXPECT_NE(outcome.warning.find("material 4 names texture coordinates TEXCOORD_7"), std::string::npos)
+        << outcome.warning;
+    ASSERT_EQ(m.materials.size(), std::size(rows));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const auto& row = rows[i];
+        SCOPED_TRACE(std::to_string(i) + " " + row.slot);
+        const material& read = m.materials[i];
+        const std::string slot = row.slot;
+        const texture_transform& t = slot == "baseColorTexture"           ? read.diffuse_uv
+                                     : slot == "metallicRoughnessTexture" ? read.metal_rough_uv
+                                     : slot == "occlusionTexture"         ? read.occlusion_uv
+                                                                          : read.emissive_uv;
+        EXPECT_EQ(t.uv_set, row.set);
+        const glm::vec2 at = t.apply(row.from.x, 1.0f - row.from.y);
+        EXPECT_NEAR(at.x, row.to.x, 1e-5f);
+        EXPECT_NEAR(1.0f - at.y, row.to.y, 1e-5f);
+        EXPECT_FLOAT_EQ(read.emissive_strength, row.emissive_strength);
+    }
+    // Four corners a quad, the second quad's second set its first.
+    ASSERT_EQ(m.geometry.texcoords.size(), 8u);
+    ASSERT_EQ(m.geometry.texcoords1.size(), 8u);
+    EXPECT_EQ(m.geometry.texcoords1[3], glm::vec2(0.25f, 0.25f));
+    for (std::size_t k = 4; k < 8; ++k) EXPECT_EQ(m.geometry.texcoords1[k], m.geometry.texcoords[k]) << k;
+}
+
 // glTF's colour factors and COLOR_0 are linear: an unlit 0.5 shows as
 // sRGB's 188, as in every conformant viewer, whether it comes from the
 // factor, the vertex colours or both (0.5 = 1.0 x 0.5 = 0.5 x 1.0).

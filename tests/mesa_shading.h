@@ -22,14 +22,17 @@ layout(location = 0) in vec3 position;
 layout(location = 1) in vec3 normal;
 layout(location = 2) in vec3 colour;
 layout(location = 3) in vec2 texcoord;
+layout(location = 4) in vec2 texcoord1;
 out vec3 surface_normal;
 out vec3 surface_colour;
 out vec2 surface_texcoord;
+out vec2 surface_texcoord1;
 void main() {
     gl_Position = world_to_clip * vec4(position, 1.0);
     surface_normal = normal;
     surface_colour = colour;
     surface_texcoord = texcoord;
+    surface_texcoord1 = texcoord1;
 }
 )";
 
@@ -46,6 +49,7 @@ uniform sampler2D diffuse_map;
 uniform vec3 specular_colour;
 uniform float shininess;
 uniform vec3 emissive;
+uniform float emissive_strength;  // times the emissive colour (decoded); held to 1 where not tone-mapped
 uniform float opacity;
 uniform bool linear_colours;  // material and vertex colours are linear (glTF's), not sRGB-encoded
 // A physically based material: glTF's metallic-roughness BRDF under the same
@@ -64,9 +68,18 @@ uniform sampler2D metal_rough_map;
 uniform bool occlusion_mapped;  // textured triangles: the environment's light times 1 + strength (red - 1)
 uniform sampler2D occlusion_map;
 uniform float occlusion_strength;
+// Where the diffuse map is read: a set of texture coordinates and glTF's
+// KHR_texture_transform (offset, rotation, scale) over glTF's uv, whose v
+// runs down the picture.
+uniform int diffuse_uv_set;
+uniform bool diffuse_uv_moved;
+uniform vec2 diffuse_uv_offset;
+uniform float diffuse_uv_rotation;
+uniform vec2 diffuse_uv_scale;
 in vec3 surface_normal;
 in vec3 surface_colour;
 in vec2 surface_texcoord;
+in vec2 surface_texcoord1;
 out vec4 pixel;
 
 vec3 decode(vec3 c) {
@@ -129,9 +142,21 @@ vec3 neutral_tone(vec3 c) {
     return mix(c, vec3(new_peak), g);
 }
 
+// Picture rows run top-down and v upwards: row (1 - v) * height, and the
+// texture's t = 1 - v is glTF's own v.
+vec2 diffuse_uv() {
+    vec2 given = diffuse_uv_set == 1 ? surface_texcoord1 : surface_texcoord;
+    vec2 uv = vec2(given.x, 1.0 - given.y);
+    if (!diffuse_uv_moved) return uv;
+    float c = cos(diffuse_uv_rotation), s = sin(diffuse_uv_rotation);
+    mat3 translation = mat3(1.0, 0.0, 0.0, 0.0, 1.0, 0.0, diffuse_uv_offset.x, diffuse_uv_offset.y, 1.0);
+    mat3 rotation = mat3(c, -s, 0.0, s, c, 0.0, 0.0, 0.0, 1.0);
+    mat3 scale = mat3(diffuse_uv_scale.x, 0.0, 0.0, 0.0, diffuse_uv_scale.y, 0.0, 0.0, 0.0, 1.0);
+    return (translation * rotation * scale * vec3(uv, 1.0)).xy;
+}
+
 void main() {
-    // Picture rows run top-down and v upwards: row (1 - v) * height.
-    vec3 texel = textured ? texture(diffuse_map, vec2(surface_texcoord.x, 1.0 - surface_texcoord.y)).rgb : vec3(1.0);
+    vec3 texel = textured ? texture(diffuse_map, diffuse_uv()).rgb : vec3(1.0);
     if (light_count == 0) {
         pixel = vec4(clamp(surface_colour * texel + emissive, 0.0, 1.0), opacity);
         return;
@@ -151,12 +176,12 @@ void main() {
         float occlusion = textured && occlusion_mapped
                               ? 1.0 + occlusion_strength * (texture(occlusion_map, uv).r - 1.0) : 1.0;
         vec3 shown = neutral_tone(physical_light(stored(surface_colour) * decode(texel), n, metallic * factors.b,
-                                                 roughness * factors.g, occlusion) + stored(emissive));
+                                                 roughness * factors.g, occlusion) + stored(emissive) * emissive_strength);
         pixel = vec4(encode(clamp(shown, 0.0, 1.0)), opacity);
         return;
     }
     vec3 lit = stored(surface_colour) * decode(texel) * diffuse + stored(specular_colour) * highlight;
-    pixel = vec4(encode(clamp(lit + stored(emissive), 0.0, 1.0)), opacity);
+    pixel = vec4(encode(clamp(lit + min(stored(emissive) * emissive_strength, vec3(1.0)), 0.0, 1.0)), opacity);
 }
 )";
 
@@ -177,10 +202,11 @@ inline glm::mat4 world_to_clip(const engine::camera& c, int width, int height) {
     return p * look;
 }
 
-// One vertex as the vertex shader reads it (locations 0 to 3).
+// One vertex as the vertex shader reads it (locations 0 to 4).
 struct gl_vertex {
     glm::vec3 position, normal, colour;
     glm::vec2 texcoord;
+    glm::vec2 texcoord1{0.0f};
 };
 
 // Points the shader's inputs at gl_vertex records in the bound array buffer.
@@ -190,7 +216,8 @@ inline void describe_gl_vertices() {
     glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, normal)));
     glVertexAttribPointer(2, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, colour)));
     glVertexAttribPointer(3, 2, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, texcoord)));
-    for (GLuint i = 0; i < 4; ++i) glEnableVertexAttribArray(i);
+    glVertexAttribPointer(4, 2, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, texcoord1)));
+    for (GLuint i = 0; i < 5; ++i) glEnableVertexAttribArray(i);
 }
 
 // The program of the two shaders above; 0 with the compiler's words in `log`.

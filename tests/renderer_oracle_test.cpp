@@ -28,6 +28,11 @@
 //   reflected view, times f0 x scale + bias from the split-sum table), the
 //   view along the camera's axis; then PBR Neutral tone mapping, encode.
 //   The environment's data are the renderer's own, read by GL's filtering.
+// - A glTF file's texture may be read through its second set of texture
+//   coordinates, and moved by KHR_texture_transform: uv' = T R S uv in
+//   glTF's uv (v down the picture), R turning counter-clockwise as the
+//   picture is seen. Emissive light is times its strength; above 1 it shows
+//   only through the tone mapping, elsewhere it is held to 1.
 // - Unlit: the stored colour as it is, nothing decoded.
 // - A glTF file's colour factors and vertex colours (COLOR_0) are linear
 //   already: the GL side takes the file's numbers and does not decode them,
@@ -93,6 +98,15 @@ struct scene {
     // reader made it); `m` then holds the file's own linear colours.
     const model* ours = nullptr;
     bool linear_colours = false;
+    // How a material's diffuse map is read, as a glTF file's
+    // KHR_texture_transform says it (glTF's uv, v down the picture).
+    struct file_placement {
+        int material = -1;
+        int uv_set = 0;
+        glm::vec2 offset{0.0f}, scale{1.0f};
+        float rotation = 0.0f;
+    };
+    std::vector<file_placement> placements;
 };
 
 glm::mat4 world_to_clip(const camera& c) { return mesa_peer::world_to_clip(c, width, height); }
@@ -109,6 +123,9 @@ struct gl_material {
     int metal_rough = -1;
     int occlusion = -1;
     float occlusion_strength = 1.0f;
+    float emissive_strength = 1.0f;
+    scene::file_placement placement;
+    bool placed = false;
 };
 
 gl_material material_of(const scene& s, int index) {
@@ -127,6 +144,9 @@ gl_material material_of(const scene& s, int index) {
     out.metal_rough = s.settings.show_textures ? source.metal_rough_texture : -1;
     out.occlusion = s.settings.show_textures ? source.occlusion_texture : -1;
     out.occlusion_strength = source.occlusion_strength;
+    out.emissive_strength = source.emissive_strength;
+    for (const scene::file_placement& p : s.placements)
+        if (p.material == index) out.placement = p, out.placed = true;
     return out;
 }
 
@@ -178,9 +198,11 @@ public:
             for (int k = 0; k < 3; ++k) {
                 const bool own = c[k].texcoord < g.texcoords.size();
                 has_texcoords = has_texcoords && own;
+                const bool second = c[k].texcoord < g.texcoords1.size();
                 corners.push_back({g.positions[c[k].position], s.settings.smoothing ? smooth[c[k].position] : face,
                                    vertex_colours ? g.colors[c[k].position] : look.diffuse,
-                                   own ? g.texcoords[c[k].texcoord] : glm::vec2(0.0f)});
+                                   own ? g.texcoords[c[k].texcoord] : glm::vec2(0.0f),
+                                   second ? g.texcoords1[c[k].texcoord] : glm::vec2(0.0f)});
             }
             material_index.push_back(mat);
             textured.push_back(has_texcoords && look.texture >= 0);
@@ -272,6 +294,12 @@ public:
             glUniform3fv(uniform("specular_colour"), 1, glm::value_ptr(look.specular));
             glUniform1f(uniform("shininess"), look.shininess);
             glUniform3fv(uniform("emissive"), 1, glm::value_ptr(look.emissive));
+            glUniform1f(uniform("emissive_strength"), look.emissive_strength);
+            glUniform1i(uniform("diffuse_uv_set"), look.placement.uv_set);
+            glUniform1i(uniform("diffuse_uv_moved"), look.placed);
+            glUniform2fv(uniform("diffuse_uv_offset"), 1, glm::value_ptr(look.placement.offset));
+            glUniform1f(uniform("diffuse_uv_rotation"), look.placement.rotation);
+            glUniform2fv(uniform("diffuse_uv_scale"), 1, glm::value_ptr(look.placement.scale));
             glUniform1f(uniform("opacity"), look.opacity);
             glUniform1i(uniform("physical"), look.physical && lights.count > 0);
             glUniform1f(uniform("metallic"), look.metallic);
@@ -715,6 +743,72 @@ TEST_F(RendererOracle, GltfColourFactorAndVertexColourInLinearLight) {
     s.m.geometry.colors.insert(s.m.geometry.colors.end(), 4, coloured);
     for (material& m : s.m.materials) m.physical = true, m.metallic = 0.0f, m.roughness = 1.0f;
     compare_in_both_light_modes(s, "gltf-linear", 20.0f, 10.0f);
+}
+
+// A glTF file of two quads. The left one reads a picture of 4 x 4 distinct
+// texels through TEXCOORD_1, moved by an offset, a turn and a scale: the
+// other set, a turn the wrong way or a v not flipped around the transform
+// each read other texels. The right one glows at three times its emissive
+// colour, brought back into range by the tone mapping alone.
+TEST_F(RendererOracle, GltfTextureTransformOnSecondSetAndEmissiveStrength) {
+    picture cells{4, 4, {}};
+    std::vector<unsigned char> rgba;
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x) {
+            const std::uint32_t r = 30 + 70 * std::uint32_t(x), g = 30 + 70 * std::uint32_t(y),
+                                b = 230 - 25 * std::uint32_t(x + y);
+            cells.pixels.push_back(0xFF000000u | r << 16 | g << 8 | b);
+            rgba.insert(rgba.end(), {static_cast<unsigned char>(r), static_cast<unsigned char>(g),
+                                     static_cast<unsigned char>(b), 255});
+        }
+    std::string png;
+    stbi_write_png_to_func([](void* out, void* data, int size) { static_cast<std::string*>(out)->append(static_cast<char*>(data), std::size_t(size)); },
+                           &png, cells.width, cells.height, 4, rgba.data(), cells.width * 4);
+    scene::file_placement placement;
+    placement.uv_set = 1, placement.offset = {0.3f, -0.2f}, placement.rotation = 0.6f, placement.scale = {1.7f, 1.3f};
+    const std::vector<float> second_set = {0.1f, 0.8f, 0.9f, 0.9f, 0.8f, 0.1f, 0.2f, 0.2f};  // glTF's uv
+    const float emissive[3] = {0.9f, 0.5f, 0.2f}, strength = 3.0f;
+
+    gltf_builder::built_file f;
+    const gltf_builder::json transform = {{"offset", {placement.offset.x, placement.offset.y}},
+                                          {"rotation", placement.rotation},
+                                          {"scale", {placement.scale.x, placement.scale.y}},
+                                          {"texCoord", 1}};
+    f.doc["materials"].push_back(
+        {{"pbrMetallicRoughness",
+          {{"baseColorTexture", {{"index", f.texture(png)}, {"extensions", {{"KHR_texture_transform", transform}}}}},
+           {"metallicFactor", 0.0},
+           {"roughnessFactor", 0.6}}}});
+    f.doc["materials"].push_back(
+        {{"pbrMetallicRoughness", {{"baseColorFactor", {0.1, 0.1, 0.1, 1.0}}, {"metallicFactor", 0.0}, {"roughnessFactor", 1.0}}},
+         {"emissiveFactor", {emissive[0], emissive[1], emissive[2]}},
+         {"extensions", {{"KHR_materials_emissive_strength", {{"emissiveStrength", strength}}}}}});
+    f.node({{"mesh", f.quad_mesh(0, {}, second_set)}, {"translation", {-1.1, 0.0, 0.0}}});
+    f.node({{"mesh", f.quad_mesh(1)}, {"translation", {1.1, 0.0, 0.0}}});
+    f.doc["scenes"] = {{{"nodes", {0, 1}}}};
+    const std::string text = f.text();
+    model loaded;
+    const load_outcome outcome =
+        load_gltf(reinterpret_cast<const unsigned char*>(text.data()), text.size(), "", loaded);
+    ASSERT_TRUE(outcome.ok) << outcome.message;
+    EXPECT_EQ(outcome.warning, "");
+
+    scene s = base_scene("gltf-uv-placement");
+    s.ours = &loaded;
+    s.linear_colours = true;
+    s.m.textures.push_back(cells);
+    placement.material = add_material(s.m, glm::vec3(1.0f), 1.0f, 0);
+    s.placements.push_back(placement);
+    add_quad(s.m, {-2.1f, -1, 0}, {-0.1f, -1, 0}, {-0.1f, 1, 0}, {-2.1f, 1, 0}, placement.material);
+    const int glowing = add_material(s.m, glm::vec3(0.1f));
+    add_quad(s.m, {0.1f, -1, 0}, {2.1f, -1, 0}, {2.1f, 1, 0}, {0.1f, 1, 0}, glowing);
+    for (std::size_t k = 0; k < 4; ++k) s.m.geometry.texcoords1.push_back({second_set[2 * k], 1.0f - second_set[2 * k + 1]});
+    s.m.geometry.texcoords1.resize(s.m.geometry.texcoords.size());
+    for (material& m : s.m.materials) m.physical = true, m.metallic = 0.0f, m.roughness = 1.0f;
+    s.m.materials[std::size_t(placement.material)].roughness = 0.6f;
+    s.m.materials[std::size_t(glowing)].emissive = glm::vec3(emissive[0], emissive[1], emissive[2]);
+    s.m.materials[std::size_t(glowing)].emissive_strength = strength;
+    compare_in_both_light_modes(s, "gltf-uv-placement", 20.0f, 10.0f);
 }
 
 }  // namespace

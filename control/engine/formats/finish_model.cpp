@@ -26,6 +26,7 @@ void repair_materials(model& m) {
         mat.shininess = std::clamp(finite_or(mat.shininess, defaults.shininess), 0.0f, 1024.0f);
         mat.opacity = std::clamp(finite_or(mat.opacity, 1.0f), 0.0f, 1.0f);
         mat.emissive = unit_colour(mat.emissive, defaults.emissive);
+        mat.emissive_strength = std::max(finite_or(mat.emissive_strength, defaults.emissive_strength), 0.0f);
         mat.alpha_cutoff = finite_or(mat.alpha_cutoff, defaults.alpha_cutoff);
         for (int* texture : {&mat.diffuse_texture, &mat.emissive_texture})
             if (*texture < -1 || *texture >= static_cast<int>(m.textures.size())) *texture = -1;
@@ -47,6 +48,7 @@ bool without_area(const glm::vec3& a, const glm::vec3& b, const glm::vec3& c) {
 void release_spare_room(mesh& g) {
     g.positions.shrink_to_fit();
     g.texcoords.shrink_to_fit();
+    g.texcoords1.shrink_to_fit();
     g.colors.shrink_to_fit();
     g.normals.shrink_to_fit();
     g.corners.shrink_to_fit();
@@ -128,6 +130,9 @@ load_outcome finish_model(model& m, std::string warning) {
     }
 
     for (glm::vec2& t : g.texcoords) t = glm::vec2(finite_or(t.x, 0.0f), finite_or(t.y, 0.0f));
+    // A second set is read through the first one's indices: one for each, or none.
+    if (g.texcoords1.size() != g.texcoords.size()) std::vector<glm::vec2>().swap(g.texcoords1);
+    for (glm::vec2& t : g.texcoords1) t = glm::vec2(finite_or(t.x, 0.0f), finite_or(t.y, 0.0f));
     for (corner& c : g.corners)
         if (c.texcoord != no_index && c.texcoord >= g.texcoords.size()) c.texcoord = no_index;
     for (int& id : g.triangle_material)

@@ -41,6 +41,21 @@ enum class sides_shown {
 // How texture coordinates outside 0..1 read a texture.
 enum class texture_wrap { repeat, clamp, mirror };
 
+// Where a material's texture is read: from which set of the mesh's texture
+// coordinates, moved by an affine transform (glTF's KHR_texture_transform),
+// in the mesh's own uv space (v up the picture). One per texture a material has.
+struct texture_transform {
+    int uv_set = 0;  // 0: mesh::texcoords, 1: mesh::texcoords1
+    // The coordinate read is (dot(u_row, (u, v, 1)), dot(v_row, (u, v, 1))).
+    glm::vec3 u_row{1.0f, 0.0f, 0.0f};
+    glm::vec3 v_row{0.0f, 1.0f, 0.0f};
+
+    bool moves() const { return u_row != glm::vec3(1.0f, 0.0f, 0.0f) || v_row != glm::vec3(0.0f, 1.0f, 0.0f); }
+    glm::vec2 apply(float u, float v) const {
+        return glm::vec2(u_row.x * u + u_row.y * v + u_row.z, v_row.x * u + v_row.y * v + v_row.z);
+    }
+};
+
 struct material {
     std::string name;
     glm::vec3 ambient{0.2f};
@@ -51,6 +66,11 @@ struct material {
     int diffuse_texture = -1;   // index into model::textures, or -1
     glm::vec3 emissive{0.0f};   // light of its own, added to the lit colour
     int emissive_texture = -1;  // multiplies `emissive`; index into model::textures, or -1
+    // Times `emissive` (decoded): above 1 it brightens past white where light
+    // is worked out at every pixel and tone-mapped; elsewhere the product is
+    // held to 1.
+    float emissive_strength = 1.0f;
+    texture_wrap emissive_wrap_u = texture_wrap::repeat, emissive_wrap_v = texture_wrap::repeat;
     alpha_use alpha = alpha_use::automatic;
     float alpha_cutoff = 0.5f;  // for alpha_use::mask
     sides_shown sides = sides_shown::by_shape;
@@ -75,6 +95,8 @@ struct material {
     float occlusion_strength = 1.0f;  // 0..1
     texture_wrap occlusion_wrap_u = texture_wrap::repeat;
     texture_wrap occlusion_wrap_v = texture_wrap::repeat;
+    // How each texture above is read.
+    texture_transform diffuse_uv, emissive_uv, metal_rough_uv, occlusion_uv;
 };
 
 inline constexpr std::uint32_t no_index = std::numeric_limits<std::uint32_t>::max();
@@ -88,6 +110,9 @@ struct corner {
 struct mesh {
     std::vector<glm::vec3> positions;
     std::vector<glm::vec2> texcoords;
+    // A second set, optional: empty, or one for each of `texcoords`, read
+    // through the same corner indices.
+    std::vector<glm::vec2> texcoords1;
     std::vector<glm::vec3> colors;       // per position, optional (same size as positions, or empty)
     // Per position, optional: the smooth-shading normal the file gives (zero
     // where it gives none); without them the viewer works normals out.

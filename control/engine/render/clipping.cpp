@@ -31,6 +31,7 @@ clip_point mix(const clip_point& a, const clip_point& b, float t) {
     c.colour = {a.colour.r + (b.colour.r - a.colour.r) * t, a.colour.g + (b.colour.g - a.colour.g) * t,
                 a.colour.b + (b.colour.b - a.colour.b) * t};
     c.u = a.u + (b.u - a.u) * t, c.v = a.v + (b.v - a.v) * t;
+    c.u1 = a.u1 + (b.u1 - a.u1) * t, c.v1 = a.v1 + (b.v1 - a.v1) * t;
     c.base = {a.base.r + (b.base.r - a.base.r) * t, a.base.g + (b.base.g - a.base.g) * t,
               a.base.b + (b.base.b - a.base.b) * t};
     c.nx = a.nx + (b.nx - a.nx) * t, c.ny = a.ny + (b.ny - a.ny) * t, c.nz = a.nz + (b.nz - a.nz) * t;
@@ -93,6 +94,7 @@ bool to_raster_vertex(const clip_volume& volume, const clip_point& q, raster_ver
     out.fx = to_fixed(x), out.fy = to_fixed(y);
     out.colour = q.colour;
     out.u = q.u, out.v = q.v;
+    out.u1 = q.u1, out.v1 = q.v1;
     out.base = q.base;
     out.nx = q.nx, out.ny = q.ny, out.nz = q.nz;
     return true;

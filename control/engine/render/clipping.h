@@ -19,6 +19,7 @@ struct clip_point {
     float x = 0.0f, y = 0.0f, w = 0.0f;  // homogeneous pixel coordinates
     rgb colour;
     float u = 0.0f, v = 0.0f;
+    float u1 = 0.0f, v1 = 0.0f;
     rgb base;  // linear, for light worked out per pixel
     float nx = 0.0f, ny = 0.0f, nz = 0.0f;
 };

@@ -255,6 +255,7 @@ void build(const model& m, model* releasing, bool smoothing, float crease_angle_
     mark_open_parts(g, source_triangle, first, grouped, p);
 
     const bool file_normals = g.normals.size() == position_count;
+    const bool second_set = !g.texcoords1.empty();
     const std::uint32_t none = no_index;
     // Each corner's vertex: in the prepared form's triangles, or, releasing,
     // in the corner's texture coordinate, which nothing reads once the
@@ -304,11 +305,12 @@ void build(const model& m, model* releasing, bool smoothing, float crease_angle_
             v.normal = corner_normals[i];
             if (c.texcoord < g.texcoords.size()) v.texcoord = c.texcoord;
             v.material = p.material_of(t);
-            const glm::vec2 uv = p.texcoord_of(v);
+            const glm::vec2 uv = p.texcoord_of(v), uv1 = p.texcoord1_of(v);
             std::size_t found = p.vertices.size();
             for (std::size_t k = own_first; k < p.vertices.size(); ++k) {
                 const render_vertex& e = p.vertices[k];
-                if (e.normal == v.normal && p.texcoord_of(e) == uv && e.material == v.material) {
+                if (e.normal == v.normal && p.texcoord_of(e) == uv && e.material == v.material &&
+                    (!second_set || p.texcoord1_of(e) == uv1)) {
                     found = k;
                     break;
                 }

@@ -10,13 +10,13 @@
 
 namespace engine {
 
-// One vertex as drawn: a position with one normal, texture coordinate and
-// material. Corners that agree on all of these share a vertex, so each is
+// One vertex as drawn: a position with one normal, texture coordinate (of
+// each set) and material. Corners that agree on all of these share a vertex, so each is
 // transformed and lit once per frame. The position and the texture
 // coordinate stay in the model and are read through their indices.
 struct render_vertex {
     std::uint32_t position = 0;         // into the model's positions
-    std::uint32_t texcoord = no_index;  // into the model's texcoords; no_index: (0, 0)
+    std::uint32_t texcoord = no_index;  // into the model's texcoords (and texcoords1); no_index: (0, 0)
     glm::vec3 normal{0.0f};  // zero for vertices only lines or loose points use: drawn unlit
     int material = -1;       // index into model::materials, -1 the default material
 };
@@ -61,6 +61,12 @@ public:
         if (v.texcoord == no_index) return glm::vec2(0.0f);
         const glm::vec2& uv = source->geometry.texcoords[v.texcoord];
         return glm::vec2(finite_or(uv.x, 0.0f), finite_or(uv.y, 0.0f));
+    }
+    // The second set, through the same index; the first where the model has none.
+    glm::vec2 texcoord1_of(const render_vertex& v) const {
+        const std::vector<glm::vec2>& second = source->geometry.texcoords1;
+        if (v.texcoord >= second.size()) return texcoord_of(v);
+        return glm::vec2(finite_or(second[v.texcoord].x, 0.0f), finite_or(second[v.texcoord].y, 0.0f));
     }
 
     // Only wireframes and dots need these, and they are as large as the

@@ -402,7 +402,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                                 iw.dy * static_cast<float>(sample_offsets[k][1])) * (1.0f / subpixel_scale);
         for (int i = 0; i < 3; ++i) sample_edge[i][k] = at_sample[i][k];
     }
-    gradient r{}, g{}, b{}, u{}, v{}, nx{}, ny{}, nz{};
+    gradient r{}, g{}, b{}, u{}, v{}, u_second{}, v_second{}, nx{}, ny{}, nz{};
     if constexpr (Lit) {
         r = plane(v0.base.r * v0.iw, v1.base.r * v1.iw, v2.base.r * v2.iw);
         g = plane(v0.base.g * v0.iw, v1.base.g * v1.iw, v2.base.g * v2.iw);
@@ -418,6 +418,10 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     if constexpr (Textured) {
         u = plane(v0.u * v0.iw, v1.u * v1.iw, v2.u * v2.iw);
         v = plane(v0.v * v0.iw, v1.v * v1.iw, v2.v * v2.iw);
+        if (s.placed) {
+            u_second = plane(v0.u1 * v0.iw, v1.u1 * v1.iw, v2.u1 * v2.iw);
+            v_second = plane(v0.v1 * v0.iw, v1.v1 * v1.iw, v2.v1 * v2.iw);
+        }
     }
     const picture* texture = s.texture;
     const bool texture_alpha = s.texture_alpha;
@@ -428,44 +432,57 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     const rgb emissive = s.emissive;
     const bool emits = emissive.r > 0.0f || emissive.g > 0.0f || emissive.b > 0.0f;
     const picture* glow = Textured && emits && s.glow && !s.glow->empty() ? s.glow : nullptr;
+    const bool placed = s.placed;
     const srgb_tables& lut = srgb();
     const bool mipmaps = mipmaps_;
     // d(u)/dx of u = (u / w) / (1 / w) at a pixel, from the planes' steps:
     // (step of u/w - u x step of 1/w) x w.
-    auto slope_at = [&](float tu, float tv, float distance) QUELTO_ALWAYS_INLINE {
-        return uv_slope{(u.dx - tu * iw.dx) * distance, (v.dx - tv * iw.dx) * distance,
-                        (u.dy - tu * iw.dy) * distance, (v.dy - tv * iw.dy) * distance};
+    auto slope_at = [&](const gradient& pu, const gradient& pv, float tu, float tv, float distance)
+                        QUELTO_ALWAYS_INLINE {
+        return uv_slope{(pu.dx - tu * iw.dx) * distance, (pv.dx - tv * iw.dx) * distance,
+                        (pu.dy - tu * iw.dy) * distance, (pv.dy - tv * iw.dy) * distance};
     };
 
     // The pixel's colour and opacity, from the interpolated values at its
     // centre; false where a cut-out leaves it out.
-    auto colour_of = [&](float distance, float pr, float pg, float pb, float pu, float pv, float pnx, float pny,
-                         float pnz, float& cr, float& cg, float& cb, float& alpha) QUELTO_ALWAYS_INLINE {
+    auto colour_of = [&](float distance, float pr, float pg, float pb, float pu, float pv, float pu1, float pv1,
+                         float pnx, float pny, float pnz, float& cr, float& cg, float& cb, float& alpha) QUELTO_ALWAYS_INLINE {
         cr = pr * distance, cg = pg * distance, cb = pb * distance;
         alpha = opacity;
+        // A texture read at the pixel: at the first set as it is, or where
+        // the surface places it.
+        // Seen from afar, through the texture's smaller copies: the slope is
+        // the set's, turned and scaled as the coordinates are.
+        auto read = [&](const picture& p, const texture_transform& at, texture_wrap wrap_u, texture_wrap wrap_v)
+                        QUELTO_ALWAYS_INLINE {
+            const bool second = placed && at.uv_set == 1;
+            const float tu = (second ? pu1 : pu) * distance, tv = (second ? pv1 : pv) * distance;
+            uv_slope slope{};
+            if (mipmaps) slope = second ? slope_at(u_second, v_second, tu, tv, distance) : slope_at(u, v, tu, tv, distance);
+            if (!placed) return sample_levels(p, tu, tv, bilinear, wrap_u, wrap_v, mipmaps ? &slope : nullptr);
+            const glm::vec2 uv = at.apply(tu, tv);
+            if (mipmaps)
+                slope = {at.u_row.x * slope.du_dx + at.u_row.y * slope.dv_dx, at.v_row.x * slope.du_dx + at.v_row.y * slope.dv_dx,
+                         at.u_row.x * slope.du_dy + at.u_row.y * slope.dv_dy, at.v_row.x * slope.du_dy + at.v_row.y * slope.dv_dy};
+            return sample_levels(p, uv.x, uv.y, bilinear, wrap_u, wrap_v, mipmaps ? &slope : nullptr);
+        };
         if constexpr (Lit) {
             glm::vec3 base(cr, cg, cb), own_light(1.0f);
             float metal_factor = 1.0f, rough_factor = 1.0f, occlusion = 1.0f;
             if constexpr (Textured) {
-                const float tu = pu * distance, tv = pv * distance;
-                const uv_slope slope = slope_at(tu, tv, distance);
-                const uv_slope* across = mipmaps ? &slope : nullptr;
                 if (s.metal_rough) {
-                    const std::uint32_t m = sample_levels(*s.metal_rough, tu, tv, bilinear, s.metal_rough_wrap_u,
-                                                          s.metal_rough_wrap_v, across);
+                    const std::uint32_t m = read(*s.metal_rough, s.metal_rough_uv, s.metal_rough_wrap_u, s.metal_rough_wrap_v);
                     metal_factor = channel(m, 0) * (1.0f / 255.0f), rough_factor = channel(m, 8) * (1.0f / 255.0f);
                 }
                 if (s.occlusion) {
-                    const std::uint32_t o = sample_levels(*s.occlusion, tu, tv, bilinear, s.occlusion_wrap_u,
-                                                          s.occlusion_wrap_v, across);
+                    const std::uint32_t o = read(*s.occlusion, s.occlusion_uv, s.occlusion_wrap_u, s.occlusion_wrap_v);
                     occlusion = 1.0f + s.occlusion_strength * (channel(o, 16) * (1.0f / 255.0f) - 1.0f);
                 }
-                const std::uint32_t t = sample_levels(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v, across);
+                const std::uint32_t t = read(*texture, s.texture_uv, s.wrap_u, s.wrap_v);
                 base *= lut.linear_of_pixel(t);
                 if (texture_alpha) alpha *= channel(t, 24) * (1.0f / 255.0f);
                 if (s.glow && !s.glow->empty())
-                    own_light =
-                        lut.linear_of_pixel(sample_levels(*s.glow, tu, tv, bilinear, s.wrap_u, s.wrap_v, across));
+                    own_light = lut.linear_of_pixel(read(*s.glow, s.glow_uv, s.glow_wrap_u, s.glow_wrap_v));
             }
             const glm::vec3 normal = glm::vec3(pnx, pny, pnz) * distance;
             const glm::vec3 lit =
@@ -475,14 +492,11 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                            : s.shading->shade(base, normal) + s.shading->emissive * own_light;
             cr = lut.encoded_of(lit.r), cg = lut.encoded_of(lit.g), cb = lut.encoded_of(lit.b);
         } else if constexpr (Textured) {
-            const float tu = pu * distance, tv = pv * distance;
-            const uv_slope slope = slope_at(tu, tv, distance);
-            const uv_slope* across = mipmaps ? &slope : nullptr;
-            const texel t = unpack_texel(sample_levels(*texture, tu, tv, bilinear, s.wrap_u, s.wrap_v, across));
+            const texel t = unpack_texel(read(*texture, s.texture_uv, s.wrap_u, s.wrap_v));
             cr *= t.r, cg *= t.g, cb *= t.b;
             if (texture_alpha) alpha *= t.a;
             if (glow) {
-                const texel e = unpack_texel(sample_levels(*glow, tu, tv, bilinear, s.wrap_u, s.wrap_v, across));
+                const texel e = unpack_texel(read(*glow, s.glow_uv, s.glow_wrap_u, s.glow_wrap_v));
                 cr += emissive.r * e.r, cg += emissive.g * e.g, cb += emissive.b * e.b;
             } else if (emits) {
                 cr += emissive.r, cg += emissive.g, cb += emissive.b;
@@ -508,10 +522,13 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     for (int y = y_begin; y <= y_end; ++y) {
         const float down = static_cast<float>(y - y_top);
         float z = iw.at_start + iw.dy * down;
-        float pr = 0, pg = 0, pb = 0, pu = 0, pv = 0, pnx = 0, pny = 0, pnz = 0;
+        float pr = 0, pg = 0, pb = 0, pu = 0, pv = 0, pu1 = 0, pv1 = 0, pnx = 0, pny = 0, pnz = 0;
         if constexpr (!DepthOnly)
             pr = r.at_start + r.dy * down, pg = g.at_start + g.dy * down, pb = b.at_start + b.dy * down;
-        if constexpr (Textured) pu = u.at_start + u.dy * down, pv = v.at_start + v.dy * down;
+        if constexpr (Textured) {
+            pu = u.at_start + u.dy * down, pv = v.at_start + v.dy * down;
+            pu1 = u_second.at_start + u_second.dy * down, pv1 = v_second.at_start + v_second.dy * down;
+        }
         if constexpr (Lit)
             pnx = nx.at_start + nx.dy * down, pny = ny.at_start + ny.dy * down, pnz = nz.at_start + nz.dy * down;
         Edge e0 = row[0], e1 = row[1], e2 = row[2];
@@ -547,7 +564,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                         store_lanes(depths, new_depths);
                     } else {
                         float cr, cg, cb, alpha;
-                        if (colour_of(1.0f / z, pr, pg, pb, pu, pv, pnx, pny, pnz, cr, cg, cb, alpha)) {
+                        if (colour_of(1.0f / z, pr, pg, pb, pu, pv, pu1, pv1, pnx, pny, pnz, cr, cg, cb, alpha)) {
                             if constexpr (Blend) {
                                 for (int k = 0; k < 4; ++k)
                                     if (passing[k]) colours[k] = blended(colours[k], cr, cg, cb, alpha);
@@ -567,7 +584,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                         *depth = z;
                     } else {
                         float cr, cg, cb, alpha;
-                        if (colour_of(1.0f / z, pr, pg, pb, pu, pv, pnx, pny, pnz, cr, cg, cb, alpha)) {
+                        if (colour_of(1.0f / z, pr, pg, pb, pu, pv, pu1, pv1, pnx, pny, pnz, cr, cg, cb, alpha)) {
                             if constexpr (Blend) {
                                 pixel_row[x] = blended(pixel_row[x], cr, cg, cb, alpha);
                             } else {
@@ -584,7 +601,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             e0 += step_x[0], e1 += step_x[1], e2 += step_x[2];
             z += iw.dx;
             if constexpr (!DepthOnly) pr += r.dx, pg += g.dx, pb += b.dx;
-            if constexpr (Textured) pu += u.dx, pv += v.dx;
+            if constexpr (Textured) pu += u.dx, pv += v.dx, pu1 += u_second.dx, pv1 += v_second.dx;
             if constexpr (Lit) pnx += nx.dx, pny += ny.dx, pnz += nz.dx;
         }
         row[0] += step_y[0], row[1] += step_y[1], row[2] += step_y[2];

@@ -31,6 +31,7 @@ struct raster_vertex {
     float iw = 0.0f;              // 1 / distance along the view
     rgb colour;
     float u = 0.0f, v = 0.0f;  // texture coordinate, v upwards in the picture
+    float u1 = 0.0f, v1 = 0.0f;  // the second set, where a surface reads it
     // For light worked out per pixel: the surface's colour in linear light
     // (0..1) and its normal in the world, the side shown's.
     rgb base;
@@ -64,9 +65,15 @@ struct surface {
     float alpha_cutoff = -1.0f;
     texture_wrap wrap_u = texture_wrap::repeat, wrap_v = texture_wrap::repeat;
     // Added after the texture, 0..255 per channel; times the glow texture,
-    // where there is one (read with the same coordinates and wraps).
+    // where there is one (needs `texture`).
     rgb emissive{0.0f, 0.0f, 0.0f};
     const picture* glow = nullptr;
+    texture_wrap glow_wrap_u = texture_wrap::repeat, glow_wrap_v = texture_wrap::repeat;
+    // Where each texture is read: its set of texture coordinates, moved by
+    // its transform. Only with `placed` set; otherwise every texture reads
+    // the first set as it is.
+    bool placed = false;
+    texture_transform texture_uv, glow_uv, metal_rough_uv, occlusion_uv;
     // Set: the corners' base colours and normals are lit at every pixel
     // (emissive then comes from here, not from `emissive` above); null: the
     // corners' colours are interpolated as they are.

@@ -59,6 +59,27 @@ std::uint32_t pixel_of(const rgb& c) {
            static_cast<std::uint32_t>(c.b);
 }
 
+// A material's own light, linear: its emissive colour decoded, times its
+// strength; held to 1 unless `unbounded` (tone-mapped materials).
+constexpr float most_emissive_strength = 1e4f;
+glm::vec3 emitted_light(const material& source, bool unbounded) {
+    if (!all_finite(source.emissive)) return glm::vec3(0.0f);
+    const float strength = std::isnan(source.emissive_strength)
+                               ? 1.0f
+                               : std::clamp(source.emissive_strength, 0.0f, most_emissive_strength);
+    const glm::vec3 light = srgb_to_linear(glm::clamp(source.emissive, 0.0f, 1.0f)) * strength;
+    return unbounded ? light : glm::min(light, glm::vec3(1.0f));
+}
+
+// A texture's placement as drawn: the second set only where the model has
+// one, and a transform of finite numbers (else none).
+texture_transform drawn_placement(const texture_transform& given, bool second_set) {
+    texture_transform t;
+    t.uv_set = given.uv_set == 1 && second_set ? 1 : 0;
+    if (all_finite(given.u_row) && all_finite(given.v_row)) t.u_row = given.u_row, t.v_row = given.v_row;
+    return t;
+}
+
 // One white texel: a texture that changes no colour.
 const picture& white_picture() {
     static const picture white{1, 1, {0xFFFFFFFFu}};
@@ -157,7 +178,7 @@ private:
     raster_vertex raster_corner(std::uint32_t index) const;
     bool drawn_from_behind(std::size_t t) const { return !cull_ || model_->open(t); }
     rgb vertex_colour(std::size_t index, const glm::vec3& normal) const;
-    void set_shading(material_slot& slot, const glm::vec3& emissive) const;
+    void set_shading(material_slot& slot, const glm::vec3& emitted) const;
     void set_physical(material_slot& slot, const material& source) const;
     glm::vec3 base_colour(std::size_t index) const;
 
@@ -183,6 +204,7 @@ private:
     bool corner_colours_ = true;   // lines or dots take the vertices' colours
     bool coloured_corners_ = false;  // the vertex stage colours every vertex (mem_.colours)
     bool vertex_colours_ = false;  // the model's own vertex colours are the base
+    bool second_set_ = false;      // some surface reads the second set of texture coordinates
     int dot_size_ = 4;             // dot_size_for the frame
     // Drawing one band of several: the band, and whether its triangles were
     // binned (else every triangle is tried); -1 when the frame is drawn whole.
@@ -248,7 +270,8 @@ void frame_drawer::read_settings() {
     raster_.set_fog(s.show_fog, distance - radius_, distance + 2.0f * radius_, background_);
 }
 
-void frame_drawer::set_shading(material_slot& slot, const glm::vec3& emissive) const {
+// `emitted`: the material's own light, linear.
+void frame_drawer::set_shading(material_slot& slot, const glm::vec3& emitted) const {
     pixel_shading& s = slot.shading;
     s.count = lighting_.count;
     for (int i = 0; i < lighting_.count; ++i) {
@@ -262,7 +285,7 @@ void frame_drawer::set_shading(material_slot& slot, const glm::vec3& emissive) c
     s.shininess = slot.light.shininess;
     s.set_faint();
     slot.base_linear = srgb_to_linear(glm::clamp(slot.light.diffuse, 0.0f, 1.0f));
-    s.emissive = all_finite(emissive) ? srgb_to_linear(glm::clamp(emissive, 0.0f, 1.0f)) : glm::vec3(0.0f);
+    s.emissive = emitted;
 }
 
 // The same directional lights as the other materials; the environment
@@ -315,8 +338,11 @@ void frame_drawer::make_materials() {
             texture && (alpha == alpha_use::mask ||
                         (alpha != alpha_use::opaque && model_->texture_has_alpha[static_cast<std::size_t>(source.diffuse_texture)]));
         slot.unlit = own_look && source.unlit;
-        if (per_pixel_ && !slot.unlit) set_shading(slot, own_look ? source.emissive : glm::vec3(0.0f));
-        if (own_look && source.physical && !slot.unlit && lighting_.count > 0) set_physical(slot, source);
+        const bool physical = own_look && source.physical && !slot.unlit && lighting_.count > 0;
+        // Tone-mapped, a physically based material's own light may pass 1.
+        if (per_pixel_ && !slot.unlit) set_shading(slot, own_look ? emitted_light(source, physical) : glm::vec3(0.0f));
+        if (physical) set_physical(slot, source);
+        const bool second_set = !m->geometry.texcoords1.empty();
         for (int textured = 0; textured < 2; ++textured) {
             surface& look = slot.look[textured];
             look.opacity = opacity;
@@ -325,9 +351,15 @@ void frame_drawer::make_materials() {
             look.wrap_u = source.wrap_u;
             look.wrap_v = source.wrap_v;
             if (own_look && all_finite(source.emissive)) {
-                const glm::vec3 e = 255.0f * glm::clamp(source.emissive, 0.0f, 1.0f);
+                const glm::vec3 e = 255.0f * (source.emissive_strength == 1.0f ? glm::clamp(source.emissive, 0.0f, 1.0f)
+                                                                                 : linear_to_srgb(emitted_light(source, false)));
                 look.emissive = {e.r, e.g, e.b};
                 look.glow = textured ? texture_of(source.emissive_texture) : nullptr;
+                look.glow_wrap_u = source.emissive_wrap_u;
+                look.glow_wrap_v = source.emissive_wrap_v;
+                // The glow texture needs the texture coordinates, which the
+                // pixel loop reads with a texture: white stands in for a missing one.
+                if (look.glow && !look.texture) look.texture = &white_picture();
             }
             if (slot.shading.count > 0) look.shading = &slot.shading;
             if (look.shading && slot.physical) {
@@ -344,6 +376,19 @@ void frame_drawer::make_materials() {
                 look.occlusion_wrap_u = source.occlusion_wrap_u;
                 look.occlusion_wrap_v = source.occlusion_wrap_v;
                 if ((look.metal_rough || look.occlusion) && !look.texture) look.texture = &white_picture();
+            }
+            if (textured) {
+                look.texture_uv = drawn_placement(source.diffuse_uv, second_set);
+                look.glow_uv = drawn_placement(source.emissive_uv, second_set);
+                look.metal_rough_uv = drawn_placement(source.metal_rough_uv, second_set);
+                look.occlusion_uv = drawn_placement(source.occlusion_uv, second_set);
+                auto placed = [](const picture* map, const texture_transform& t) {
+                    return map && (t.uv_set == 1 || t.moves());
+                };
+                look.placed = placed(look.texture, look.texture_uv) || placed(look.glow, look.glow_uv) ||
+                              placed(look.metal_rough, look.metal_rough_uv) || placed(look.occlusion, look.occlusion_uv);
+                second_set_ = second_set_ || (look.placed && (look.texture_uv.uv_set | look.glow_uv.uv_set |
+                                                               look.metal_rough_uv.uv_set | look.occlusion_uv.uv_set));
             }
             if (alpha == alpha_use::mask) {
                 look.alpha_cutoff = std::isnan(source.alpha_cutoff) ? 0.5f : std::max(source.alpha_cutoff, 0.0f);
@@ -514,6 +559,10 @@ raster_vertex frame_drawer::raster_corner(std::uint32_t index) const {
     if (coloured_corners_) r.colour = mem_.colours[index];
     const glm::vec2 uv = model_->texcoord_of(v);
     r.u = uv.x, r.v = uv.y;
+    if (second_set_) {
+        const glm::vec2 uv1 = model_->texcoord1_of(v);
+        r.u1 = uv1.x, r.v1 = uv1.y;
+    }
     if (per_pixel_) {
         if (vertex_colours_) {
             r.base = mem_.bases[index];
@@ -571,6 +620,7 @@ clip_point frame_drawer::clip_of(const glm::vec3& world, const rgb& colour, cons
 clip_point frame_drawer::corner_of(std::uint32_t index) const {
     const raster_vertex s = raster_corner(index);
     clip_point p = clip_of(model_->position_of(model_->vertices[index]), s.colour, glm::vec2(s.u, s.v));
+    p.u1 = s.u1, p.v1 = s.v1;
     p.base = s.base;
     p.nx = s.nx, p.ny = s.ny, p.nz = s.nz;
     return p;

@@ -376,7 +376,7 @@ glb_parsing parse_glb(loading::byte_source& source, glb_chunks& chunks, const st
 
 bool understood(const std::string& extension) {
     return extension == "KHR_materials_unlit" || extension == "KHR_materials_pbrSpecularGlossiness" ||
-           extension == "KHR_materials_emissive_strength";
+           extension == "KHR_materials_emissive_strength" || extension == "KHR_texture_transform";
 }
 
 std::string first_not_understood(const std::vector<std::string>& required) {

@@ -95,7 +95,8 @@ struct primitive_size {
 };
 
 // The attributes the viewer reads, with their floats per element at most.
-constexpr std::pair<const char*, int> read_attributes[] = {{"POSITION", 3}, {"NORMAL", 3}, {"TEXCOORD_0", 2}, {"COLOR_0", 4}};
+constexpr std::pair<const char*, int> read_attributes[] = {
+    {"POSITION", 3}, {"NORMAL", 3}, {"TEXCOORD_0", 2}, {"TEXCOORD_1", 2}, {"COLOR_0", 4}};
 
 primitive_size size_of(const tinygltf::Model& file, const tinygltf::Primitive& p) {
     primitive_size s;
@@ -182,10 +183,11 @@ private:
         }
         const std::size_t vertices = positions_.size() / 3;
         int normal_components = 0, texcoord_components = 0, colour_components = 0;
+        const gltf::accepted texcoord_kinds = {
+            1u << 2, gltf::float_components | gltf::normalised_unsigned_byte | gltf::normalised_unsigned_short};
         if (!attribute(p, "NORMAL", {1u << 3, gltf::float_components}, vertices, normals_, normal_components, error) ||
-            !attribute(p, "TEXCOORD_0",
-                       {1u << 2, gltf::float_components | gltf::normalised_unsigned_byte | gltf::normalised_unsigned_short},
-                       vertices, texcoords_, texcoord_components, error) ||
+            !attribute(p, "TEXCOORD_0", texcoord_kinds, vertices, texcoords_, texcoord_components, error) ||
+            !attribute(p, "TEXCOORD_1", texcoord_kinds, vertices, texcoords1_, texcoord_components, error) ||
             !attribute(p, "COLOR_0",
                        {1u << 3 | 1u << 4,
                         gltf::float_components | gltf::normalised_unsigned_byte | gltf::normalised_unsigned_short},
@@ -217,9 +219,20 @@ private:
             vertex_colours_.emplace_back(colours_[i], colours_[i + 1], colours_[i + 2]);
         has_colours_ = has_colours_ || !colours_.empty();
         const std::size_t first_texcoord = g.texcoords.size();
+        // The second set is held only once some primitive has one; until
+        // then, and for primitives without one, the first set stands in for
+        // it. A primitive with only a second set has zeros for its first.
+        const bool has_texcoords = !texcoords_.empty() || !texcoords1_.empty();
+        if (!texcoords1_.empty() && !has_second_set_) g.texcoords1 = g.texcoords, has_second_set_ = true;
         // glTF's texture coordinates run down the picture, the viewer's up it.
-        for (std::size_t i = 0; i < texcoords_.size() / 2; ++i)
-            g.texcoords.emplace_back(texcoords_[2 * i], 1.0f - texcoords_[2 * i + 1]);
+        for (std::size_t i = 0; has_texcoords && i < vertices; ++i) {
+            const glm::vec2 first_set = texcoords_.empty() ? glm::vec2(0.0f, 1.0f)
+                                                           : glm::vec2(texcoords_[2 * i], 1.0f - texcoords_[2 * i + 1]);
+            g.texcoords.push_back(first_set);
+            if (has_second_set_)
+                g.texcoords1.push_back(texcoords1_.empty() ? first_set
+                                                           : glm::vec2(texcoords1_[2 * i], 1.0f - texcoords1_[2 * i + 1]));
+        }
 
         const int material = p.material >= 0 && static_cast<std::size_t>(p.material) < out_.materials.size() ? p.material : -1;
         auto good = [&](std::uint32_t index) {
@@ -232,7 +245,7 @@ private:
             if (mirrored) std::swap(b, c);  // a mirroring transform turns the winding
             for (std::uint32_t k : {a, b, c})
                 g.corners.push_back(corner{static_cast<std::uint32_t>(first + k),
-                                           texcoords_.empty() ? no_index : static_cast<std::uint32_t>(first_texcoord + k)});
+                                           has_texcoords ? static_cast<std::uint32_t>(first_texcoord + k) : no_index});
             g.triangle_material.push_back(material);
         };
         auto line = [&](std::uint32_t a, std::uint32_t b) {
@@ -296,6 +309,7 @@ private:
     const tinygltf::Model& file_;
     model& out_;
     bool has_colours_ = false;
+    bool has_second_set_ = false;  // some primitive so far has TEXCOORD_1
     std::size_t dropped_primitives_ = 0;
     std::size_t bad_indices_ = 0;
     struct primitive_colours {
@@ -306,7 +320,7 @@ private:
     std::vector<primitive_colours> coloured_;
     std::vector<glm::vec3> vertex_colours_;
     // Reused from primitive to primitive.
-    std::vector<float> positions_, normals_, texcoords_, colours_;
+    std::vector<float> positions_, normals_, texcoords_, texcoords1_, colours_;
     std::vector<std::uint32_t> indices_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "control/engine/files/file_paths.h"
 #include "control/engine/formats/load_messages.h"
@@ -87,6 +88,78 @@ private:
     std::string first_problem_;
 };
 
+// A member of a JSON object, or a null value where `object` is no object or
+// lacks it (tinygltf's own Get insists on an object).
+const tinygltf::Value& member(const tinygltf::Value& object, const char* key) {
+    static const tinygltf::Value none;
+    return object.IsObject() && object.Has(key) ? object.Get(key) : none;
+}
+
+// Where texture references read their pictures: the set of texture
+// coordinates each names, and the KHR_texture_transform it may carry.
+class placement_reader {
+public:
+    // glTF's uv' = T R S uv (offset, then rotation counter-clockwise as the
+    // picture is seen, then scale) over coordinates whose v runs down the
+    // picture, while the mesh holds 1 - v: the transform as the mesh reads it
+    // is F M F, F(u, v) = (u, 1 - v). A part that is not a finite number is
+    // left out (offset 0, rotation 0, scale 1).
+    texture_transform read(double tex_coord, const tinygltf::Value& transform, const std::string& material) {
+        texture_transform out;
+        const tinygltf::Value& set_given = member(transform, "texCoord");
+        const double set = set_given.IsNumber() ? set_given.GetNumberAsDouble() : tex_coord;
+        if (set == 1.0) {
+            out.uv_set = 1;
+        } else if (set != 0.0 && unknown_sets_++ == 0) {
+            first_unknown_set_ = "material " + material + " names texture coordinates TEXCOORD_" +
+                                 (std::fabs(set) < 1e9 ? std::to_string(static_cast<long long>(set)) : std::string("?")) +
+                                 " for a texture, which the viewer does not read (TEXCOORD_0 read instead)";
+        }
+        if (!transform.IsObject()) return out;
+        const tinygltf::Value &offset = member(transform, "offset"), &scale = member(transform, "scale");
+        const double ox = part(offset, 0, 0.0), oy = part(offset, 1, 0.0);
+        const double sx = part(scale, 0, 1.0), sy = part(scale, 1, 1.0);
+        const tinygltf::Value& turn = member(transform, "rotation");
+        const double rotation = turn.IsNumber() && finite_float(turn.GetNumberAsDouble()) ? turn.GetNumberAsDouble() : 0.0;
+        const double c = std::cos(rotation), s = std::sin(rotation);
+        // glTF's M = [a00 a01 ox; a10 a11 oy] with the rotation's rows (c, s) and (-s, c).
+        const double a00 = c * sx, a01 = s * sy, a10 = -s * sx, a11 = c * sy;
+        const glm::dvec3 u_row(a00, -a01, a01 + ox), v_row(-a10, a11, 1.0 - a11 - oy);
+        if (finite_float(u_row.x) && finite_float(u_row.y) && finite_float(u_row.z) && finite_float(v_row.x) &&
+            finite_float(v_row.y) && finite_float(v_row.z))
+            out.u_row = glm::vec3(u_row), out.v_row = glm::vec3(v_row);
+        return out;
+    }
+
+    // Any of tinygltf's texture references (plain, occlusion).
+    template <class Info>
+    texture_transform read(const Info& info, const std::string& material) {
+        return read(info.texCoord, extension_of(info.extensions), material);
+    }
+
+    std::string problems() const {
+        if (unknown_sets_ <= 1) return first_unknown_set_;
+        return first_unknown_set_ + " (and " + loading::counted(unknown_sets_ - 1, "more texture") + " so)";
+    }
+
+    static const tinygltf::Value& extension_of(const tinygltf::ExtensionMap& extensions) {
+        static const tinygltf::Value none;
+        const auto found = extensions.find("KHR_texture_transform");
+        return found != extensions.end() ? found->second : none;
+    }
+
+private:
+    static bool finite_float(double value) { return std::fabs(value) <= std::numeric_limits<float>::max(); }
+    static double part(const tinygltf::Value& pair, int i, double fallback) {
+        if (!pair.IsArray() || static_cast<std::size_t>(i) >= pair.ArrayLen()) return fallback;
+        const tinygltf::Value& v = pair.Get(i);
+        return v.IsNumber() && finite_float(v.GetNumberAsDouble()) ? v.GetNumberAsDouble() : fallback;
+    }
+
+    std::size_t unknown_sets_ = 0;
+    std::string first_unknown_set_;
+};
+
 // glTF's colour factors are linear; the model's colours are sRGB-encoded
 // display values (srgb.h): worked out in linear light, then encoded.
 void set_reflectance(material& m, const glm::vec3& base, double metallic_factor, double roughness_factor) {
@@ -106,13 +179,18 @@ glm::vec3 colour_of(const std::vector<double>& factor) {
 
 std::string convert_materials(document& file, model& out) {
     texture_table textures(file, out);
+    placement_reader placements;
     for (const tinygltf::Material& source : file.parsed.materials) {
         material m;
         m.name = source.name;
+        const std::string label =
+            source.name.empty() ? std::to_string(out.materials.size()) : loading::quoted(source.name, 64);
         const tinygltf::PbrMetallicRoughness& pbr = source.pbrMetallicRoughness;
         glm::vec3 base = colour_of(pbr.baseColorFactor);
         m.opacity = unit(number_or(pbr.baseColorFactor, 3, 1.0));
         int base_texture = pbr.baseColorTexture.index;
+        double base_tex_coord = pbr.baseColorTexture.texCoord;
+        const tinygltf::Value* base_transform = &placement_reader::extension_of(pbr.baseColorTexture.extensions);
         double metallic = pbr.metallicFactor, roughness = pbr.roughnessFactor;
         // Older exporters describe the surface with specular-glossiness only.
         const auto specular_glossiness = source.extensions.find("KHR_materials_pbrSpecularGlossiness");
@@ -130,6 +208,8 @@ std::string convert_materials(document& file, model& out) {
             m.opacity = unit(number_or(diffuse, 3, 1.0));
             const tinygltf::Value& texture = e.Get("diffuseTexture");
             base_texture = texture.IsObject() && texture.Get("index").IsNumber() ? texture.Get("index").GetNumberAsInt() : -1;
+            base_tex_coord = member(texture, "texCoord").IsNumber() ? member(texture, "texCoord").GetNumberAsDouble() : 0.0;
+            base_transform = &member(member(texture, "extensions"), "KHR_texture_transform");
             const tinygltf::Value& glossiness = e.Get("glossinessFactor");
             metallic = 0.0;
             roughness = 1.0 - (glossiness.IsNumber() ? glossiness.GetNumberAsDouble() : 1.0);
@@ -141,17 +221,27 @@ std::string convert_materials(document& file, model& out) {
             m.metallic = unit(metallic), m.roughness = unit(roughness);
             m.metal_rough_texture =
                 textures.use(pbr.metallicRoughnessTexture.index, m.metal_rough_wrap_u, m.metal_rough_wrap_v);
+            if (m.metal_rough_texture >= 0) m.metal_rough_uv = placements.read(pbr.metallicRoughnessTexture, label);
             m.occlusion_texture = textures.use(source.occlusionTexture.index, m.occlusion_wrap_u, m.occlusion_wrap_v);
+            if (m.occlusion_texture >= 0) m.occlusion_uv = placements.read(source.occlusionTexture, label);
             m.occlusion_strength = unit(source.occlusionTexture.strength);
         }
         m.diffuse_texture = textures.use(base_texture, m.wrap_u, m.wrap_v);
-        texture_wrap emissive_u = m.wrap_u, emissive_v = m.wrap_v;
+        if (m.diffuse_texture >= 0) m.diffuse_uv = placements.read(base_tex_coord, *base_transform, label);
         m.emissive = linear_to_srgb(glm::vec3(unit(number_or(source.emissiveFactor, 0, 0.0)),
                                               unit(number_or(source.emissiveFactor, 1, 0.0)),
                                               unit(number_or(source.emissiveFactor, 2, 0.0))));
-        if (m.emissive != glm::vec3(0.0f))
-            m.emissive_texture = textures.use(source.emissiveTexture.index, emissive_u, emissive_v);
-        if (m.diffuse_texture < 0) m.wrap_u = emissive_u, m.wrap_v = emissive_v;
+        if (m.emissive != glm::vec3(0.0f)) {
+            m.emissive_texture = textures.use(source.emissiveTexture.index, m.emissive_wrap_u, m.emissive_wrap_v);
+            if (m.emissive_texture >= 0) m.emissive_uv = placements.read(source.emissiveTexture, label);
+        }
+        const auto strength = source.extensions.find("KHR_materials_emissive_strength");
+        if (strength != source.extensions.end()) {
+            const tinygltf::Value& value = member(strength->second, "emissiveStrength");
+            const double given = value.IsNumber() ? value.GetNumberAsDouble() : 1.0;
+            // Negative, or not a number a float holds: glTF's default.
+            m.emissive_strength = given >= 0.0 && given <= std::numeric_limits<float>::max() ? static_cast<float>(given) : 1.0f;
+        }
         m.alpha = source.alphaMode == "MASK" ? alpha_use::mask : source.alphaMode == "BLEND" ? alpha_use::blend : alpha_use::opaque;
         m.alpha_cutoff = std::isfinite(source.alphaCutoff) ? static_cast<float>(source.alphaCutoff) : 0.5f;
         m.sides = source.doubleSided ? sides_shown::both : sides_shown::front;
@@ -159,7 +249,9 @@ std::string convert_materials(document& file, model& out) {
         if (m.unlit) m.diffuse = linear_to_srgb(base);  // shown as it is
         out.materials.push_back(std::move(m));
     }
-    return textures.problems();
+    std::string problems = textures.problems();
+    if (!placements.problems().empty()) loading::add_warning(problems, placements.problems());
+    return problems;
 }
 
 }  // namespace engine::gltf
