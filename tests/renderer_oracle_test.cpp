@@ -717,6 +717,13 @@ TEST_F(RendererOracle, OcclusionMappedBox) {
 }
 
 // A glTF file of two matte quads, one lit by its base colour factor, one by
+// A built file whose scene is its first two nodes, as the viewer loads it.
+load_outcome load_both_nodes(gltf_builder::built_file& f, model& loaded) {
+    f.doc["scenes"] = {{{"nodes", {0, 1}}}};
+    const std::string text = f.text();
+    return load_gltf(reinterpret_cast<const unsigned char*>(text.data()), text.size(), "", loaded);
+}
+
 // COLOR_0 times the factor: the GL side draws the file's linear numbers as
 // they stand, the renderer what the reader made of them.
 TEST_F(RendererOracle, GltfColourFactorAndVertexColourInLinearLight) {
@@ -725,11 +732,8 @@ TEST_F(RendererOracle, GltfColourFactorAndVertexColourInLinearLight) {
     const int plain = f.matte_material({factor[0], factor[1], factor[2], 1.0});
     f.node({{"mesh", f.quad_mesh(plain)}, {"translation", {-1.1, 0.0, 0.0}}});
     f.node({{"mesh", f.quad_mesh(plain, {vertex[0], vertex[1], vertex[2]})}, {"translation", {1.1, 0.0, 0.0}}});
-    f.doc["scenes"] = {{{"nodes", {0, 1}}}};
-    const std::string text = f.text();
     model loaded;
-    const load_outcome outcome =
-        load_gltf(reinterpret_cast<const unsigned char*>(text.data()), text.size(), "", loaded);
+    const load_outcome outcome = load_both_nodes(f, loaded);
     ASSERT_TRUE(outcome.ok) << outcome.message;
 
     scene s = base_scene("gltf-linear-colours");
@@ -785,11 +789,8 @@ TEST_F(RendererOracle, GltfTextureTransformOnSecondSetAndEmissiveStrength) {
          {"extensions", {{"KHR_materials_emissive_strength", {{"emissiveStrength", strength}}}}}});
     f.node({{"mesh", f.quad_mesh(0, {}, second_set)}, {"translation", {-1.1, 0.0, 0.0}}});
     f.node({{"mesh", f.quad_mesh(1)}, {"translation", {1.1, 0.0, 0.0}}});
-    f.doc["scenes"] = {{{"nodes", {0, 1}}}};
-    const std::string text = f.text();
     model loaded;
-    const load_outcome outcome =
-        load_gltf(reinterpret_cast<const unsigned char*>(text.data()), text.size(), "", loaded);
+    const load_outcome outcome = load_both_nodes(f, loaded);
     ASSERT_TRUE(outcome.ok) << outcome.message;
     EXPECT_EQ(outcome.warning, "");
 
