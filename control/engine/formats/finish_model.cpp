@@ -26,7 +26,8 @@ void repair_materials(model& m) {
         mat.opacity = std::clamp(finite_or(mat.opacity, 1.0f), 0.0f, 1.0f);
         mat.emissive = unit_colour(mat.emissive, defaults.emissive);
         mat.alpha_cutoff = finite_or(mat.alpha_cutoff, defaults.alpha_cutoff);
-        for (int* texture : {&mat.diffuse_texture, &mat.emissive_texture})
+        mat.normal_scale = finite_or(mat.normal_scale, 1.0f);
+        for (int* texture : {&mat.diffuse_texture, &mat.emissive_texture, &mat.normal_texture})
             if (*texture < -1 || *texture >= static_cast<int>(m.textures.size())) *texture = -1;
     }
 }
@@ -48,6 +49,7 @@ void release_spare_room(mesh& g) {
     g.texcoords.shrink_to_fit();
     g.colors.shrink_to_fit();
     g.normals.shrink_to_fit();
+    g.tangents.shrink_to_fit();
     g.corners.shrink_to_fit();
     g.triangle_material.shrink_to_fit();
     g.lines.shrink_to_fit();
@@ -103,6 +105,7 @@ load_outcome finish_model(model& m, std::string warning) {
 
     if (g.colors.size() != count) g.colors.clear();
     if (g.normals.size() != count) g.normals.clear();
+    if (g.tangents.size() != count) g.tangents.clear();
     for (glm::vec3& c : g.colors) c = unit_colour(c, glm::vec3(1.0f));
 
     if (!all_usable) {
@@ -116,11 +119,13 @@ load_outcome finish_model(model& m, std::string warning) {
             g.positions[next] = g.positions[i];
             if (!g.colors.empty()) g.colors[next] = g.colors[i];
             if (!g.normals.empty()) g.normals[next] = g.normals[i];
+            if (!g.tangents.empty()) g.tangents[next] = g.tangents[i];
             ++next;
         }
         g.positions.resize(next);
         if (!g.colors.empty()) g.colors.resize(next);
         if (!g.normals.empty()) g.normals.resize(next);
+        if (!g.tangents.empty()) g.tangents.resize(next);
         for (corner& c : g.corners) c.position = new_index[c.position];
         for (std::uint32_t& i : g.lines) i = new_index[i];
         for (std::uint32_t& i : g.points) i = new_index[i];

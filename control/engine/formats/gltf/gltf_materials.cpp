@@ -143,6 +143,10 @@ std::string convert_materials(document& file, model& out) {
                 textures.use(pbr.metallicRoughnessTexture.index, m.metal_rough_wrap_u, m.metal_rough_wrap_v);
             m.occlusion_texture = textures.use(source.occlusionTexture.index, m.occlusion_wrap_u, m.occlusion_wrap_v);
             m.occlusion_strength = unit(source.occlusionTexture.strength);
+            m.normal_texture = textures.use(source.normalTexture.index, m.normal_wrap_u, m.normal_wrap_v);
+            // Beyond a scale of a thousand the normal lies in the surface anyway.
+            const double scale = source.normalTexture.scale;
+            m.normal_scale = std::isfinite(scale) ? static_cast<float>(std::clamp(scale, -1e3, 1e3)) : 1.0f;
         }
         m.diffuse_texture = textures.use(base_texture, m.wrap_u, m.wrap_v);
         texture_wrap emissive_u = m.wrap_u, emissive_v = m.wrap_v;
