@@ -144,6 +144,7 @@ private:
     void order_transparent();
     void overlay_lines();
     void triangle(std::size_t t, const surface& look, bool depth_only);
+    [[gnu::noinline]] void mapped_triangle(std::size_t t, const surface& look, bool front);
     void clipped_triangle(std::size_t t, const surface& look, bool depth_only);
     void transparent_pass();
     void model_lines();
@@ -542,37 +543,50 @@ inline void frame_drawer::triangle(std::size_t t, const surface& look, bool dept
     const std::int64_t area = signed_area(pa, pb, pc);
     const bool front = area < 0;
     if (!front && !(area > 0 && drawn_from_behind(t))) return;
-    raster_vertex corners[3] = {raster_corner(index[0]), raster_corner(index[1]), raster_corner(index[2])};
-    const raster_vertex &a = corners[0], &b = corners[1], &c = corners[2];
-    corner_tangents tangents;
-    const bool mapped = look.normal_map && !depth_only;
-    if (front) {  // reversed to the rasteriser's orientation
-        if (depth_only) {
-            raster_.fill_depth(a, c, b);
-        } else if (mapped) {
-            for (int k = 0; k < 3; ++k) tangents.at[k] = model_->tangents[index[k ? 3 - k : 0]];
-            raster_.fill(a, c, b, look, &tangents);
-        } else {
-            raster_.fill(a, c, b, look);
-        }
+    if (look.normal_map && !depth_only) {
+        mapped_triangle(t, look, front);
         return;
     }
-    // On the back the whole frame turns with the normal (the bitangent too,
-    // through w), so that a normal map's bump seen from behind is a dent.
-    const float side = two_sided_ ? -1.0f : 1.0f;
+    raster_vertex corners[3] = {raster_corner(index[0]), raster_corner(index[1]), raster_corner(index[2])};
+    const raster_vertex &a = corners[0], &b = corners[1], &c = corners[2];
+    if (front) {  // reversed to the rasteriser's orientation
+        if (depth_only)
+            raster_.fill_depth(a, c, b);
+        else
+            raster_.fill(a, c, b, look);
+        return;
+    }
     if (!depth_only && two_sided_)
         for (int k = 0; k < 3; ++k) {
             if (coloured_corners_) corners[k].colour = mem_.back[index[k]];
             corners[k].nx = -corners[k].nx, corners[k].ny = -corners[k].ny, corners[k].nz = -corners[k].nz;
         }
-    if (depth_only) {
+    if (depth_only)
         raster_.fill_depth(a, b, c);
-    } else if (mapped) {
-        for (int k = 0; k < 3; ++k) tangents.at[k] = side * model_->tangents[index[k]];
-        raster_.fill(a, b, c, look, &tangents);
-    } else {
+    else
         raster_.fill(a, b, c, look);
+}
+
+// triangle() for a surface with a normal map, kept out of it so that the
+// others' triangles take no more than a test.
+void frame_drawer::mapped_triangle(std::size_t t, const surface& look, bool front) {
+    const std::uint32_t* index = &model_->triangles[3 * t];
+    raster_vertex corners[3] = {raster_corner(index[0]), raster_corner(index[1]), raster_corner(index[2])};
+    corner_tangents tangents;
+    if (front) {  // reversed to the rasteriser's orientation
+        for (int k = 0; k < 3; ++k) tangents.at[k] = model_->tangents[index[k ? 3 - k : 0]];
+        raster_.fill(corners[0], corners[2], corners[1], look, &tangents);
+        return;
     }
+    // On the back the whole frame turns with the normal (the bitangent too,
+    // through w), so that a normal map's bump seen from behind is a dent.
+    const float side = two_sided_ ? -1.0f : 1.0f;
+    for (int k = 0; k < 3; ++k) {
+        if (two_sided_) corners[k].nx = -corners[k].nx, corners[k].ny = -corners[k].ny, corners[k].nz = -corners[k].nz;
+        if (two_sided_ && coloured_corners_) corners[k].colour = mem_.back[index[k]];
+        tangents.at[k] = side * model_->tangents[index[k]];
+    }
+    raster_.fill(corners[0], corners[1], corners[2], look, &tangents);
 }
 
 clip_point frame_drawer::clip_of(const glm::vec3& world, const rgb& colour, const glm::vec2& uv) const {
