@@ -13,12 +13,14 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "control/engine/files/file_paths.h"
 #include "control/engine/formats/model_loaders.h"
 #include "tests/fuzz/fuzz_checks.h"
 #include "tests/gltf_builder.h"
+#include "control/engine/render/prepared_model.h"
 #include "tests/render_canvas.h"
 
 #define STB_IMAGE_WRITE_STATIC
@@ -596,6 +598,82 @@ TEST(GltfMaterials, TextureTransformsSetsAndEmissiveStrengthAreRead) {
     ASSERT_EQ(m.geometry.texcoords1.size(), 8u);
     EXPECT_EQ(m.geometry.texcoords1[3], glm::vec2(0.25f, 0.25f));
     for (std::size_t k = 4; k < 8; ++k) EXPECT_EQ(m.geometry.texcoords1[k], m.geometry.texcoords[k]) << k;
+}
+
+// normalTexture's index and scale, and TANGENT, for primitives whose
+// material has a normal map; a mirroring node turns the tangent and its
+// handedness. Tangents the renderer cannot use (not finite, or over texture
+// coordinates without area) give way to unit ones at right angles to the
+// normal; an unreadable TANGENT is a message.
+TEST(GltfMaterials, NormalTextureScaleAndTangentsAreRead) {
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const struct {
+        const char* what;
+        json normal_texture;  // null: none
+        std::vector<float> tangents;  // four per corner; empty: none
+        const char* tangent_type;
+        std::vector<double> node_scale;
+        bool texcoords_without_area;  // nothing to work a tangent out from
+        bool loads;
+        int texture;
+        float scale;
+        glm::vec4 first_tangent;  // as kept in the mesh, when usable
+    } cases[] = {
+        {"read", {{"index", 0}, {"scale", 0.7}}, {1, 0, 0, -1}, "VEC4", {1, 1, 1}, false, true, 0, 0.7f, {1, 0, 0, -1}},
+        {"mirrored node", {{"index", 0}}, {1, 0, 0, -1}, "VEC4", {-1, 1, 1}, false, true, 0, 1.0f, {-1, 0, 0, 1}},
+        {"without a normal map", nullptr, {1, 0, 0, -1}, "VEC4", {1, 1, 1}, false, true, -1, 1.0f, {}},
+        {"bad values", {{"index", 0}, {"scale", 1e300}}, {nan, inf, 0, 1}, "VEC4", {1, 1, 1}, true, true, 0, 1000.0f,
+         {}},
+        {"missing texture", {{"index", 5}}, {1, 0, 0, 1}, "VEC4", {1, 1, 1}, false, true, -1, 1.0f, {}},
+        {"tangent of three", {{"index", 0}}, {1, 0, 0}, "VEC3", {1, 1, 1}, false, false, -1, 1.0f, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        built_file f;
+        f.texture(png(1, 1, {128, 128, 255, 255}));
+        json mat = {{"pbrMetallicRoughness", {{"metallicFactor", 0.0}}}};
+        if (!c.normal_texture.is_null()) mat["normalTexture"] = c.normal_texture;
+        f.doc["materials"].push_back(mat);
+        const std::vector<float> texcoords =
+            c.texcoords_without_area ? std::vector<float>(8, 0.5f) : std::vector<float>{0, 1, 1, 1, 1, 0, 0, 0};
+        const std::vector<float> positions = {-1, -1, 0, 1, -1, 0, 1, 1, 0, -1, 1, 0};
+        const std::vector<std::uint16_t> corners = {0, 1, 2, 0, 2, 3};
+        std::vector<float> tangents;
+        for (int k = 0; k < 4; ++k) tangents.insert(tangents.end(), c.tangents.begin(), c.tangents.end());
+        json attributes = {
+            {"POSITION", f.accessor(built_file::bytes_of(positions), 5126, "VEC3", 4)},
+            {"TEXCOORD_0", f.accessor(built_file::bytes_of(texcoords), 5126, "VEC2", 4)},
+            {"TANGENT", f.accessor(built_file::bytes_of(tangents), 5126, c.tangent_type, 4)}};
+        const int indices = f.accessor(built_file::bytes_of(corners), 5123, "SCALAR", 6);
+        f.doc["meshes"].push_back(
+            {{"primitives", {{{"attributes", attributes}, {"indices", indices}, {"material", 0}}}}});
+        f.node({{"mesh", 0}, {"scale", c.node_scale}});
+        f.doc["scenes"] = {{{"nodes", {0}}}};
+        const std::string text = f.text();
+        model m;
+        const load_outcome outcome = load_gltf(reinterpret_cast<const unsigned char*>(text.data()), text.size(), "", m);
+        ASSERT_EQ(outcome.ok, c.loads) << outcome.message;
+        if (!c.loads) {
+            EXPECT_NE(outcome.message.find("TANGENT"), std::string::npos) << outcome.message;
+            continue;
+        }
+        EXPECT_EQ(m.materials[0].normal_texture, c.texture);
+        EXPECT_FLOAT_EQ(m.materials[0].normal_scale, c.scale);
+        if (c.texture < 0) {
+            EXPECT_TRUE(m.geometry.tangents.empty()) << "kept without a normal map to use them";
+            continue;
+        }
+        ASSERT_EQ(m.geometry.tangents.size(), 4u);
+        if (!c.texcoords_without_area) EXPECT_EQ(m.geometry.tangents[0], c.first_tangent);
+        const auto prepared = prepare_model(m, true, 60.0f);
+        ASSERT_EQ(prepared->tangents.size(), prepared->vertices.size());
+        for (std::size_t v = 0; v < prepared->vertices.size(); ++v) {
+            const glm::vec4& t = prepared->tangents[v];
+            EXPECT_NEAR(glm::length(glm::vec3(t)), 1.0f, 1e-5f) << v;
+            EXPECT_NEAR(glm::dot(glm::vec3(t), prepared->vertices[v].normal), 0.0f, 1e-5f) << v;
+            EXPECT_EQ(std::fabs(t.w), 1.0f) << v;
+        }
+    }
 }
 
 // glTF's colour factors and COLOR_0 are linear: an unlit 0.5 shows as

@@ -23,16 +23,21 @@ layout(location = 1) in vec3 normal;
 layout(location = 2) in vec3 colour;
 layout(location = 3) in vec2 texcoord;
 layout(location = 4) in vec2 texcoord1;
+layout(location = 5) in vec4 tangent;
 out vec3 surface_normal;
 out vec3 surface_colour;
 out vec2 surface_texcoord;
 out vec2 surface_texcoord1;
+out vec4 surface_tangent;
+out vec3 surface_position;
 void main() {
     gl_Position = world_to_clip * vec4(position, 1.0);
     surface_normal = normal;
     surface_colour = colour;
     surface_texcoord = texcoord;
     surface_texcoord1 = texcoord1;
+    surface_tangent = tangent;
+    surface_position = position;
 }
 )";
 
@@ -76,10 +81,22 @@ uniform bool diffuse_uv_moved;
 uniform vec2 diffuse_uv_offset;
 uniform float diffuse_uv_rotation;
 uniform vec2 diffuse_uv_scale;
+// A tangent-space normal map (glTF's): n = normalize(T x + B y + N z), (x, y, z)
+// = normalize((2 rgb - 1) (scale, scale, 1)), B = cross(N, T) w. The tangent
+// is the vertices' (x, y, z, w); with derived_tangents, the direction of +u
+// on the surface, made at right angles to N, w the side of cross(N, T) on
+// which +v (up the picture) lies, both from the position's and the texture
+// coordinate's rates of change across the screen.
+uniform bool normal_mapped;
+uniform sampler2D normal_map;
+uniform float normal_scale;
+uniform bool derived_tangents;
 in vec3 surface_normal;
 in vec3 surface_colour;
 in vec2 surface_texcoord;
 in vec2 surface_texcoord1;
+in vec4 surface_tangent;
+in vec3 surface_position;
 out vec4 pixel;
 
 vec3 decode(vec3 c) {
@@ -162,6 +179,24 @@ void main() {
         return;
     }
     vec3 n = normalize(surface_normal);
+    if (normal_mapped) {
+        vec3 t = normalize(surface_tangent.xyz);
+        float w = surface_tangent.w;
+        if (derived_tangents) {
+            vec3 dp_dx = dFdx(surface_position), dp_dy = dFdy(surface_position);
+            vec2 duv_dx = dFdx(surface_texcoord), duv_dy = dFdy(surface_texcoord);
+            float det = duv_dx.x * duv_dy.y - duv_dy.x * duv_dx.y;
+            vec3 along_u = (dp_dx * duv_dy.y - dp_dy * duv_dx.y) / det;
+            vec3 along_v = (dp_dy * duv_dx.x - dp_dx * duv_dy.x) / det;
+            t = normalize(along_u - n * dot(n, along_u));
+            w = dot(cross(n, t), along_v) < 0.0 ? -1.0 : 1.0;
+        }
+        vec3 b = cross(n, t) * w;
+        vec3 m = normalize((2.0 * texture(normal_map, vec2(surface_texcoord.x, 1.0 - surface_texcoord.y)).rgb - 1.0) *
+                           vec3(normal_scale, normal_scale, 1.0));
+        n = normalize(t * m.x + b * m.y + n * m.z);
+    }
+    // The back of a two-sided surface: the whole frame turns, a bump is a dent.
     if (two_sided && !gl_FrontFacing) n = -n;
     vec3 diffuse = ambient, highlight = vec3(0.0);
     for (int i = 0; i < light_count; ++i) {
@@ -207,6 +242,7 @@ struct gl_vertex {
     glm::vec3 position, normal, colour;
     glm::vec2 texcoord;
     glm::vec2 texcoord1{0.0f};
+    glm::vec4 tangent{0.0f};  // with a normal map
 };
 
 // Points the shader's inputs at gl_vertex records in the bound array buffer.
@@ -217,7 +253,8 @@ inline void describe_gl_vertices() {
     glVertexAttribPointer(2, 3, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, colour)));
     glVertexAttribPointer(3, 2, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, texcoord)));
     glVertexAttribPointer(4, 2, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, texcoord1)));
-    for (GLuint i = 0; i < 5; ++i) glEnableVertexAttribArray(i);
+    glVertexAttribPointer(5, 4, GL_FLOAT, GL_FALSE, stride, reinterpret_cast<void*>(offsetof(gl_vertex, tangent)));
+    for (GLuint i = 0; i < 6; ++i) glEnableVertexAttribArray(i);
 }
 
 // The program of the two shaders above; 0 with the compiler's words in `log`.

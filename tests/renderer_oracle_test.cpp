@@ -33,6 +33,10 @@
 //   glTF's uv (v down the picture), R turning counter-clockwise as the
 //   picture is seen. Emissive light is times its strength; above 1 it shows
 //   only through the tone mapping, elsewhere it is held to 1.
+// - A normal texture (physically based materials): before the lighting,
+//   n = normalize(T x + B y + N z) with (x, y, z) the texel's 2 rgb - 1, x and
+//   y times its scale, T the interpolated tangent made unit length, B =
+//   cross(N, T) w; on the back of a two-sided surface the result is negated.
 // - Unlit: the stored colour as it is, nothing decoded.
 // - A glTF file's colour factors and vertex colours (COLOR_0) are linear
 //   already: the GL side takes the file's numbers and does not decode them,
@@ -126,6 +130,8 @@ struct gl_material {
     float emissive_strength = 1.0f;
     scene::file_placement placement;
     bool placed = false;
+    int normal_map = -1;
+    float normal_scale = 1.0f;
 };
 
 gl_material material_of(const scene& s, int index) {
@@ -147,6 +153,8 @@ gl_material material_of(const scene& s, int index) {
     out.emissive_strength = source.emissive_strength;
     for (const scene::file_placement& p : s.placements)
         if (p.material == index) out.placement = p, out.placed = true;
+    out.normal_map = s.settings.show_textures && source.physical ? source.normal_texture : -1;
+    out.normal_scale = source.normal_scale;
     return out;
 }
 
@@ -184,9 +192,10 @@ public:
         // Triangles unrolled, each corner with the normal the renderer gives it.
         const std::vector<glm::vec3> smooth = mesa_peer::area_weighted_normals(g);
         const bool vertex_colours = !g.colors.empty() && g.colors.size() == g.positions.size();
+        const bool given_tangents = !g.tangents.empty();
         std::vector<gl_vertex> corners;
         std::vector<int> material_index;
-        std::vector<bool> textured;
+        std::vector<bool> textured, normal_mapped;
         for (std::size_t t = 0; t < g.triangle_count(); ++t) {
             const corner* c = &g.corners[3 * t];
             const glm::vec3& a = g.positions[c[0].position];
@@ -202,10 +211,12 @@ public:
                 corners.push_back({g.positions[c[k].position], s.settings.smoothing ? smooth[c[k].position] : face,
                                    vertex_colours ? g.colors[c[k].position] : look.diffuse,
                                    own ? g.texcoords[c[k].texcoord] : glm::vec2(0.0f),
-                                   second ? g.texcoords1[c[k].texcoord] : glm::vec2(0.0f)});
+                                   second ? g.texcoords1[c[k].texcoord] : glm::vec2(0.0f),
+                                   given_tangents ? g.tangents[c[k].position] : glm::vec4(0.0f)});
             }
             material_index.push_back(mat);
             textured.push_back(has_texcoords && look.texture >= 0);
+            normal_mapped.push_back(has_texcoords && look.normal_map >= 0);
         }
 
         std::vector<GLuint> textures(s.m.textures.size());
@@ -281,6 +292,8 @@ public:
         glUniform1i(uniform("split_sum"), 2);
         glUniform1i(uniform("metal_rough_map"), 3);
         glUniform1i(uniform("occlusion_map"), 4);
+        glUniform1i(uniform("normal_map"), 5);
+        glUniform1i(uniform("derived_tangents"), !given_tangents);
         glActiveTexture(GL_TEXTURE1);
         glBindTexture(GL_TEXTURE_2D, studio_textures_[0]);
         glActiveTexture(GL_TEXTURE2);
@@ -307,7 +320,11 @@ public:
             glUniform1i(uniform("metal_rough_mapped"), look.metal_rough >= 0);
             glUniform1i(uniform("occlusion_mapped"), look.occlusion >= 0);
             glUniform1f(uniform("occlusion_strength"), look.occlusion_strength);
-            for (const auto& [unit, map] : {std::pair{GL_TEXTURE3, look.metal_rough}, std::pair{GL_TEXTURE4, look.occlusion}}) {
+            glUniform1i(uniform("normal_mapped"), normal_mapped[t] && lights.count > 0);
+            glUniform1f(uniform("normal_scale"), look.normal_scale);
+            for (const auto& [unit, map] : {std::pair{GL_TEXTURE3, look.metal_rough},
+                                            std::pair{GL_TEXTURE4, look.occlusion},
+                                            std::pair{GL_TEXTURE5, look.normal_map}}) {
                 if (map < 0) continue;
                 glActiveTexture(GLenum(unit));
                 glBindTexture(GL_TEXTURE_2D, textures[std::size_t(map)]);
@@ -813,3 +830,93 @@ TEST_F(RendererOracle, GltfTextureTransformOnSecondSetAndEmissiveStrength) {
 }
 
 }  // namespace
+
+// A 4 x 4 floor under a normal map of slanted ridges, repeated twice each
+// way at scale 1.5, read from a glTF file and seen at grazing angles from
+// above and, two-sided, from below. Once with the file's TANGENT, turning
+// from corner to corner (its interpolation shows), once without, when the
+// renderer works tangents out. The GL side takes the file's numbers: its
+// tangents, or +u and +v (up the picture) from the rates of change of
+// position and texture coordinate across the screen. A flipped green
+// channel or handedness tilts the ridges the other way.
+TEST_F(RendererOracle, NormalMappedFloorAtGrazingAngles) {
+    using gltf_builder::built_file;
+    constexpr int side = 32;
+    constexpr float pi = 3.14159265f;
+    picture map{side, side, {}};
+    std::vector<std::uint8_t> rgba;
+    for (int row = 0; row < side; ++row)
+        for (int x = 0; x < side; ++x) {
+            // Height sin(2 pi (2 x + row) / side): slopes 2k across (+x) and -k up the picture (-row).
+            const float k = 0.8f * std::cos(2 * pi * float(2 * x + row) / side);
+            const glm::vec3 n = glm::normalize(glm::vec3(-2 * k, k, 1.0f));
+            std::uint32_t texel = 0xFF000000u;
+            for (int i = 0; i < 3; ++i) {
+                const auto byte = std::uint8_t(std::lround(127.5f * (n[i] + 1.0f)));
+                texel |= std::uint32_t(byte) << (16 - 8 * i);
+                rgba.push_back(byte);
+            }
+            rgba.push_back(255);
+            map.pixels.push_back(texel);
+        }
+    std::string png;
+    auto append = [](void* to, void* data, int size) {
+        static_cast<std::string*>(to)->append(static_cast<const char*>(data), std::size_t(size));
+    };
+    stbi_write_png_to_func(append, &png, side, side, 4, rgba.data(), side * 4);
+
+    const float base[3] = {0.75f, 0.6f, 0.45f}, metallic = 0.2f, roughness = 0.4f, scale = 1.5f;
+    const std::vector<float> positions = {-2, 0, 2, 2, 0, 2, 2, 0, -2, -2, 0, -2};
+    const std::vector<float> up = {0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 0};
+    const std::vector<std::uint16_t> corners = {0, 1, 2, 0, 2, 3};
+    const std::vector<float> texcoords = {0, 2, 2, 2, 2, 0, 0, 0};  // glTF's: v down the picture
+    std::vector<float> tangents;
+    for (int k = 0; k < 4; ++k) {
+        const float turn = glm::radians(25.0f * float(k));
+        tangents.insert(tangents.end(), {std::cos(turn), 0.0f, -std::sin(turn), -1.0f});
+    }
+    for (const bool given : {true, false}) {
+        built_file f;
+        const int texture = f.texture(png);
+        f.doc["materials"].push_back({{"pbrMetallicRoughness",
+                                       {{"baseColorFactor", {base[0], base[1], base[2], 1.0}},
+                                        {"metallicFactor", metallic}, {"roughnessFactor", roughness}}},
+                                      {"normalTexture", {{"index", texture}, {"scale", scale}}},
+                                      {"doubleSided", true}});
+        nlohmann::json attributes = {
+            {"POSITION", f.accessor(built_file::bytes_of(positions), 5126, "VEC3", 4)},
+            {"NORMAL", f.accessor(built_file::bytes_of(up), 5126, "VEC3", 4)},
+            {"TEXCOORD_0", f.accessor(built_file::bytes_of(texcoords), 5126, "VEC2", 4)}};
+        if (given) attributes["TANGENT"] = f.accessor(built_file::bytes_of(tangents), 5126, "VEC4", 4);
+        const int indices = f.accessor(built_file::bytes_of(corners), 5123, "SCALAR", 6);
+        f.doc["meshes"].push_back(
+            {{"primitives", {{{"attributes", attributes}, {"indices", indices}, {"material", 0}}}}});
+        f.node({{"mesh", 0}});
+        f.doc["scenes"] = {{{"nodes", {0}}}};
+        const std::string text = f.text();
+        model loaded;
+        const load_outcome outcome =
+            load_gltf(reinterpret_cast<const unsigned char*>(text.data()), text.size(), "", loaded);
+        ASSERT_TRUE(outcome.ok) << outcome.message;
+
+        scene s = base_scene("normal-map");
+        s.ours = &loaded;
+        s.linear_colours = true;
+        s.two_sided = true;
+        s.settings.bilinear_textures = true;
+        s.m.textures.push_back(map);
+        const int look = add_material(s.m, glm::vec3(base[0], base[1], base[2]));
+        material& mat = s.m.materials[std::size_t(look)];
+        mat.physical = true, mat.metallic = metallic, mat.roughness = roughness;
+        mat.normal_texture = 0, mat.normal_scale = scale;
+        make_texture_levels(s.m);  // as the loader makes them for the renderer's side
+        add_quad(s.m, {-2, 0, 2}, {2, 0, 2}, {2, 0, -2}, {-2, 0, -2}, look);
+        for (std::size_t k = 0; k < 4; ++k) {
+            s.m.geometry.texcoords[k] = {texcoords[2 * k], 1.0f - texcoords[2 * k + 1]};  // up the picture
+            if (given) s.m.geometry.tangents.push_back(glm::make_vec4(&tangents[4 * k]));
+        }
+        const std::string name = given ? "normal-map-given" : "normal-map-derived";
+        compare_in_both_light_modes(s, name + "-above", 30.0f, 16.0f);
+        compare_in_both_light_modes(s, name + "-below", 210.0f, -16.0f);
+    }
+}

@@ -27,8 +27,9 @@ inline void check_outcome(const engine::load_outcome& outcome, const engine::mod
     require(g.colors.empty() || g.colors.size() == g.positions.size());
     require(g.normals.empty() || g.normals.size() == g.positions.size());
     require(g.texcoords1.empty() || g.texcoords1.size() == g.texcoords.size());
+    require(g.tangents.empty() || g.tangents.size() == g.positions.size());
     for (const engine::material& mat : m.materials)
-        for (int texture : {mat.diffuse_texture, mat.emissive_texture})
+        for (int texture : {mat.diffuse_texture, mat.emissive_texture, mat.normal_texture})
             require(texture >= -1 && texture < static_cast<int>(m.textures.size()));
     for (const engine::corner& c : g.corners)
         require(c.position < g.positions.size() && (c.texcoord == engine::no_index || c.texcoord < g.texcoords.size()));
@@ -50,8 +51,8 @@ inline bool same_load(const engine::load_outcome& a, const engine::model& m, con
     const engine::mesh &g = m.geometry, &h = n.geometry;
     return a.ok == b.ok && a.message == b.message && a.warning == b.warning && same_values(g.positions, h.positions) &&
            same_values(g.texcoords, h.texcoords) && same_values(g.texcoords1, h.texcoords1) &&
-           same_values(g.colors, h.colors) &&
-           same_values(g.normals, h.normals) && g.corners.size() == h.corners.size() &&
+           same_values(g.colors, h.colors) && same_values(g.normals, h.normals) &&
+           same_values(g.tangents, h.tangents) && g.corners.size() == h.corners.size() &&
            (g.corners.empty() ||
             std::memcmp(g.corners.data(), h.corners.data(), g.corners.size() * sizeof(engine::corner)) == 0) &&
            same_values(g.triangle_material, h.triangle_material) && same_values(g.lines, h.lines) &&

@@ -28,7 +28,8 @@ void repair_materials(model& m) {
         mat.emissive = unit_colour(mat.emissive, defaults.emissive);
         mat.emissive_strength = std::max(finite_or(mat.emissive_strength, defaults.emissive_strength), 0.0f);
         mat.alpha_cutoff = finite_or(mat.alpha_cutoff, defaults.alpha_cutoff);
-        for (int* texture : {&mat.diffuse_texture, &mat.emissive_texture})
+        mat.normal_scale = finite_or(mat.normal_scale, 1.0f);
+        for (int* texture : {&mat.diffuse_texture, &mat.emissive_texture, &mat.normal_texture})
             if (*texture < -1 || *texture >= static_cast<int>(m.textures.size())) *texture = -1;
     }
 }
@@ -51,6 +52,7 @@ void release_spare_room(mesh& g) {
     g.texcoords1.shrink_to_fit();
     g.colors.shrink_to_fit();
     g.normals.shrink_to_fit();
+    g.tangents.shrink_to_fit();
     g.corners.shrink_to_fit();
     g.triangle_material.shrink_to_fit();
     g.lines.shrink_to_fit();
@@ -106,6 +108,7 @@ load_outcome finish_model(model& m, std::string warning) {
 
     if (g.colors.size() != count) g.colors.clear();
     if (g.normals.size() != count) g.normals.clear();
+    if (g.tangents.size() != count) g.tangents.clear();
     for (glm::vec3& c : g.colors) c = unit_colour(c, glm::vec3(1.0f));
 
     if (!all_usable) {
@@ -119,11 +122,13 @@ load_outcome finish_model(model& m, std::string warning) {
             g.positions[next] = g.positions[i];
             if (!g.colors.empty()) g.colors[next] = g.colors[i];
             if (!g.normals.empty()) g.normals[next] = g.normals[i];
+            if (!g.tangents.empty()) g.tangents[next] = g.tangents[i];
             ++next;
         }
         g.positions.resize(next);
         if (!g.colors.empty()) g.colors.resize(next);
         if (!g.normals.empty()) g.normals.resize(next);
+        if (!g.tangents.empty()) g.tangents.resize(next);
         for (corner& c : g.corners) c.position = new_index[c.position];
         for (std::uint32_t& i : g.lines) i = new_index[i];
         for (std::uint32_t& i : g.points) i = new_index[i];

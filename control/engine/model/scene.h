@@ -95,8 +95,15 @@ struct material {
     float occlusion_strength = 1.0f;  // 0..1
     texture_wrap occlusion_wrap_u = texture_wrap::repeat;
     texture_wrap occlusion_wrap_v = texture_wrap::repeat;
-    // How each texture above is read.
-    texture_transform diffuse_uv, emissive_uv, metal_rough_uv, occlusion_uv;
+    // How each texture above (and the normal map below) is read.
+    texture_transform diffuse_uv, emissive_uv, metal_rough_uv, occlusion_uv, normal_uv;
+    // A tangent-space normal map (glTF's), read the same way: a texel's
+    // 2 x rgb - 1, its x and y times normal_scale, tilts the normal within
+    // the frame of tangent, bitangent and normal (see mesh::tangents).
+    int normal_texture = -1;
+    float normal_scale = 1.0f;
+    texture_wrap normal_wrap_u = texture_wrap::repeat;
+    texture_wrap normal_wrap_v = texture_wrap::repeat;
 };
 
 inline constexpr std::uint32_t no_index = std::numeric_limits<std::uint32_t>::max();
@@ -117,6 +124,11 @@ struct mesh {
     // Per position, optional: the smooth-shading normal the file gives (zero
     // where it gives none); without them the viewer works normals out.
     std::vector<glm::vec3> normals;
+    // Per position, optional, for normal maps: the tangent the file gives,
+    // xyz along the texture's +u and w = +1 or -1, the bitangent
+    // cross(normal, tangent) x w running up the picture (+v); zero where it
+    // gives none. Without them the viewer works tangents out.
+    std::vector<glm::vec4> tangents;
     std::vector<corner> corners;         // three per triangle
     std::vector<int> triangle_material;  // one per triangle: index into model::materials, or -1
     std::vector<std::uint32_t> lines;    // position index pairs (OBJ "l")

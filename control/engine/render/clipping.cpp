@@ -35,6 +35,8 @@ clip_point mix(const clip_point& a, const clip_point& b, float t) {
     c.base = {a.base.r + (b.base.r - a.base.r) * t, a.base.g + (b.base.g - a.base.g) * t,
               a.base.b + (b.base.b - a.base.b) * t};
     c.nx = a.nx + (b.nx - a.nx) * t, c.ny = a.ny + (b.ny - a.ny) * t, c.nz = a.nz + (b.nz - a.nz) * t;
+    c.tx = a.tx + (b.tx - a.tx) * t, c.ty = a.ty + (b.ty - a.ty) * t, c.tz = a.tz + (b.tz - a.tz) * t;
+    c.tw = a.tw + (b.tw - a.tw) * t;
     return c;
 }
 

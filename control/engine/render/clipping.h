@@ -22,6 +22,7 @@ struct clip_point {
     float u1 = 0.0f, v1 = 0.0f;
     rgb base;  // linear, for light worked out per pixel
     float nx = 0.0f, ny = 0.0f, nz = 0.0f;
+    float tx = 0.0f, ty = 0.0f, tz = 0.0f, tw = 0.0f;  // with a normal map
 };
 
 // What is kept: W at least `near`, pixels within the guard band around a

@@ -9,6 +9,7 @@
 #include "control/engine/finite.h"
 #include "control/engine/render/prepared_model.h"
 #include "control/engine/render/renderer.h"  // declares prepare_model
+#include "control/engine/render/vertex_tangents.h"
 
 namespace engine {
 namespace {
@@ -376,6 +377,7 @@ void build(const model& m, model* releasing, bool smoothing, float crease_angle_
             for (int k = 0; k < 3; ++k) p.triangles[3 * t + k] = g.corners[3 * source_triangle(t) + k].texcoord;
         release_triangles(*releasing);
     }
+    make_vertex_tangents(p);
 
     p.texture_has_alpha.resize(m.textures.size());
     for (std::size_t i = 0; i < m.textures.size(); ++i) {

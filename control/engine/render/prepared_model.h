@@ -28,6 +28,10 @@ public:
 
     std::vector<render_vertex> vertices;
     std::vector<glm::vec3> vertex_colours;  // one a vertex with has_vertex_colours, else none
+    // One a vertex when some triangle's material has a normal map, else
+    // none: the unit tangent (as mesh::tangents) of the vertices of such
+    // materials, zero for the others.
+    std::vector<glm::vec4> tangents;
     std::vector<std::uint32_t> triangles;  // three vertex indices per triangle
     // Each triangle's material, -1 the default; kept only when they differ,
     // else every triangle has `uniform_material`.

@@ -156,6 +156,22 @@ QUELTO_ALWAYS_INLINE inline std::uint32_t sample_levels(const picture& t, float 
     return mix_pixels(a, b, static_cast<std::uint32_t>((detail - static_cast<float>(level)) * 256.0f + 0.5f));
 }
 
+// The normal a tangent-space normal map's texel gives:
+// normalize(T x + B y + N z) with (x, y, z) = normalize((2 rgb - 1) x
+// (scale, scale, 1)), N the unit normal, T the unit tangent and B =
+// cross(N, T) x w. Without a usable tangent or normal, the normal as it is.
+inline glm::vec3 mapped_normal(const glm::vec3& normal, const glm::vec3& tangent, float w, std::uint32_t texel,
+                               float scale) {
+    const float n2 = glm::dot(normal, normal), t2 = glm::dot(tangent, tangent);
+    if (!(n2 > 0.0f) || !(t2 > 0.0f) || !(n2 < 1e30f) || !(t2 < 1e30f)) return normal;
+    const glm::vec3 n = normal * (1.0f / std::sqrt(n2)), t = tangent * (1.0f / std::sqrt(t2));
+    const glm::vec3 b = glm::cross(n, t) * w;
+    constexpr float k = 2.0f / 255.0f;
+    const glm::vec3 m((channel(texel, 16) * k - 1.0f) * scale, (channel(texel, 8) * k - 1.0f) * scale,
+                      channel(texel, 0) * k - 1.0f);
+    return t * m.x + b * m.y + n * m.z;  // left for shading to bring to unit length
+}
+
 // Four samples per pixel in a rotated grid, in 1/16 pixel from its centre.
 constexpr int sample_offsets[4][2] = {{-2, -6}, {6, -2}, {2, 6}, {-6, 2}};
 
@@ -306,13 +322,20 @@ void rasteriser::clear_pixels(std::uint32_t colour, const picture* stretched) {
     }
 }
 
-void rasteriser::fill(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s) {
+void rasteriser::fill(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s,
+                      const corner_tangents* tangents) {
     const bool textured = s.texture != nullptr && !s.texture->empty();
     // Variants of the pixel loop: textured or not, blended or not, fogged or
     // not, lit at every pixel or coloured at the corners.
     auto lit_or_not = [&](auto textured_c, auto blend_c, auto fog_c) {
         constexpr bool t = decltype(textured_c)::value, bl = decltype(blend_c)::value, f = decltype(fog_c)::value;
-        s.shading ? fill_sized<false, t, bl, f, true>(a, b, c, s) : fill_sized<false, t, bl, f, false>(a, b, c, s);
+        if (!s.shading)
+            fill_sized<false, t, bl, f, false>(a, b, c, s);
+        else if constexpr (t)
+            s.normal_map && tangents ? fill_sized<false, t, bl, f, true, true>(a, b, c, s, tangents)
+                                     : fill_sized<false, t, bl, f, true>(a, b, c, s);
+        else
+            fill_sized<false, t, bl, f, true>(a, b, c, s);
     };
     auto fogged_or_not = [&](auto textured_c, auto blend_c) {
         fog_ ? lit_or_not(textured_c, blend_c, std::true_type{}) : lit_or_not(textured_c, blend_c, std::false_type{});
@@ -327,21 +350,22 @@ void rasteriser::fill_depth(const raster_vertex& a, const raster_vertex& b, cons
     fill_sized<true, false, false, false, false>(a, b, c, surface{});
 }
 
-template <bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit>
-void rasteriser::fill_sized(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s) {
+template <bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit, bool Mapped>
+void rasteriser::fill_sized(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s,
+                            const corner_tangents* tangents) {
     // Edge values stay within 32 bits while the triangle spans under 1024 pixels.
     constexpr std::int32_t small = 1024 * 16;
     const std::int32_t w = std::max({a.fx, b.fx, c.fx}) - std::min({a.fx, b.fx, c.fx});
     const std::int32_t h = std::max({a.fy, b.fy, c.fy}) - std::min({a.fy, b.fy, c.fy});
     if (w < small && h < small)
-        fill_span<std::int32_t, DepthOnly, Textured, Blend, Fog, Lit>(a, b, c, s);
+        fill_span<std::int32_t, DepthOnly, Textured, Blend, Fog, Lit, Mapped>(a, b, c, s, tangents);
     else
-        fill_span<std::int64_t, DepthOnly, Textured, Blend, Fog, Lit>(a, b, c, s);
+        fill_span<std::int64_t, DepthOnly, Textured, Blend, Fog, Lit, Mapped>(a, b, c, s, tangents);
 }
 
-template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit>
+template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit, bool Mapped>
 void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, const raster_vertex& v2,
-                           const surface& s) {
+                           const surface& s, const corner_tangents* tangents) {
     // Pixel (x, y) is covered when its centre (16x + 8, 16y + 8) is inside;
     // with anti-aliasing, when one of its four samples is, and then only the
     // samples inside take its colour.
@@ -423,6 +447,14 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             v_second = plane(v0.v1 * v0.iw, v1.v1 * v1.iw, v2.v1 * v2.iw);
         }
     }
+    gradient tx{}, ty{}, tz{}, tw{};
+    if constexpr (Mapped) {
+        const glm::vec4 t0 = tangents->at[0] * v0.iw, t1 = tangents->at[1] * v1.iw, t2 = tangents->at[2] * v2.iw;
+        tx = plane(t0.x, t1.x, t2.x), ty = plane(t0.y, t1.y, t2.y);
+        tz = plane(t0.z, t1.z, t2.z), tw = plane(t0.w, t1.w, t2.w);
+    }
+    // The tangent at the pixel (over distance, as the normal), with Mapped.
+    float ptx = 0, pty = 0, ptz = 0, ptw = 0;
     const picture* texture = s.texture;
     const bool texture_alpha = s.texture_alpha;
     const float opacity = s.opacity;
@@ -484,7 +516,11 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
                 if (s.glow && !s.glow->empty())
                     own_light = lut.linear_of_pixel(read(*s.glow, s.glow_uv, s.glow_wrap_u, s.glow_wrap_v));
             }
-            const glm::vec3 normal = glm::vec3(pnx, pny, pnz) * distance;
+            glm::vec3 normal = glm::vec3(pnx, pny, pnz) * distance;
+            if constexpr (Mapped) {
+                const std::uint32_t m = read(*s.normal_map, s.normal_uv, s.normal_wrap_u, s.normal_wrap_v);
+                normal = mapped_normal(normal, glm::vec3(ptx, pty, ptz) * distance, ptw * distance, m, s.normal_scale);
+            }
             const glm::vec3 lit =
                 s.physical ? neutral_tone(s.physical->shade(base, normal, s.physical->metallic * metal_factor,
                                                             s.physical->roughness * rough_factor, occlusion) +
@@ -531,6 +567,9 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
         }
         if constexpr (Lit)
             pnx = nx.at_start + nx.dy * down, pny = ny.at_start + ny.dy * down, pnz = nz.at_start + nz.dy * down;
+        if constexpr (Mapped)
+            ptx = tx.at_start + tx.dy * down, pty = ty.at_start + ty.dy * down, ptz = tz.at_start + tz.dy * down,
+            ptw = tw.at_start + tw.dy * down;
         Edge e0 = row[0], e1 = row[1], e2 = row[2];
         std::uint32_t* pixel_row = pixels_ + static_cast<std::size_t>(y) * stride_;
         const std::size_t first_of_row = static_cast<std::size_t>(y) * width_;
@@ -603,6 +642,7 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
             if constexpr (!DepthOnly) pr += r.dx, pg += g.dx, pb += b.dx;
             if constexpr (Textured) pu += u.dx, pv += v.dx, pu1 += u_second.dx, pv1 += v_second.dx;
             if constexpr (Lit) pnx += nx.dx, pny += ny.dx, pnz += nz.dx;
+            if constexpr (Mapped) ptx += tx.dx, pty += ty.dx, ptz += tz.dx, ptw += tw.dx;
         }
         row[0] += step_y[0], row[1] += step_y[1], row[2] += step_y[2];
     }

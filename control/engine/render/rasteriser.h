@@ -38,6 +38,14 @@ struct raster_vertex {
     float nx = 0.0f, ny = 0.0f, nz = 0.0f;
 };
 
+// A normal-mapped triangle's tangents, one a corner in the order the corners
+// are given: in the world (xyz) with the handedness (w), the side shown's,
+// as prepared_model::tangents. Apart from raster_vertex, which every
+// triangle's corners are built as, so that other surfaces pay nothing.
+struct corner_tangents {
+    glm::vec4 at[3];
+};
+
 // A line end or a dot in pixel space.
 struct line_point {
     float x = 0.0f, y = 0.0f;  // pixels, centres at .5
@@ -73,7 +81,7 @@ struct surface {
     // its transform. Only with `placed` set; otherwise every texture reads
     // the first set as it is.
     bool placed = false;
-    texture_transform texture_uv, glow_uv, metal_rough_uv, occlusion_uv;
+    texture_transform texture_uv, glow_uv, metal_rough_uv, occlusion_uv, normal_uv;
     // Set: the corners' base colours and normals are lit at every pixel
     // (emissive then comes from here, not from `emissive` above); null: the
     // corners' colours are interpolated as they are.
@@ -90,6 +98,11 @@ struct surface {
     const picture* occlusion = nullptr;
     float occlusion_strength = 1.0f;
     texture_wrap occlusion_wrap_u = texture_wrap::repeat, occlusion_wrap_v = texture_wrap::repeat;
+    // With `physical`: a tangent-space normal map, its x and y times
+    // normal_scale (needs `texture`, and the corners' tangents).
+    const picture* normal_map = nullptr;
+    float normal_scale = 1.0f;
+    texture_wrap normal_wrap_u = texture_wrap::repeat, normal_wrap_v = texture_wrap::repeat;
 };
 
 enum class depth_test { off, on };
@@ -125,7 +138,9 @@ public:
 
     // A triangle whose signed_area is positive (callers order the corners),
     // bounded within (-8192 .. frame + 8192) pixels.
-    void fill(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s);
+    // `tangents` for a surface with a normal map, else ignored (and may be null).
+    void fill(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s,
+              const corner_tangents* tangents = nullptr);
     // Depth only, no colour: hidden-line removal for wireframes and points.
     void fill_depth(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c);
 
@@ -139,10 +154,13 @@ public:
     int height() const { return height_; }
 
 private:
-    template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit>
-    void fill_span(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s);
-    template <bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit>
-    void fill_sized(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s);
+    // Mapped: lit with a normal map (Lit and Textured only).
+    template <class Edge, bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit, bool Mapped>
+    void fill_span(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s,
+                   const corner_tangents* tangents);
+    template <bool DepthOnly, bool Textured, bool Blend, bool Fog, bool Lit, bool Mapped = false>
+    void fill_sized(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s,
+                    const corner_tangents* tangents = nullptr);
     // `coverage` of the pixel's four samples take the colour (anti-aliased
     // lines); without samples, any coverage draws the pixel.
     void clear_pixels(std::uint32_t colour, const picture* stretched);

@@ -165,6 +165,7 @@ private:
     void order_transparent();
     void overlay_lines();
     void triangle(std::size_t t, const surface& look, bool depth_only);
+    [[gnu::noinline]] void mapped_triangle(std::size_t t, const surface& look, bool front);
     void clipped_triangle(std::size_t t, const surface& look, bool depth_only);
     void transparent_pass();
     void model_lines();
@@ -375,20 +376,29 @@ void frame_drawer::make_materials() {
                     std::isnan(source.occlusion_strength) ? 1.0f : std::clamp(source.occlusion_strength, 0.0f, 1.0f);
                 look.occlusion_wrap_u = source.occlusion_wrap_u;
                 look.occlusion_wrap_v = source.occlusion_wrap_v;
-                if ((look.metal_rough || look.occlusion) && !look.texture) look.texture = &white_picture();
+                // Tangents are prepared only when some material has a normal map.
+                look.normal_map = textured && !model_->tangents.empty() ? texture_of(source.normal_texture) : nullptr;
+                look.normal_scale = std::clamp(finite_or(source.normal_scale, 1.0f), -1e3f, 1e3f);
+                look.normal_wrap_u = source.normal_wrap_u;
+                look.normal_wrap_v = source.normal_wrap_v;
+                if ((look.metal_rough || look.occlusion || look.normal_map) && !look.texture)
+                    look.texture = &white_picture();
             }
             if (textured) {
                 look.texture_uv = drawn_placement(source.diffuse_uv, second_set);
                 look.glow_uv = drawn_placement(source.emissive_uv, second_set);
                 look.metal_rough_uv = drawn_placement(source.metal_rough_uv, second_set);
                 look.occlusion_uv = drawn_placement(source.occlusion_uv, second_set);
+                look.normal_uv = drawn_placement(source.normal_uv, second_set);
                 auto placed = [](const picture* map, const texture_transform& t) {
                     return map && (t.uv_set == 1 || t.moves());
                 };
                 look.placed = placed(look.texture, look.texture_uv) || placed(look.glow, look.glow_uv) ||
-                              placed(look.metal_rough, look.metal_rough_uv) || placed(look.occlusion, look.occlusion_uv);
+                              placed(look.metal_rough, look.metal_rough_uv) || placed(look.occlusion, look.occlusion_uv) ||
+                              placed(look.normal_map, look.normal_uv);
                 second_set_ = second_set_ || (look.placed && (look.texture_uv.uv_set | look.glow_uv.uv_set |
-                                                               look.metal_rough_uv.uv_set | look.occlusion_uv.uv_set));
+                                                               look.metal_rough_uv.uv_set | look.occlusion_uv.uv_set |
+                                                               look.normal_uv.uv_set));
             }
             if (alpha == alpha_use::mask) {
                 look.alpha_cutoff = std::isnan(source.alpha_cutoff) ? 0.5f : std::max(source.alpha_cutoff, 0.0f);
@@ -587,6 +597,10 @@ inline void frame_drawer::triangle(std::size_t t, const surface& look, bool dept
     const std::int64_t area = signed_area(pa, pb, pc);
     const bool front = area < 0;
     if (!front && !(area > 0 && drawn_from_behind(t))) return;
+    if (look.normal_map && !depth_only) {
+        mapped_triangle(t, look, front);
+        return;
+    }
     raster_vertex corners[3] = {raster_corner(index[0]), raster_corner(index[1]), raster_corner(index[2])};
     const raster_vertex &a = corners[0], &b = corners[1], &c = corners[2];
     if (front) {  // reversed to the rasteriser's orientation
@@ -607,6 +621,28 @@ inline void frame_drawer::triangle(std::size_t t, const surface& look, bool dept
         raster_.fill(a, b, c, look);
 }
 
+// triangle() for a surface with a normal map, kept out of it so that the
+// others' triangles take no more than a test.
+void frame_drawer::mapped_triangle(std::size_t t, const surface& look, bool front) {
+    const std::uint32_t* index = &model_->triangles[3 * t];
+    raster_vertex corners[3] = {raster_corner(index[0]), raster_corner(index[1]), raster_corner(index[2])};
+    corner_tangents tangents;
+    if (front) {  // reversed to the rasteriser's orientation
+        for (int k = 0; k < 3; ++k) tangents.at[k] = model_->tangents[index[k ? 3 - k : 0]];
+        raster_.fill(corners[0], corners[2], corners[1], look, &tangents);
+        return;
+    }
+    // On the back the whole frame turns with the normal (the bitangent too,
+    // through w), so that a normal map's bump seen from behind is a dent.
+    const float side = two_sided_ ? -1.0f : 1.0f;
+    for (int k = 0; k < 3; ++k) {
+        if (two_sided_) corners[k].nx = -corners[k].nx, corners[k].ny = -corners[k].ny, corners[k].nz = -corners[k].nz;
+        if (two_sided_ && coloured_corners_) corners[k].colour = mem_.back[index[k]];
+        tangents.at[k] = side * model_->tangents[index[k]];
+    }
+    raster_.fill(corners[0], corners[1], corners[2], look, &tangents);
+}
+
 clip_point frame_drawer::clip_of(const glm::vec3& world, const rgb& colour, const glm::vec2& uv) const {
     const glm::vec3 h = transform_.apply(world);
     clip_point p;
@@ -623,6 +659,10 @@ clip_point frame_drawer::corner_of(std::uint32_t index) const {
     p.u1 = s.u1, p.v1 = s.v1;
     p.base = s.base;
     p.nx = s.nx, p.ny = s.ny, p.nz = s.nz;
+    if (!model_->tangents.empty()) {
+        const glm::vec4& t = model_->tangents[index];
+        p.tx = t.x, p.ty = t.y, p.tz = t.z, p.tw = t.w;
+    }
     return p;
 }
 
@@ -641,6 +681,8 @@ void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool dep
         for (int k = 0; k < 3; ++k) {
             if (coloured_corners_) polygon[k].colour = mem_.back[index[k]];
             polygon[k].nx = -polygon[k].nx, polygon[k].ny = -polygon[k].ny, polygon[k].nz = -polygon[k].nz;
+            polygon[k].tx = -polygon[k].tx, polygon[k].ty = -polygon[k].ty, polygon[k].tz = -polygon[k].tz;
+            polygon[k].tw = -polygon[k].tw;
         }
 
     const int count = clip_polygon(clip_, polygon, 3);
@@ -648,13 +690,15 @@ void frame_drawer::clipped_triangle(std::size_t t, const surface& look, bool dep
     raster_vertex r[max_clipped_corners];
     for (int i = 0; i < count; ++i)
         if (!to_raster_vertex(clip_, polygon[i], r[i])) return;
+    auto tangent = [&](int i) { return glm::vec4(polygon[i].tx, polygon[i].ty, polygon[i].tz, polygon[i].tw); };
     for (int i = 1; i + 1 < count; ++i) {
-        const raster_vertex& b = front ? r[i + 1] : r[i];
-        const raster_vertex& c = front ? r[i] : r[i + 1];
-        if (depth_only)
-            raster_.fill_depth(r[0], b, c);
-        else
-            raster_.fill(r[0], b, c, look);
+        const int second = front ? i + 1 : i, third = front ? i : i + 1;
+        if (depth_only) {
+            raster_.fill_depth(r[0], r[second], r[third]);
+        } else {
+            const corner_tangents tangents{{tangent(0), tangent(second), tangent(third)}};
+            raster_.fill(r[0], r[second], r[third], look, &tangents);
+        }
     }
 }
 

@@ -92,11 +92,12 @@ struct primitive_size {
     // Bytes of floats and indices read from accessors without a buffer view,
     // which hold nothing and read as zeros (sparse ones add a few values).
     std::uint64_t zero_filled = 0;
+    bool tangents = false;  // a TANGENT attribute, kept for every position when a normal map uses it
 };
 
 // The attributes the viewer reads, with their floats per element at most.
 constexpr std::pair<const char*, int> read_attributes[] = {
-    {"POSITION", 3}, {"NORMAL", 3}, {"TEXCOORD_0", 2}, {"TEXCOORD_1", 2}, {"COLOR_0", 4}};
+    {"POSITION", 3}, {"NORMAL", 3}, {"TEXCOORD_0", 2}, {"TEXCOORD_1", 2}, {"COLOR_0", 4}, {"TANGENT", 4}};
 
 primitive_size size_of(const tinygltf::Model& file, const tinygltf::Primitive& p) {
     primitive_size s;
@@ -113,6 +114,7 @@ primitive_size size_of(const tinygltf::Model& file, const tinygltf::Primitive& p
     }
     if (without_data(p.indices)) s.zero_filled += 4 * std::uint64_t(gltf::element_count(file, p.indices));
     s.vertices = gltf::element_count(file, position->second);
+    s.tangents = p.attributes.count("TANGENT") > 0;
     const std::uint64_t n = p.indices >= 0 ? gltf::element_count(file, p.indices) : s.vertices;
     switch (p.mode) {
         case TINYGLTF_MODE_POINTS: s.points = n; break;
@@ -193,6 +195,14 @@ private:
                         gltf::float_components | gltf::normalised_unsigned_byte | gltf::normalised_unsigned_short},
                        vertices, colours_, colour_components, error))
             return false;
+        // Tangents serve normal maps only: a primitive without one keeps none.
+        int tangent_components = 0;
+        const bool normal_mapped = p.material >= 0 && static_cast<std::size_t>(p.material) < out_.materials.size() &&
+                                   out_.materials[static_cast<std::size_t>(p.material)].normal_texture >= 0;
+        tangents_.clear();
+        if (normal_mapped &&
+            !attribute(p, "TANGENT", {1u << 4, gltf::float_components}, vertices, tangents_, tangent_components, error))
+            return false;
         if (p.indices >= 0) {
             if (!gltf::read_indices(file_, p.indices, indices_, error)) {
                 error = "its indices " + error.substr(error.rfind("has ", 0) == 0 ? 4 : 0);
@@ -206,6 +216,15 @@ private:
         const std::size_t first = g.positions.size();
         const glm::mat3 normal_transform = glm::transpose(glm::inverse(glm::mat3(transform)));
         const bool mirrored = glm::determinant(glm::mat3(transform)) < 0.0f;
+        // Once a primitive gives tangents, every position has one (zero: none given).
+        if (!tangents_.empty() || !g.tangents.empty()) g.tangents.resize(first + vertices, glm::vec4(0.0f));
+        // The tangent turns as the surface does; a mirroring transform also
+        // turns cross(normal, tangent) against the bitangent: w changes sign.
+        for (std::size_t i = 0; i < tangents_.size() / 4; ++i) {
+            const float* t = &tangents_[4 * i];
+            g.tangents[first + i] =
+                glm::vec4(glm::mat3(transform) * glm::vec3(t[0], t[1], t[2]), mirrored ? -t[3] : t[3]);
+        }
         for (std::size_t i = 0; i < vertices; ++i) {
             const glm::vec4 q = transform * glm::vec4(positions_[3 * i], positions_[3 * i + 1], positions_[3 * i + 2], 1.0f);
             g.positions.emplace_back(q);
@@ -320,7 +339,7 @@ private:
     std::vector<primitive_colours> coloured_;
     std::vector<glm::vec3> vertex_colours_;
     // Reused from primitive to primitive.
-    std::vector<float> positions_, normals_, texcoords_, texcoords1_, colours_;
+    std::vector<float> positions_, normals_, texcoords_, texcoords1_, colours_, tangents_;
     std::vector<std::uint32_t> indices_;
 };
 
@@ -333,10 +352,10 @@ constexpr std::uint64_t zero_filled_floor = std::uint64_t(1) << 20;  // bytes; t
 constexpr std::uint64_t geometry_floor = std::uint64_t(128) << 20;   // bytes; then 64 per byte held
 constexpr std::uint64_t geometry_per_byte_held = 64;
 
-// Bytes of the model a primitive's counts make: positions and normals,
+// Bytes of the model a primitive's counts make: positions and normals (and tangents),
 // triangle corners (with texture coordinates) and materials, line and point indices.
 std::uint64_t geometry_bytes(const primitive_size& s) {
-    return 24 * s.vertices + 28 * s.triangles + 4 * (s.line_ends + s.points);
+    return (s.tangents ? 40 : 24) * s.vertices + 28 * s.triangles + 4 * (s.line_ends + s.points);
 }
 
 load_outcome load_document(gltf::document& file, std::size_t file_bytes, model& out) {
@@ -357,6 +376,7 @@ load_outcome load_document(gltf::document& file, std::size_t file_bytes, model& 
             total.vertices += s.vertices, total.triangles += s.triangles;
             total.line_ends += s.line_ends, total.points += s.points;
             total.zero_filled += s.zero_filled;
+            total.tangents = total.tangents || s.tangents;
             // Checked as the sums grow: a mesh used a million times must not wrap them.
             if (total.triangles > max_triangles)
                 return failure(out, "has more than the limit of " + std::to_string(max_triangles) + " triangles");

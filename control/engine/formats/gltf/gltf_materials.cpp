@@ -225,6 +225,11 @@ std::string convert_materials(document& file, model& out) {
             m.occlusion_texture = textures.use(source.occlusionTexture.index, m.occlusion_wrap_u, m.occlusion_wrap_v);
             if (m.occlusion_texture >= 0) m.occlusion_uv = placements.read(source.occlusionTexture, label);
             m.occlusion_strength = unit(source.occlusionTexture.strength);
+            m.normal_texture = textures.use(source.normalTexture.index, m.normal_wrap_u, m.normal_wrap_v);
+            if (m.normal_texture >= 0) m.normal_uv = placements.read(source.normalTexture, label);
+            // Beyond a scale of a thousand the normal lies in the surface anyway.
+            const double scale = source.normalTexture.scale;
+            m.normal_scale = std::isfinite(scale) ? static_cast<float>(std::clamp(scale, -1e3, 1e3)) : 1.0f;
         }
         m.diffuse_texture = textures.use(base_texture, m.wrap_u, m.wrap_v);
         if (m.diffuse_texture >= 0) m.diffuse_uv = placements.read(base_tex_coord, *base_transform, label);
