@@ -358,16 +358,10 @@ void frame_drawer::make_materials() {
                 look.glow = textured ? texture_of(source.emissive_texture) : nullptr;
                 look.glow_wrap_u = source.emissive_wrap_u;
                 look.glow_wrap_v = source.emissive_wrap_v;
-                // The glow texture needs the texture coordinates, which the
-                // pixel loop reads with a texture: white stands in for a missing one.
-                if (look.glow && !look.texture) look.texture = &white_picture();
             }
             if (slot.shading.count > 0) look.shading = &slot.shading;
             if (look.shading && slot.physical) {
                 look.physical = &slot.physically;
-                // Metallic-roughness and occlusion maps need the texture coordinates,
-                // which the pixel loop reads with a texture: white stands in
-                // for a missing one.
                 look.metal_rough = textured ? texture_of(source.metal_rough_texture) : nullptr;
                 look.metal_rough_wrap_u = source.metal_rough_wrap_u;
                 look.metal_rough_wrap_v = source.metal_rough_wrap_v;
@@ -381,9 +375,11 @@ void frame_drawer::make_materials() {
                 look.normal_scale = std::clamp(finite_or(source.normal_scale, 1.0f), -1e3f, 1e3f);
                 look.normal_wrap_u = source.normal_wrap_u;
                 look.normal_wrap_v = source.normal_wrap_v;
-                if ((look.metal_rough || look.occlusion || look.normal_map) && !look.texture)
-                    look.texture = &white_picture();
             }
+            // The other maps need the texture coordinates, which the pixel
+            // loop reads with a texture: white stands in for a missing one.
+            if (!look.texture && (look.glow || look.metal_rough || look.occlusion || look.normal_map))
+                look.texture = &white_picture();
             if (textured) {
                 look.texture_uv = drawn_placement(source.diffuse_uv, second_set);
                 look.glow_uv = drawn_placement(source.emissive_uv, second_set);
