@@ -634,7 +634,9 @@ TEST(BadInput, GeometryAroundAndBehindTheCamera) {
 
 // Bands drawn on threads give the frame one thread draws, bit for bit: a
 // textured, transparent, lit model with its edges, the grid and fog, seen at
-// an angle so that triangles cross the bands' borders.
+// an angle so that triangles cross the bands' borders; and a rippled sheet
+// of triangles a pixel or two across, many of them on a border or between
+// pixel centres, with and without anti-aliasing.
 TEST(Threads, EveryNumberOfThreadsDrawsTheSamePicture) {
     model m;
     m.materials.resize(2);
@@ -643,6 +645,14 @@ TEST(Threads, EveryNumberOfThreadsDrawsTheSamePicture) {
     m.textures.push_back(picture{2, 2, {0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF}});
     add_quad(m, {-1, -1, -1}, {1, -1, -1}, {1, 1, -1}, {-1, 1, -1}, 0);
     add_quad(m, {-1, -1, 0.5f}, {1, -1, 0.5f}, {1, 1, 0.5f}, {-1, 1, 0.5f}, 1);
+    model sheet;
+    constexpr int across = 64, down = 56;
+    auto at = [](int i, int j) {
+        const float x = -0.45f + 0.9f * static_cast<float>(i) / across, y = -0.45f + 0.9f * static_cast<float>(j) / down;
+        return glm::vec3(x, y, 0.1f * std::sin(15.0f * x) * std::cos(11.0f * y));
+    };
+    for (int j = 0; j < down; ++j)
+        for (int i = 0; i < across; ++i) add_quad(sheet, at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j + 1));
     view_settings s = plain();
     s.mode = render_mode::solid_wireframe;
     s.grid = grid_mode::floor_with_axes;
@@ -650,16 +660,22 @@ TEST(Threads, EveryNumberOfThreadsDrawsTheSamePicture) {
     s.specular = true;
     s.lights = light_mode::rig;
     const camera c = front_view(25.0f);
-    const canvas one = draw(&m, s, c, 301, 257);
-    for (int threads : {2, 3, 8}) {
-        worker_pool pool(threads);
-        canvas many(301, 257);
-        frame f = many.target();
-        const auto prepared = prepare_model(m, s.smoothing, s.crease_angle_degrees);
-        render(prepared.get(), s, c, f, &pool);
-        render(prepared.get(), s, c, f, &pool);  // the pool's threads, once started, again
-        EXPECT_TRUE(many.pixels == one.pixels) << threads << " threads";
-    }
+    for (const model* drawn : {&m, &sheet})
+        for (bool fast : {false, true}) {
+            s.fast_renderer = fast;
+            s.mode = drawn == &m ? render_mode::solid_wireframe : render_mode::solid;
+            const canvas one = draw(drawn, s, c, 301, 257);
+            const auto prepared = prepare_model(*drawn, s.smoothing, s.crease_angle_degrees);
+            for (int threads : {2, 3, 8}) {
+                worker_pool pool(threads);
+                canvas many(301, 257);
+                frame f = many.target();
+                render(prepared.get(), s, c, f, &pool);
+                render(prepared.get(), s, c, f, &pool);  // the pool's threads, once started, again
+                EXPECT_TRUE(many.pixels == one.pixels) << threads << " threads, model " << (drawn == &m ? 1 : 2)
+                                                       << (fast ? ", fast" : "");
+            }
+        }
 }
 
 // A new pool's first run, the frame after a model is loaded, is shared by

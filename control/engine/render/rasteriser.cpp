@@ -375,8 +375,9 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     const int grow_low = aa ? 0 : 7, grow_high = aa ? 0 : 8;
     const int x_begin = std::max(0, (min_fx + grow_low) >> subpixel_bits);
     const int x_end = std::min(width_ - 1, (max_fx - grow_high) >> subpixel_bits);
-    const int y_begin = std::max(row_begin_, (min_fy + grow_low) >> subpixel_bits);
-    const int y_end = std::min(row_end_ - 1, (max_fy - grow_high) >> subpixel_bits);
+    const int y_top = first_row(min_fy);
+    const int y_begin = std::max(row_begin_, y_top);
+    const int y_end = std::min(row_end_ - 1, last_row(max_fy));
     if (x_begin > x_end || y_begin > y_end) return;
     const std::int64_t area = signed_area(v0, v1, v2);
     if (area <= 0) return;
@@ -411,7 +412,6 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     // Planes start at the triangle's own top row, not the band's, and each
     // row's values are worked out from there, never carried over from the
     // row above: a pixel is the same whichever band draws it.
-    const int y_top = (min_fy + grow_low) >> subpixel_bits;
     const float off_x = static_cast<float>(x_begin) + 0.5f - x0, off_y = static_cast<float>(y_top) + 0.5f - y0;
     auto plane = [&](float a0, float a1, float a2) {
         const float dadx = ((a1 - a0) * dy2 - (a2 - a0) * dy1) * inverse_area;

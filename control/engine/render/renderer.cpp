@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <new>
+#include <numeric>
 #include <vector>
 
 #include "control/engine/render/clipping.h"
@@ -114,6 +115,7 @@ struct scratch {
     std::vector<std::uint32_t> binned;
     std::vector<std::uint32_t> band_first;  // where each band's triangles begin in `binned`; one more at the end
     std::vector<std::uint32_t> piece_counts;
+    std::vector<std::uint8_t> row_band;  // each row's band
 
     template <class T>
     static void fit(std::vector<T>& v, std::size_t n) {
@@ -439,24 +441,23 @@ void frame_drawer::vertex_stage(worker_pool* pool) {
     in_pieces(pool, n, [this](std::size_t first, std::size_t end) { vertex_range(first, end); });
 }
 
-// Sorts the triangles into the bands they may cover, from the rows their
-// corners span (a row more on either side, for samples off the pixel
-// centres), so that a band reads only its own triangles. Triangles that are
-// culled or degenerate reach none; those that need clipping, all. Each band
-// keeps the model's order, so a pixel comes out as if the frame were drawn
-// whole. Two passes over pieces of the model: count, then place.
+// Sorts the triangles into the bands they may cover, from the rows the
+// rasteriser may draw them on, so that a band reads only its own triangles.
+// Triangles that are culled, degenerate or on no row of the frame reach
+// none; those that need clipping, all. Each band keeps the model's order,
+// so a pixel comes out as if the frame were drawn whole. Two passes over
+// pieces of the model: count, then place.
 void frame_drawer::bin_triangles(worker_pool* pool, int bands) {
     const std::size_t count = model_->triangle_count();
     scratch::fit(mem_.reach, count);
     const int height = raster_.height();
-    auto band_of_row = [&](std::int32_t row) {
-        row = std::clamp(row, 0, height - 1);
-        // The band b whose rows height * b / bands .. height * (b + 1) / bands - 1 hold it.
-        int b = static_cast<int>((static_cast<std::int64_t>(row) * bands) / height);
-        while (b + 1 < bands && height * (b + 1) / bands <= row) ++b;
-        while (b > 0 && height * b / bands > row) --b;
-        return b;
-    };
+    // Each row's band: band b holds rows height * b / bands .. height * (b + 1) / bands - 1.
+    scratch::fit(mem_.row_band, static_cast<std::size_t>(height));
+    for (int b = 0; b < bands; ++b)
+        std::fill(mem_.row_band.begin() + height * b / bands, mem_.row_band.begin() + height * (b + 1) / bands,
+                  static_cast<std::uint8_t>(b));
+    const std::uint8_t* row_band = mem_.row_band.data();
+    auto band_of_row = [&](int row) { return row_band[std::clamp(row, 0, height - 1)]; };
     constexpr std::uint16_t none = 0xFFFF;
     const std::uint16_t every = static_cast<std::uint16_t>(bands - 1);  // from band 0 to the last
     const int pieces = piece_count(pool, count);
@@ -484,9 +485,13 @@ void frame_drawer::bin_triangles(worker_pool* pool, int bands) {
                     reaches[t] = none;
                     continue;
                 }
-                const std::int32_t top = std::min({a.fy, b.fy, c.fy}) >> subpixel_bits;
-                const std::int32_t bottom = std::max({a.fy, b.fy, c.fy}) >> subpixel_bits;
-                reach = static_cast<std::uint16_t>(band_of_row(top - 1) << 8 | band_of_row(bottom + 1));
+                const int top = raster_.first_row(std::min({a.fy, b.fy, c.fy}));
+                const int bottom = raster_.last_row(std::max({a.fy, b.fy, c.fy}));
+                if (bottom < std::max(top, 0) || top >= height) {
+                    reaches[t] = none;
+                    continue;
+                }
+                reach = static_cast<std::uint16_t>(band_of_row(top) << 8 | band_of_row(bottom));
             }
             reaches[t] = reach;
             for (int band = reach >> 8; band <= (reach & 0xFF); ++band) ++counts[band];
@@ -860,17 +865,27 @@ void frame_drawer::draw(worker_pool* pool) {
     }
     overlays();
     const int height = raster_.height();
-    // Bands of at least 32 rows, twice as many as threads so that a band
-    // with much to draw does not leave the others waiting.
+    // Bands of at least 32 rows, eight a thread: a model seldom fills the
+    // frame evenly, and a thread that is done takes the next band while
+    // another is still drawing a crowded one.
     const int bands =
-        pool && pool->threads() > 1 ? std::min({2 * pool->threads(), std::max(1, height / 32), max_bands}) : 1;
+        pool && pool->threads() > 1 ? std::min({8 * pool->threads(), std::max(1, height / 32), max_bands}) : 1;
     if (bands <= 1) {
         draw_passes();
         return;
     }
     const bool binned = has_model_ && (solid() || !settings_.show_hidden_geometry);
     if (binned) bin_triangles(pool, bands);
-    pool->run(bands, [&](int band) {
+    // The bands with the most triangles first, so that the last to start
+    // are short and the threads finish together.
+    int order[max_bands];
+    std::iota(order, order + bands, 0);
+    if (binned)
+        std::stable_sort(order, order + bands, [&](int a, int b) {
+            return mem_.band_first[a + 1] - mem_.band_first[a] > mem_.band_first[b + 1] - mem_.band_first[b];
+        });
+    pool->run(bands, [&](int which) {
+        const int band = order[which];
 #if defined(__cpp_exceptions)
         try {
 #endif
