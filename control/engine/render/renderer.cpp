@@ -157,7 +157,7 @@ private:
     void read_settings();
     void make_materials();
     void vertex_stage(worker_pool* pool);
-    void bin_triangles(worker_pool* pool, int bands);
+    bool bin_triangles(worker_pool* pool, int bands);
     void vertex_range(std::size_t first, std::size_t end);
     void draw_passes();
     bool solid() const {
@@ -446,8 +446,12 @@ void frame_drawer::vertex_stage(worker_pool* pool) {
 // Triangles that are culled, degenerate or on no row of the frame reach
 // none; those that need clipping, all. Each band keeps the model's order,
 // so a pixel comes out as if the frame were drawn whole. Two passes over
-// pieces of the model: count, then place.
-void frame_drawer::bin_triangles(worker_pool* pool, int bands) {
+// pieces of the model: count, then place. False, with nothing placed, when
+// the lists would be long (over 4M places) and the triangles take more than
+// two places each on average: many cross several bands, or need clipping
+// and so reach all. A large model seen from inside would otherwise need
+// many bytes a triangle more; the bands then try every triangle instead.
+bool frame_drawer::bin_triangles(worker_pool* pool, int bands) {
     const std::size_t count = model_->triangle_count();
     scratch::fit(mem_.reach, count);
     const int height = raster_.height();
@@ -498,6 +502,9 @@ void frame_drawer::bin_triangles(worker_pool* pool, int bands) {
         }
         std::copy_n(counts, band_count, &mem_.piece_counts[static_cast<std::size_t>(piece) * band_count]);
     });
+    std::uint64_t places = 0;
+    for (const std::uint32_t n : mem_.piece_counts) places += n;
+    if (places > std::max<std::uint64_t>(2 * static_cast<std::uint64_t>(count), 1u << 22)) return false;
     // Band by band, and within a band piece by piece: each piece's part of
     // a band starts where the pieces before it end.
     scratch::fit(mem_.band_first, band_count + 1);
@@ -524,6 +531,7 @@ void frame_drawer::bin_triangles(worker_pool* pool, int bands) {
                 binned[next[band]++] = static_cast<std::uint32_t>(t);
         }
     });
+    return true;
 }
 
 // Each vertex depends on nothing but itself: ranges may go to threads.
@@ -874,8 +882,7 @@ void frame_drawer::draw(worker_pool* pool) {
         draw_passes();
         return;
     }
-    const bool binned = has_model_ && (solid() || !settings_.show_hidden_geometry);
-    if (binned) bin_triangles(pool, bands);
+    const bool binned = has_model_ && (solid() || !settings_.show_hidden_geometry) && bin_triangles(pool, bands);
     // The bands with the most triangles first, so that the last to start
     // are short and the threads finish together.
     int order[max_bands];
