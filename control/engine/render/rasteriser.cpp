@@ -372,12 +372,11 @@ void rasteriser::fill_span(const raster_vertex& v0, const raster_vertex& v1, con
     const std::int32_t min_fx = std::min({v0.fx, v1.fx, v2.fx}), max_fx = std::max({v0.fx, v1.fx, v2.fx});
     const std::int32_t min_fy = std::min({v0.fy, v1.fy, v2.fy}), max_fy = std::max({v0.fy, v1.fy, v2.fy});
     const bool aa = samples_ != nullptr;
-    const int grow_low = aa ? 0 : 7, grow_high = aa ? 0 : 8;
-    const int x_begin = std::max(0, (min_fx + grow_low) >> subpixel_bits);
-    const int x_end = std::min(width_ - 1, (max_fx - grow_high) >> subpixel_bits);
-    const int y_top = first_row(min_fy);
+    const int x_begin = std::max(0, first_pixel(min_fx));
+    const int x_end = std::min(width_ - 1, last_pixel(max_fx));
+    const int y_top = first_pixel(min_fy);
     const int y_begin = std::max(row_begin_, y_top);
-    const int y_end = std::min(row_end_ - 1, last_row(max_fy));
+    const int y_end = std::min(row_end_ - 1, last_pixel(max_fy));
     if (x_begin > x_end || y_begin > y_end) return;
     const std::int64_t area = signed_area(v0, v1, v2);
     if (area <= 0) return;

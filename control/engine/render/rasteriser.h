@@ -141,11 +141,11 @@ public:
     // `tangents` for a surface with a normal map, else ignored (and may be null).
     void fill(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c, const surface& s,
               const corner_tangents* tangents = nullptr);
-    // The first and last rows a triangle whose corners' y lie within
-    // min_fy..max_fy (in 1/16 pixel) may draw on: those whose pixel centre,
-    // or with anti-aliasing one of whose samples, can be inside it.
-    int first_row(std::int32_t min_fy) const { return (min_fy + (samples_ ? 0 : 7)) >> subpixel_bits; }
-    int last_row(std::int32_t max_fy) const { return (max_fy - (samples_ ? 0 : 8)) >> subpixel_bits; }
+    // The first and last rows (or columns) a triangle whose corners lie
+    // within low..high (in 1/16 pixel) may draw on: those whose pixel
+    // centre, or with anti-aliasing one of whose samples, can be inside it.
+    int first_pixel(std::int32_t low) const { return (low + (samples_ ? 0 : 7)) >> subpixel_bits; }
+    int last_pixel(std::int32_t high) const { return (high - (samples_ ? 0 : 8)) >> subpixel_bits; }
     // Depth only, no colour: hidden-line removal for wireframes and points.
     void fill_depth(const raster_vertex& a, const raster_vertex& b, const raster_vertex& c);
 

@@ -167,6 +167,7 @@ private:
     void order_transparent();
     void overlay_lines();
     void triangle(std::size_t t, const surface& look, bool depth_only);
+    void turn_to_back(raster_vertex (&corners)[3], const std::uint32_t* index) const;
     [[gnu::noinline]] void mapped_triangle(std::size_t t, const surface& look, bool front);
     void clipped_triangle(std::size_t t, const surface& look, bool depth_only);
     void transparent_pass();
@@ -489,8 +490,8 @@ bool frame_drawer::bin_triangles(worker_pool* pool, int bands) {
                     reaches[t] = none;
                     continue;
                 }
-                const int top = raster_.first_row(std::min({a.fy, b.fy, c.fy}));
-                const int bottom = raster_.last_row(std::max({a.fy, b.fy, c.fy}));
+                const int top = raster_.first_pixel(std::min({a.fy, b.fy, c.fy}));
+                const int bottom = raster_.last_pixel(std::max({a.fy, b.fy, c.fy}));
                 if (bottom < std::max(top, 0) || top >= height) {
                     reaches[t] = none;
                     continue;
@@ -619,15 +620,20 @@ inline void frame_drawer::triangle(std::size_t t, const surface& look, bool dept
             raster_.fill(a, c, b, look);
         return;
     }
-    if (!depth_only && two_sided_)
-        for (int k = 0; k < 3; ++k) {
-            if (coloured_corners_) corners[k].colour = mem_.back[index[k]];
-            corners[k].nx = -corners[k].nx, corners[k].ny = -corners[k].ny, corners[k].nz = -corners[k].nz;
-        }
+    if (!depth_only && two_sided_) turn_to_back(corners, index);
     if (depth_only)
         raster_.fill_depth(a, b, c);
     else
         raster_.fill(a, b, c, look);
+}
+
+// A two-sided face seen from behind is lit on its back: the back's colours,
+// the normals turned round.
+void frame_drawer::turn_to_back(raster_vertex (&corners)[3], const std::uint32_t* index) const {
+    for (int k = 0; k < 3; ++k) {
+        if (coloured_corners_) corners[k].colour = mem_.back[index[k]];
+        corners[k].nx = -corners[k].nx, corners[k].ny = -corners[k].ny, corners[k].nz = -corners[k].nz;
+    }
 }
 
 // triangle() for a surface with a normal map, kept out of it so that the
@@ -644,11 +650,8 @@ void frame_drawer::mapped_triangle(std::size_t t, const surface& look, bool fron
     // On the back the whole frame turns with the normal (the bitangent too,
     // through w), so that a normal map's bump seen from behind is a dent.
     const float side = two_sided_ ? -1.0f : 1.0f;
-    for (int k = 0; k < 3; ++k) {
-        if (two_sided_) corners[k].nx = -corners[k].nx, corners[k].ny = -corners[k].ny, corners[k].nz = -corners[k].nz;
-        if (two_sided_ && coloured_corners_) corners[k].colour = mem_.back[index[k]];
-        tangents.at[k] = side * model_->tangents[index[k]];
-    }
+    if (two_sided_) turn_to_back(corners, index);
+    for (int k = 0; k < 3; ++k) tangents.at[k] = side * model_->tangents[index[k]];
     raster_.fill(corners[0], corners[1], corners[2], look, &tangents);
 }
 
